@@ -1,0 +1,146 @@
+// The client channel: the named ChannelBlock, its mutex and events, the message rings of the
+// client slots, slot allocation and the single-instance probe. Built into the server and into
+// the client library.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "channel/ChannelBlock.h"
+#include "channel/Vocabulary.h"
+#include "plat/event.h"
+#include "plat/named_mutex.h"
+#include "plat/shared_memory.h"
+
+namespace dral {
+
+// Names of the channel's objects. The mapping is tried as kGlobalPrefix + name first, then as
+// kLocalPrefix + name; the mutex and the events exist only under "Global\".
+inline constexpr const char* kGlobalPrefix = "Global\\";
+inline constexpr const char* kLocalPrefix = "Local\\";
+inline constexpr const char* kChannelName = "DRAL_Driver";
+inline constexpr const char* kChannelMutexName = "Global\\DRAL_Driver_Mutex";
+inline constexpr const char* kChannelEventName = "Global\\DRAL_Driver_Event";
+inline constexpr const char* kServerEventSuffix = " Server";
+inline constexpr const char* kClientEventSuffix = " Client";
+
+// Every channel operation waits this long for the channel mutex, then fails.
+inline constexpr uint32_t kChannelLockTimeoutMs = 1000;
+// Bytes the single-instance probe maps: only ServerWindow.
+inline constexpr uint32_t kProbeSize = sizeof(uint32_t);
+
+inline constexpr const char* kSharedMemoryErrorFormat = "Error creating shared memory %s (%d)";
+inline constexpr const char* kMaxMessageLengthText = "Max message length exceeded.";
+
+// "Global\DRAL_Driver_Event Server" and "Global\DRAL_Driver_Event Client<n>" (n in decimal).
+std::string ServerEventName();
+std::string ClientEventName(int slot);
+
+// The value a server writes into ServerWindow: its own process id.
+uint32_t OwnServerWindow();
+
+// One named shared mapping, "Global\" + name or, when that cannot be opened, "Local\" + name.
+// Throws cls::Exception("Error creating shared memory <name> (<errno>)") when neither can.
+// `initialize`, when given, runs on the zeroed view of a mapping that this call creates, before
+// any other process can map it (see plat::SharedMemory).
+class TIPCMem {
+ public:
+  TIPCMem(const std::string& name, uint32_t size,
+          const plat::SharedMemory::Initializer& initialize = nullptr);
+  ~TIPCMem() = default;  // unmaps and closes
+  TIPCMem(const TIPCMem&) = delete;
+  TIPCMem& operator=(const TIPCMem&) = delete;
+
+  const std::string& Name() const { return name_; }  // without prefix
+  uint32_t Size() const { return size_; }
+  bool Created() const { return created_; }  // this call created the mapping
+  void* View() const { return view_; }
+
+ private:
+  std::string name_;
+  uint32_t size_;
+  bool created_ = false;
+  void* view_ = nullptr;
+  std::unique_ptr<plat::SharedMemory> mapping_;
+};
+
+// The channel as one process sees it: the block, the channel mutex, the server event and, in
+// client mode, one client slot with its event.
+//
+// Construction opens (or creates and initialises) the block, the mutex and the server event;
+// a failure of any raises the silent cls::EAbort. A client-mode queue then takes the lowest free
+// slot and opens that slot's event; SlotIndex() is -1 when none was free (the caller checks).
+// A server-mode queue writes `serverWindow` into ServerWindow. The destructor releases the slot
+// (or clears ServerWindow) and closes everything.
+//
+// Threads: all members may be called from any thread at the same time. Each ring has one
+// reader (the server reads ToServer, the connection's receive thread ToClient); Peek and Remove
+// must be called only by that reader. Any number of threads and processes may Put.
+//
+// Every ring operation takes the channel mutex once, waiting up to kChannelLockTimeoutMs; when
+// it is not obtained the operation fails as documented. The mutex is recursive per thread, so
+// an operation may run while the calling thread holds Lock().
+class THuxQueue {
+ public:
+  explicit THuxQueue(bool clientMode, uint32_t serverWindow = OwnServerWindow());
+  ~THuxQueue();
+  THuxQueue(const THuxQueue&) = delete;
+  THuxQueue& operator=(const THuxQueue&) = delete;
+
+  bool ClientMode() const { return clientMode_; }
+  int16_t SlotIndex() const { return slotIndex_; }
+  ChannelBlock* Block() const { return block_; }
+  const TIPCMem& Mem() const { return *mem_; }
+
+  // Slot n for n in 0..15, else null.
+  ClientSlot* Slot(int n) const;
+
+  // Appends `message` to `ring`. False when an argument is null, message->Length exceeds
+  // kHuxMaxData, the mutex was not obtained, or the ring lacks room (then it is unchanged).
+  // Waking the reader is the caller's business.
+  bool Put(MessageRing* ring, const HuxMessage* message);
+  // Copies the oldest record into `message` without removing it. False when an argument is
+  // null, the mutex was not obtained, or the ring holds no valid record. A record longer than
+  // kHuxMaxData cannot have come from Put: it is dropped (with the debug text
+  // kMaxMessageLengthText) and the next record is looked at; a length that runs past the
+  // written bytes means the ring is damaged, and it is emptied. Never writes past `message`.
+  bool Peek(MessageRing* ring, HuxMessage* message);
+  // Drops the oldest record; nothing when `ring` is null, the mutex was not obtained, or the
+  // ring is empty.
+  void Remove(MessageRing* ring);
+  // The ring's record count; 0 when `ring` is null or the mutex was not obtained.
+  uint16_t Count(MessageRing* ring);
+
+  // Waits up to `milliseconds` for the channel mutex. True when the caller owns it, also when
+  // its previous owner died holding it (the block is then checked and repaired first); the
+  // caller then calls Unlock() once. False leaves the mutex not owned.
+  bool Lock(uint32_t milliseconds);
+  void Unlock();
+
+  plat::NamedMutex& Mutex() const { return *mutex_; }
+  plat::NamedEvent& ServerEvent() const { return *serverEvent_; }
+  plat::NamedEvent* ClientEvent() const { return clientEvent_.get(); }  // null in server mode
+
+ private:
+  void ReleaseSlot();
+  void RepairLocked();
+
+  std::unique_ptr<TIPCMem> mem_;
+  bool clientMode_;
+  int16_t slotIndex_ = kFreeSlot;
+  // Declared in opening order, so they close in the reverse: client event, server event,
+  // mutex, mapping.
+  std::unique_ptr<plat::NamedMutex> mutex_;
+  std::unique_ptr<plat::NamedEvent> serverEvent_;
+  std::unique_ptr<plat::NamedEvent> clientEvent_;
+  ChannelBlock* block_ = nullptr;
+};
+
+// The single-instance probe: true when a server's queue is alive; `window` receives
+// ServerWindow (0 when none). A ServerWindow naming a process that no longer exists counts as
+// 0, so a crashed server never blocks a new one. The probe never creates the block. Exceptions
+// of TIPCMem pass to the caller.
+bool IsServerRunning(uint32_t& window);
+
+}  // namespace dral

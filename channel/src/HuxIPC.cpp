@@ -1,0 +1,383 @@
+#include "channel/HuxIPC.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "classlib/exception.h"
+#include "plat/debug.h"
+
+namespace dral {
+namespace {
+
+static_assert((kRingBufferSize & (kRingBufferSize - 1)) == 0, "ring positions wrap by masking");
+constexpr uint16_t kRingMask = kRingBufferSize - 1;
+
+constexpr uint8_t kInitialVersionByte = 0xFF;
+constexpr const char* kAbandonedText = "Channel mutex abandoned by its owner; block checked.";
+constexpr const char* kDamagedRingText = "Damaged message ring emptied.";
+
+// Every access below to ring indices, counts and slot fields happens under the channel mutex,
+// which orders them. The indices are still stored with release and loaded with acquire: they
+// hand the Buffer bytes between writer and reader, also to the reader's copy outside the lock.
+constexpr auto kRelaxed = std::memory_order_relaxed;
+constexpr auto kAcquire = std::memory_order_acquire;
+constexpr auto kRelease = std::memory_order_release;
+
+uint16_t Wrap(uint32_t position) { return static_cast<uint16_t>(position & kRingMask); }
+
+// Bytes between ReadIndex and WriteIndex.
+uint16_t UsedBytes(uint16_t readIndex, uint16_t writeIndex) {
+  return Wrap(static_cast<uint32_t>(writeIndex) + kRingBufferSize - readIndex);
+}
+
+uint16_t RecordLength(const MessageRing& ring, uint16_t position) {
+  return static_cast<uint16_t>(ring.Buffer[position] | ring.Buffer[Wrap(position + 1u)] << 8);
+}
+
+// Copies `n` bytes into the ring from `position` on, wrapping at the end of Buffer; returns the
+// position after the last byte.
+uint16_t CopyIn(MessageRing& ring, uint16_t position, const uint8_t* src, uint32_t n) {
+  const uint32_t first = std::min<uint32_t>(n, kRingBufferSize - position);
+  std::memcpy(ring.Buffer + position, src, first);
+  std::memcpy(ring.Buffer, src + first, n - first);
+  return Wrap(position + n);
+}
+
+void CopyOut(const MessageRing& ring, uint16_t position, uint8_t* dst, uint32_t n) {
+  const uint32_t first = std::min<uint32_t>(n, kRingBufferSize - position);
+  std::memcpy(dst, ring.Buffer + position, first);
+  std::memcpy(dst + first, ring.Buffer, n - first);
+}
+
+// True when the record at ReadIndex fits into the written bytes; a ring where it does not can
+// only have been written by something other than Put.
+bool HeadIsSound(const MessageRing& ring, uint16_t readIndex, uint16_t writeIndex,
+                 uint16_t* length) {
+  *length = RecordLength(ring, readIndex);
+  return static_cast<uint32_t>(*length) + kHuxRecordHeader <= UsedBytes(readIndex, writeIndex);
+}
+
+void EmptyRingLocked(MessageRing& ring, uint16_t writeIndex) {
+  ring.ReadIndex.store(writeIndex, kRelease);
+  ring.Count.store(0, kRelaxed);
+}
+
+void DropHeadLocked(MessageRing& ring, uint16_t readIndex, uint16_t length) {
+  ring.ReadIndex.store(Wrap(readIndex + kHuxRecordHeader + length), kRelease);
+  const uint16_t count = ring.Count.load(kRelaxed);
+  if (count > 0) ring.Count.store(static_cast<uint16_t>(count - 1), kRelaxed);
+}
+
+void ResetRingLocked(MessageRing& ring) {
+  ring.ReadIndex.store(0, kRelease);
+  ring.WriteIndex.store(0, kRelease);
+  ring.Count.store(0, kRelaxed);
+}
+
+// Sets Count to the number of records between ReadIndex and WriteIndex.
+void RecountLocked(MessageRing& ring) {
+  uint16_t position = ring.ReadIndex.load(kAcquire);
+  const uint16_t end = ring.WriteIndex.load(kAcquire);
+  uint16_t records = 0;
+  while (position != end) {
+    uint16_t length = 0;
+    if (!HeadIsSound(ring, position, end, &length)) {
+      plat::OutputDebugString(kDamagedRingText);
+      EmptyRingLocked(ring, end);
+      return;
+    }
+    position = Wrap(position + kHuxRecordHeader + length);
+    ++records;
+  }
+  ring.Count.store(records, kRelaxed);
+}
+
+// Frees slot n: the reverse of taking it, with the mask bit cleared last.
+void ResetSlotLocked(ChannelBlock& block, int n) {
+  ClientSlot& slot = block.Slots[n];
+  slot.SlotId.store(kFreeSlot, kRelaxed);
+  ResetRingLocked(slot.ToServer);
+  ResetRingLocked(slot.ToClient);
+  for (IdFilterTable& table : slot.J1939Filter) {
+    table.Mode.store(0, kRelaxed);
+    table.Count.store(0, kRelaxed);
+  }
+  slot.J1708Filter.Mode.store(0, kRelaxed);
+  slot.J1708Filter.Count.store(0, kRelaxed);
+  const auto bit = static_cast<uint16_t>(1u << n);
+  block.Header.SlotMask.fetch_and(static_cast<uint16_t>(~bit), kRelaxed);
+}
+
+// Runs on the zeroed view of a block that this process creates, before any other process can
+// map it, so no opener ever sees (or takes a slot in) an uninitialised block.
+int InitialiseBlock(void* view) {
+  auto& block = *static_cast<ChannelBlock*>(view);
+  ChannelHeader& h = block.Header;
+  h.ServerWindow.store(0, kRelaxed);
+  h.AttachCount.store(0, kRelaxed);
+  h.SlotMask.store(0, kRelaxed);
+  h.LinkState.store(LinkNoServer, kRelaxed);
+  for (auto& b : h.AdapterVersion) b.store(kInitialVersionByte, kRelaxed);
+  h.Can1Status.store(0, kRelaxed);
+  h.Can2Status.store(0, kRelaxed);
+  h.J1708Status.store(0, kRelaxed);
+  h.OtherStatus.store(0, kRelaxed);
+  h.AdapterFlags.store(0, kRelaxed);
+  for (int n = 0; n < kSlotCount; ++n) {
+    ResetSlotLocked(block, n);
+    // The CAN filters stay as the mapping delivers them; the server clears them for free slots.
+    for (ClaimedAddress& claimed : block.Slots[n].Claimed) {
+      claimed.Address.store(kNoAddress, kRelaxed);
+      for (auto& b : claimed.Name) b.store(kNoNameByte, kRelaxed);
+    }
+  }
+  return 0;
+}
+
+// The platform layer has no process calls yet; these two are the channel's only direct ones.
+bool ProcessExists(uint32_t pid) {
+  // A value beyond the pid range would name a process group or every process.
+  if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return false;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+}  // namespace
+
+std::string ServerEventName() { return std::string(kChannelEventName) + kServerEventSuffix; }
+
+std::string ClientEventName(int slot) {
+  return std::string(kChannelEventName) + kClientEventSuffix + std::to_string(slot);
+}
+
+uint32_t OwnServerWindow() { return static_cast<uint32_t>(getpid()); }
+
+// ---------------------------------------------------------------------------------------------
+// TIPCMem
+
+TIPCMem::TIPCMem(const std::string& name, uint32_t size,
+                 const plat::SharedMemory::Initializer& initialize)
+    : name_(name), size_(size) {
+  int error = 0;
+  for (const char* prefix : {kGlobalPrefix, kLocalPrefix}) {
+    const std::string fullName = prefix + name;
+    mapping_ = initialize ? plat::SharedMemory::Open(fullName, size, &error, initialize)
+                          : plat::SharedMemory::Open(fullName, size, &error);
+    if (mapping_) break;
+  }
+  if (!mapping_) throw cls::Exception(cls::Format(kSharedMemoryErrorFormat, name.c_str(), error));
+  created_ = mapping_->Created();
+  view_ = mapping_->View();
+}
+
+// ---------------------------------------------------------------------------------------------
+// THuxQueue
+
+THuxQueue::THuxQueue(bool clientMode, uint32_t serverWindow) : clientMode_(clientMode) {
+  try {
+    mem_ = std::make_unique<TIPCMem>(kChannelName, static_cast<uint32_t>(sizeof(ChannelBlock)),
+                                     InitialiseBlock);
+  } catch (...) {
+    throw cls::EAbort();
+  }
+  block_ = static_cast<ChannelBlock*>(mem_->View());
+
+  int error = 0;
+  mutex_ = plat::NamedMutex::Open(kChannelMutexName, &error);
+  if (!mutex_) throw cls::EAbort();
+  serverEvent_ = plat::NamedEvent::Open(ServerEventName(), &error);
+  if (!serverEvent_) throw cls::EAbort();
+
+  if (!clientMode_) {
+    if (Lock(kChannelLockTimeoutMs)) {
+      block_->Header.ServerWindow.store(serverWindow, kRelease);
+      Unlock();
+    }
+    return;
+  }
+
+  for (int n = 0; n < kSlotCount; ++n) {
+    if (!Lock(kChannelLockTimeoutMs)) continue;  // a time-out skips this slot number
+    const auto bit = static_cast<uint16_t>(1u << n);
+    if (block_->Header.SlotMask.load(kRelaxed) & bit) {
+      Unlock();
+      continue;
+    }
+    // Mask bit first, SlotId second: a holder dying in between leaves a state RepairLocked
+    // recognises.
+    block_->Header.SlotMask.fetch_or(bit, kRelaxed);
+    slotIndex_ = static_cast<int16_t>(n);
+    block_->Slots[n].SlotId.store(static_cast<int16_t>(n), kRelaxed);
+    Unlock();
+    clientEvent_ = plat::NamedEvent::Open(ClientEventName(n), &error);
+    if (!clientEvent_) {
+      ReleaseSlot();  // the destructor does not run for a failed construction
+      throw cls::EAbort();
+    }
+    return;
+  }
+}
+
+THuxQueue::~THuxQueue() {
+  if (clientMode_) {
+    ReleaseSlot();
+  } else if (Lock(kChannelLockTimeoutMs)) {
+    block_->Header.ServerWindow.store(0, kRelease);
+    Unlock();
+  }
+}
+
+void THuxQueue::ReleaseSlot() {
+  if (slotIndex_ < 0 || slotIndex_ >= kSlotCount) return;
+  if (!Lock(kChannelLockTimeoutMs)) return;
+  // The slot's CAN filters and claimed addresses are left for the server and the library.
+  ResetSlotLocked(*block_, slotIndex_);
+  Unlock();
+  slotIndex_ = kFreeSlot;
+}
+
+ClientSlot* THuxQueue::Slot(int n) const {
+  if (n < 0 || n >= kSlotCount) return nullptr;
+  return &block_->Slots[n];
+}
+
+bool THuxQueue::Lock(uint32_t milliseconds) {
+  switch (mutex_->Lock(milliseconds)) {
+    case plat::LockResult::Acquired:
+      return true;
+    case plat::LockResult::Abandoned:
+      plat::OutputDebugString(kAbandonedText);
+      RepairLocked();
+      return true;
+    case plat::LockResult::Timeout:
+    case plat::LockResult::Failed:
+      break;
+  }
+  return false;
+}
+
+void THuxQueue::Unlock() { mutex_->Unlock(); }
+
+// The previous owner died inside one of the short operations above. Each of them publishes its
+// work with single stores in an order that leaves at most these traces: a slot half taken or
+// half freed (mask bit set, SlotId not the slot's number), and a ring Count that missed its
+// last step. Finish freeing such a slot (its owner is the dead process) and recount the rings.
+void THuxQueue::RepairLocked() {
+  const uint16_t mask = block_->Header.SlotMask.load(kRelaxed);
+  for (int n = 0; n < kSlotCount; ++n) {
+    ClientSlot& slot = block_->Slots[n];
+    if ((mask & (1u << n)) && slot.SlotId.load(kRelaxed) != n) ResetSlotLocked(*block_, n);
+    RecountLocked(slot.ToServer);
+    RecountLocked(slot.ToClient);
+  }
+}
+
+bool THuxQueue::Put(MessageRing* ring, const HuxMessage* message) {
+  if (!ring || !message || message->Length > kHuxMaxData) return false;
+  if (!Lock(kChannelLockTimeoutMs)) return false;
+  const uint16_t readIndex = ring->ReadIndex.load(kAcquire);
+  const uint16_t writeIndex = ring->WriteIndex.load(kAcquire);
+  const uint32_t freeSpace = kRingBufferSize - UsedBytes(readIndex, writeIndex);
+  const uint32_t recordSize = kHuxRecordHeader + message->Length;
+  const bool fits = freeSpace > recordSize;  // one byte stays free: a full ring never looks empty
+  if (fits) {
+    const uint8_t header[kHuxRecordHeader] = {static_cast<uint8_t>(message->Length & 0xFF),
+                                              static_cast<uint8_t>(message->Length >> 8),
+                                              message->Type};
+    uint16_t position = CopyIn(*ring, writeIndex, header, kHuxRecordHeader);
+    position = CopyIn(*ring, position, message->Data, message->Length);
+    ring->WriteIndex.store(position, kRelease);
+    ring->Count.store(static_cast<uint16_t>(ring->Count.load(kRelaxed) + 1), kRelaxed);
+  }
+  Unlock();
+  return fits;
+}
+
+bool THuxQueue::Peek(MessageRing* ring, HuxMessage* message) {
+  if (!ring || !message) return false;
+  if (!Lock(kChannelLockTimeoutMs)) return false;
+  uint16_t readIndex = 0;
+  uint16_t length = 0;
+  for (;;) {
+    readIndex = ring->ReadIndex.load(kAcquire);
+    const uint16_t writeIndex = ring->WriteIndex.load(kAcquire);
+    if (readIndex == writeIndex) {
+      Unlock();
+      return false;
+    }
+    if (!HeadIsSound(*ring, readIndex, writeIndex, &length)) {
+      plat::OutputDebugString(kDamagedRingText);
+      EmptyRingLocked(*ring, writeIndex);
+      Unlock();
+      return false;
+    }
+    if (length <= kHuxMaxData) break;
+    plat::OutputDebugString(kMaxMessageLengthText);
+    DropHeadLocked(*ring, readIndex, length);
+  }
+  Unlock();
+  // Outside the lock: only this reader moves ReadIndex, and writers never touch bytes that
+  // have not been removed, so the record stays as it is while it is copied.
+  uint8_t type = 0;
+  CopyOut(*ring, Wrap(readIndex + 2u), &type, 1);
+  CopyOut(*ring, Wrap(readIndex + kHuxRecordHeader), message->Data, length);
+  message->Length = length;
+  message->Type = type;
+  return true;
+}
+
+void THuxQueue::Remove(MessageRing* ring) {
+  if (!ring) return;
+  if (!Lock(kChannelLockTimeoutMs)) return;
+  const uint16_t readIndex = ring->ReadIndex.load(kAcquire);
+  const uint16_t writeIndex = ring->WriteIndex.load(kAcquire);
+  if (readIndex != writeIndex) {
+    uint16_t length = 0;
+    if (HeadIsSound(*ring, readIndex, writeIndex, &length)) {
+      DropHeadLocked(*ring, readIndex, length);
+    } else {
+      plat::OutputDebugString(kDamagedRingText);
+      EmptyRingLocked(*ring, writeIndex);
+    }
+  }
+  Unlock();
+}
+
+uint16_t THuxQueue::Count(MessageRing* ring) {
+  if (!ring) return 0;
+  if (!Lock(kChannelLockTimeoutMs)) return 0;
+  const uint16_t count = ring->Count.load(kRelaxed);
+  Unlock();
+  return count;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+bool IsServerRunning(uint32_t& window) {
+  window = 0;
+  // A probe that would create the block refuses: no block means no server, and a probe must
+  // never leave a block that a starting queue would find but not initialise.
+  bool absent = false;
+  const plat::SharedMemory::Initializer refuse = [&absent](void*) {
+    absent = true;
+    return ENOENT;
+  };
+  std::unique_ptr<TIPCMem> mem;
+  try {
+    mem = std::make_unique<TIPCMem>(kChannelName, kProbeSize, refuse);
+  } catch (const cls::Exception&) {
+    if (absent) return false;
+    throw;
+  }
+  const auto* serverWindow = static_cast<const Shared<uint32_t>*>(mem->View());
+  uint32_t value = serverWindow->load(std::memory_order_acquire);
+  if (!ProcessExists(value)) value = 0;
+  window = value;
+  return value != 0;
+}
+
+}  // namespace dral

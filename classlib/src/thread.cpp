@@ -1,0 +1,121 @@
+#include "classlib/thread.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+
+#include "classlib/exception.h"
+#include "classlib/synchronize.h"
+
+namespace cls {
+namespace {
+
+constexpr uint32_t kInfinite = 0xFFFFFFFF;
+// How often WaitFor on the main thread looks at the Synchronize queue.
+constexpr auto kSynchronizeSlice = std::chrono::milliseconds(5);
+
+int NiceOf(TThreadPriority priority) {
+  switch (priority) {
+    case TThreadPriority::tpIdle: return 19;
+    case TThreadPriority::tpLowest: return 10;
+    case TThreadPriority::tpLower: return 5;
+    case TThreadPriority::tpNormal: return 0;
+    case TThreadPriority::tpHigher: return -5;
+    case TThreadPriority::tpHighest: return -10;
+    case TThreadPriority::tpTimeCritical: return -20;
+  }
+  return 0;
+}
+
+}  // namespace
+
+TThread::TThread(bool /*createSuspended*/) {}
+
+TThread::~TThread() {
+  if (!started_.load(std::memory_order_acquire)) return;
+  if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
+    // Deleted from its own Execute: nobody can join it.
+    thread_.detach();
+    return;
+  }
+  Terminate();
+  WaitFor();
+  if (thread_.joinable()) thread_.join();
+}
+
+void TThread::Start() {
+  if (started_.exchange(true, std::memory_order_acq_rel)) return;
+  // Run begins by taking finishMutex_, so it sees thread_ assigned (and detached) first.
+  std::lock_guard<std::mutex> lock(finishMutex_);
+  thread_ = std::thread([this] { Run(); });
+  if (freeOnTerminate_) thread_.detach();
+}
+
+void TThread::Run() {
+  { std::lock_guard<std::mutex> lock(finishMutex_); }
+  tid_.store(gettid());
+  ApplyPriority();
+  try {
+    Execute();
+  } catch (const EAbort&) {
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "unknown exception in a thread\n");
+  }
+  tid_.store(0);
+  if (freeOnTerminate_) {
+    finished_.store(true, std::memory_order_release);
+    delete this;
+    return;
+  }
+  std::lock_guard<std::mutex> lock(finishMutex_);
+  finished_.store(true, std::memory_order_release);
+  finishedCv_.notify_all();
+}
+
+bool TThread::WaitFor(uint32_t timeoutMs) {
+  if (!Started()) return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const bool unbounded = timeoutMs == kInfinite;
+  const bool onMain = IsMainThread();
+  std::unique_lock<std::mutex> lock(finishMutex_);
+  for (;;) {
+    if (finished_.load(std::memory_order_acquire)) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (!unbounded && now >= deadline) return false;
+    auto until = unbounded ? now + std::chrono::hours(1) : deadline;
+    if (onMain) {
+      if (until > now + kSynchronizeSlice) until = now + kSynchronizeSlice;
+      lock.unlock();
+      CheckSynchronize();
+      lock.lock();
+      if (finished_.load(std::memory_order_acquire)) return true;
+    }
+    finishedCv_.wait_until(lock, until);
+  }
+}
+
+void TThread::WaitFor() { WaitFor(kInfinite); }
+
+void TThread::SetPriority(TThreadPriority priority) {
+  priority_.store(priority);
+  ApplyPriority();
+}
+
+void TThread::ApplyPriority() {
+  const pid_t tid = tid_.load();
+  if (tid == 0) return;
+  // On Linux the nice value of PRIO_PROCESS with a thread id is that thread's alone. EPERM and
+  // EACCES (a raise without privileges) are ignored: priority is a hint.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(tid), NiceOf(Priority()));
+}
+
+void TThread::Synchronize(const std::function<void()>& method) {
+  SynchronizeCall(method, kSynchronizeInfinite);
+}
+
+}  // namespace cls

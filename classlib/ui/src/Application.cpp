@@ -1,0 +1,194 @@
+#include "classlib/ui/Application.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QSocketNotifier>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "classlib/exception.h"
+#include "classlib/synchronize.h"
+
+namespace cls::ui {
+namespace {
+
+TApplication* gInstance = nullptr;  // the one application object; main thread only
+
+constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
+// Write end of the pipe that carries signals to the event loop; -1 while no one listens.
+std::atomic<int> gSignalPipe{-1};
+
+void OnTerminationSignal(int signal) {
+  const int saved = errno;
+  const int fd = gSignalPipe.load(std::memory_order_relaxed);
+  if (fd >= 0) {
+    const char byte = static_cast<char>(signal);
+    [[maybe_unused]] const ssize_t n = write(fd, &byte, 1);
+  }
+  errno = saved;
+}
+
+bool IsSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0';
+}
+
+}  // namespace
+
+// Where the Synchronize queue's wake-ups go. Other threads call the wake-up at any time, also
+// while the application is being destroyed: the target is cleared under the lock first, so a
+// wake-up either posts to a live application or does nothing.
+struct TApplication::WakeTarget {
+  std::mutex Mutex;  // guards Target
+  QObject* Target = nullptr;
+  std::atomic<bool> Posted{false};  // a drain is queued and has not begun
+};
+
+void UseOffscreenPlatformWithoutDisplay() {
+  if (IsSet("QT_QPA_PLATFORM") || IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY")) return;
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+TApplication::TApplication(int& argc, char** argv) {
+  UseOffscreenPlatformWithoutDisplay();
+  app_ = std::make_unique<QApplication>(argc, argv);
+  gInstance = this;
+
+  wake_ = std::make_shared<WakeTarget>();
+  wake_->Target = app_.get();
+  cls::SetMainThread();
+  const std::shared_ptr<WakeTarget> wake = wake_;
+  cls::SetSynchronizeWakeUp([wake] {
+    std::lock_guard<std::mutex> lock(wake->Mutex);
+    if (wake->Target == nullptr || wake->Posted.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        wake->Target,
+        [wake] {
+          // Cleared first: a call queued while this drain runs posts the next drain.
+          wake->Posted.store(false);
+          cls::CheckSynchronize();
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+TApplication::~TApplication() {
+  cls::SetSynchronizeWakeUp({});
+  {
+    std::lock_guard<std::mutex> lock(wake_->Mutex);
+    wake_->Target = nullptr;
+  }
+  cls::CheckSynchronize();
+  cls::ClearMainThread();
+
+  if (signalsHooked_) {
+    for (const int s : kTerminationSignals) ::signal(s, SIG_DFL);
+    const int fd = gSignalPipe.exchange(-1);
+    if (fd >= 0) close(fd);
+  }
+  gInstance = nullptr;
+  app_.reset();  // with it the notifier on the signal pipe
+  if (signalReadFd_ >= 0) close(signalReadFd_);
+}
+
+TApplication* TApplication::Instance() { return gInstance; }
+
+QString TApplication::Title() const { return QGuiApplication::applicationDisplayName(); }
+
+void TApplication::SetTitle(const QString& title) {
+  QGuiApplication::setApplicationDisplayName(title);
+}
+
+void TApplication::Minimize() {
+  if (OnMinimize) OnMinimize();
+}
+
+void TApplication::ProcessMessages() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  cls::CheckSynchronize();
+}
+
+int TApplication::Run() {
+  if (terminated_) return 0;
+  running_ = true;
+  const int result = QApplication::exec();
+  running_ = false;
+  return result;
+}
+
+void TApplication::Terminate() {
+  terminated_ = true;
+  // Innermost first; each answers as if the user had declined.
+  for (auto it = openBoxes_.rbegin(); it != openBoxes_.rend(); ++it) {
+    if (QMessageBox* box = *it) {
+      const bool yesNo = box->standardButtons().testFlag(QMessageBox::No);
+      box->done(yesNo ? QMessageBox::No : QMessageBox::Ok);
+    }
+  }
+  // Only an event loop of Run is ended: exit() outside it would make the next modal loop
+  // return at once.
+  if (running_) QCoreApplication::exit(0);
+}
+
+int TApplication::MessageBox(const QString& text, const QString& caption, int flags) {
+  const bool yesNo = (flags & MB_YESNO) == MB_YESNO;
+  QMessageBox box(yesNo ? QMessageBox::Question : QMessageBox::Information, caption, text,
+                  yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
+  if (yesNo) box.setEscapeButton(QMessageBox::No);
+  openBoxes_.append(&box);
+  const int answer = box.exec();
+  openBoxes_.removeAll(&box);
+  if (!yesNo) return IDOK;
+  return answer == QMessageBox::Yes ? IDYES : IDNO;
+}
+
+QMessageBox* TApplication::OpenMessageBox() const {
+  for (auto it = openBoxes_.rbegin(); it != openBoxes_.rend(); ++it) {
+    if (*it) return *it;
+  }
+  return nullptr;
+}
+
+void TApplication::ShowException(const std::exception& e) {
+  if (dynamic_cast<const cls::EAbort*>(&e) != nullptr) return;
+  const QString title = Title().isEmpty() ? QCoreApplication::applicationName() : Title();
+  std::fprintf(stderr, "%s: %s\n", title.toLocal8Bit().constData(), e.what());
+  if (!Headless()) QMessageBox::critical(nullptr, title, QString::fromLocal8Bit(e.what()));
+}
+
+void TApplication::TerminateOnSignals() {
+  if (signalsHooked_) return;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, app_.get());
+  QObject::connect(notifier, &QSocketNotifier::activated, app_.get(), [this, fd = fds[0]] {
+    char bytes[16];
+    while (read(fd, bytes, sizeof bytes) > 0) {
+    }
+    Terminate();
+  });
+  signalReadFd_ = fds[0];
+  gSignalPipe.store(fds[1]);
+  struct sigaction action {};
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int s : kTerminationSignals) sigaction(s, &action, nullptr);
+  signalsHooked_ = true;
+}
+
+bool TApplication::Headless() const {
+  const QString platform = QGuiApplication::platformName();
+  return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
+}  // namespace cls::ui

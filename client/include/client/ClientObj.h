@@ -1,0 +1,140 @@
+// TDralClient: one application connection. It owns the client-mode THuxQueue that holds a slot
+// of the channel block and the TClientThread serving that slot, turns application messages into
+// server records, runs filter requests and reads status from the channel header.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+
+#include "DRAL.h"
+#include "channel/HuxIPC.h"
+#include "client/ClientThread.h"
+
+namespace dral {
+
+// ---- Client-side channel operations ---------------------------------------------------------
+
+// Wakes the server: pulses ServerEvent.
+void SignalServer(THuxQueue& queue);
+// Waits up to `ms` for the queue's ClientEvent. True only when it was signalled in time.
+bool WaitForClientEvent(THuxQueue& queue, uint32_t ms);
+
+// ---- Encoders: application messages and filter records to server records ---------------------
+// Each fills `out` and returns true, or returns false (leaving `out` undefined) for input
+// outside its range. Input is read only within `length` bytes.
+
+// CAN message, length 5..13: MsgCanFrame.
+bool EncodeCan(const uint8_t* message, uint16_t length, HuxMessage& out);
+// J1939 message that fits one frame, length 7..15: MsgJ1939Frame.
+bool EncodeJ1939Frame(const uint8_t* message, uint16_t length, HuxMessage& out);
+// J1708 message, length 3..507: MsgJ1708Frame (no checksum: the server adds it).
+bool EncodeJ1708(const uint8_t* message, uint16_t length, HuxMessage& out);
+// Raw message, length 2..2050: a record of the type in byte 1.
+bool EncodeRaw(const uint8_t* message, uint16_t length, HuxMessage& out);
+
+// Filter edits; `data` is the DralFilter data (from its byte 2), read only by PASS and BLOCK.
+// False for an unknown operation. `channel` is 1 or 2.
+bool EncodeCanFilter(const uint8_t* data, uint8_t operation, bool standardId, uint8_t channel,
+                     HuxMessage& out);
+bool EncodeJ1939Filter(const uint8_t* data, uint8_t operation, uint8_t channel, HuxMessage& out);
+bool EncodeJ1708Filter(const uint8_t* data, uint8_t operation, HuxMessage& out);
+// Mask and Value of the id filter entry that a DralJ1939FilterData selects.
+void J1939FilterEntry(const DralJ1939FilterData& data, uint32_t& mask, uint32_t& value);
+
+// Block-all edits that Disconnect sends for each filter kind that was used.
+inline constexpr uint8_t kBlockAllBothChannels = 0x0F;  // both channels, FilterOpBlockAll
+inline constexpr uint8_t kJ1708BlockAll = FilterOpBlockAll;
+
+// ---- Time limits ----------------------------------------------------------------------------
+
+inline constexpr uint32_t kFilterReplyTimeoutMs = 1000;
+inline constexpr uint32_t kFilterReplyPollMs = 5;
+// Filter requests of one connection run one at a time; a second waits at most this long.
+inline constexpr uint32_t kFilterTurnTimeoutMs = 3000;
+// Disconnect waits this long for the receive thread. Its loop ends within one pass (a 10 ms
+// wait plus at most two channel-mutex time-outs); only a callback that never returns exceeds it.
+inline constexpr uint32_t kThreadStopTimeoutMs = 5000;
+
+class TDralClient {
+ public:
+  TDralClient() = default;
+  ~TDralClient();  // disconnects when connected
+  TDralClient(const TDralClient&) = delete;
+  TDralClient& operator=(const TDralClient&) = delete;
+
+  // Takes the lowest free slot and starts the receive thread. True when connected (also when
+  // it already was); false when no slot was free or anything failed.
+  bool Connect();
+  // Sends a block-all edit for each filter kind used (J1939, CAN, J1708), stops the receive
+  // thread and frees the slot. Waits for calls running on other threads to finish first; calls
+  // made afterwards answer as unconnected. True when no longer connected. Called on the receive
+  // thread itself it does nothing and returns false (the thread cannot wait for itself). A
+  // receive thread that does not end within kThreadStopTimeoutMs is left running with its queue
+  // (never freed under it); the connection still counts as disconnected.
+  bool Disconnect();
+  bool Connected() const { return connected_.load(std::memory_order_acquire); }
+
+  // Puts a record into the slot's ToServer ring and pulses the server, whether or not the put
+  // worked. False when not connected or the ring had no room (or the mutex timed out).
+  bool Send(const HuxMessage& message);
+
+  // Application messages; the length ranges are checked by the caller (DRAL_PutMessage) and
+  // again here. Result codes as DRAL_PutMessage.
+  uint32_t PutCan(const uint8_t* message, uint16_t length);
+  uint32_t PutJ1939(const uint8_t* message, uint16_t length);
+  uint32_t PutJ1708(const uint8_t* message, uint16_t length);
+  uint32_t PutRaw(const uint8_t* message, uint16_t length);
+  // Multi-packet J1939 send (length 16..1792).
+  uint32_t StartTransport(const uint8_t* message, uint16_t length);
+
+  // DRAL_GetMessage: the oldest received message, or 0 (never blocks for long).
+  uint16_t GetMessage(uint8_t* buffer, uint16_t size);
+
+  // Filter requests: send the edit and wait up to kFilterReplyTimeoutMs for the reply.
+  uint32_t SetCanFilter(const uint8_t* data, uint8_t operation, bool standardId, uint8_t channel);
+  uint32_t SetJ1939Filter(const uint8_t* data, uint8_t operation, uint8_t channel);
+  uint32_t SetJ1708Filter(const uint8_t* data, uint8_t operation);
+
+  // Status from the channel header. False when not connected (nothing written).
+  bool GetStatus(uint16_t& linkState) const;
+  bool GetAdapterVersion(uint8_t* buffer) const;
+  bool GetAdapterStatus(uint8_t* buffer) const;
+  bool SetAddressLostCallback(DRAL_AddressLostCallback callback);
+
+  uint32_t ClaimAddress(uint8_t protocol, uint8_t address, const uint8_t* name);
+  void ReleaseAddress(uint8_t protocol);
+
+  // True when called on this connection's receive thread (from its callback).
+  bool OnReceiveThread() const;
+  // The slot taken, or -1.
+  int SlotIndex() const;
+
+ private:
+  uint32_t SendEncoded(bool encoded, const HuxMessage& message);
+  uint32_t RequestFilter(const HuxMessage& request, std::atomic<bool>& usedFlag);
+  bool SendLocked(const HuxMessage& message);
+
+  // Held shared by every operation that uses queue_, slot_ or thread_, and exclusively while
+  // Connect and Disconnect change them, so that a disconnect on one thread never frees what a
+  // call on another is using.
+  mutable std::shared_mutex stateLock_;
+  std::unique_ptr<THuxQueue> queue_;
+  ClientSlot* slot_ = nullptr;
+  std::unique_ptr<TClientThread> thread_;
+  std::atomic<bool> connected_{false};
+
+  std::atomic<bool> j1939FilterUsed_{false};
+  std::atomic<bool> j1708FilterUsed_{false};
+  std::atomic<bool> canFilterUsed_{false};
+
+  // One filter request at a time: the reply hand-off has room for one.
+  std::mutex filterTurnMutex_;  // guards filterBusy_
+  std::condition_variable filterTurnFree_;
+  bool filterBusy_ = false;
+};
+
+}  // namespace dral

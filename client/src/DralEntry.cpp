@@ -1,0 +1,241 @@
+// The library's load-time entry and its eleven exported functions. Each export finds the
+// connection by its handle and delegates to it; nothing throws across the C boundary.
+#include <fenv.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "DRAL.h"
+#include "client/ClientList.h"
+#include "client/ClientObj.h"
+#include "client/ServerLaunch.h"
+
+#define DRAL_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace dral {
+namespace {
+
+constexpr uint8_t kProtocolNibble = 0x0F;
+constexpr uint8_t kFilterStandardId = DRAL_FILTER_STANDARD_ID;
+constexpr size_t kFilterDataOffset = offsetof(DralFilter, Data);
+constexpr uint8_t kChannel1 = 1;
+constexpr uint8_t kChannel2 = 2;
+
+// An address inside this library, to find the directory it was loaded from.
+const char kModuleAnchor = 0;
+
+// The process's connections. The list lives in static storage and is never destroyed: an
+// export that races with process exit (other threads still run while exit() unloads the
+// library) finds a closed, empty list rather than freed memory. Closed, it holds no heap memory.
+TClientList& ClientList() {
+  alignas(TClientList) static unsigned char storage[sizeof(TClientList)];
+  static TClientList* const list = new (storage) TClientList;
+  return *list;
+}
+
+// A load cannot fail from here: when the list cannot be made, it stays closed and every
+// DRAL_Connect returns 0.
+void ProcessAttach() {
+  // All floating-point exceptions masked (the Linux default; an application may have
+  // unmasked some).
+  fedisableexcept(FE_ALL_EXCEPT);
+  StartServer(&kModuleAnchor);
+  try {
+    ClientList().Open();
+  } catch (...) {
+    return;
+  }
+  AdjustAttachCount(+1);
+}
+
+// Runs at dlclose and at normal process exit. The receive threads of connections left open
+// are waited for (bounded): their loop never needs the loader's lock, so they can end while a
+// dlclose holds it, and exit() holds nothing they need either. A thread that cannot be
+// stopped in time, or the calling thread itself (exit() from a callback), is left running
+// with its memory, never freed under it.
+void ProcessDetach() {
+  AdjustAttachCount(-1);
+  try {
+    for (auto& client : ClientList().Close()) client->Disconnect();
+  } catch (...) {
+  }
+}
+
+__attribute__((constructor)) void LibraryAttach() {
+  ProcessAttach();
+}
+__attribute__((destructor)) void LibraryDetach() {
+  ProcessDetach();
+}
+
+uint32_t PutByProtocol(TDralClient& client, const uint8_t* message, uint16_t length) {
+  // No protocol byte to look at: too short for every protocol.
+  if (length == 0) return DRAL_ERR_LENGTH;
+  switch (message[0]) {
+    case DRAL_PROTOCOL_CAN1:
+    case DRAL_PROTOCOL_CAN2:
+    case DRAL_PROTOCOL_CAN1 | DRAL_PROTOCOL_STANDARD_ID:
+    case DRAL_PROTOCOL_CAN2 | DRAL_PROTOCOL_STANDARD_ID:
+      if (length < DRAL_CAN_MIN_LENGTH || length > DRAL_CAN_MAX_LENGTH) return DRAL_ERR_LENGTH;
+      return client.PutCan(message, length);
+    case DRAL_PROTOCOL_J1939_CAN1:
+    case DRAL_PROTOCOL_J1939_CAN2:
+      if (length < DRAL_J1939_MIN_LENGTH || length > DRAL_J1939_MAX_LENGTH) return DRAL_ERR_LENGTH;
+      return client.PutJ1939(message, length);
+    case DRAL_PROTOCOL_J1708:
+      if (length < DRAL_J1708_MIN_LENGTH || length > DRAL_J1708_MAX_LENGTH) return DRAL_ERR_LENGTH;
+      return client.PutJ1708(message, length);
+    case DRAL_PROTOCOL_RAW:
+      if (length < DRAL_RAW_MIN_LENGTH || length > DRAL_RAW_MAX_LENGTH) return DRAL_ERR_LENGTH;
+      return client.PutRaw(message, length);
+    default:
+      return DRAL_ERR_SEND_FAILED;
+  }
+}
+
+uint32_t ConfigFilter(TDralClient& client, const uint8_t* filter) {
+  const uint8_t operation = filter[0];
+  const uint8_t protocol = filter[1];
+  const uint8_t* data = filter + kFilterDataOffset;
+  switch (protocol & kProtocolNibble) {
+    case DRAL_PROTOCOL_CAN1:
+      return client.SetCanFilter(data, operation, protocol & kFilterStandardId, kChannel1);
+    case DRAL_PROTOCOL_CAN2:
+      return client.SetCanFilter(data, operation, protocol & kFilterStandardId, kChannel2);
+    case DRAL_PROTOCOL_J1939_CAN1:
+      return client.SetJ1939Filter(data, operation, kChannel1);
+    case DRAL_PROTOCOL_J1939_CAN2:
+      return client.SetJ1939Filter(data, operation, kChannel2);
+    case DRAL_PROTOCOL_J1708:
+      return client.SetJ1708Filter(data, operation);
+    default:
+      return DRAL_ERR_FILTER_INVALID;
+  }
+}
+
+}  // namespace
+}  // namespace dral
+
+using dral::ClientList;
+
+DRAL_EXPORT DRAL_Handle DRAL_Connect(void) {
+  try {
+    auto client = std::make_shared<dral::TDralClient>();
+    if (!client->Connect()) return 0;
+    const DRAL_Handle handle = ClientList().Add(client);
+    if (handle == 0) client->Disconnect();  // the library is being unloaded
+    return handle;
+  } catch (...) {
+    return 0;
+  }
+}
+
+DRAL_EXPORT uint32_t DRAL_Disconnect(DRAL_Handle handle) {
+  try {
+    auto client = ClientList().Find(handle);
+    if (!client) return DRAL_ERR_PARAMETER;
+    // From the connection's own callback the disconnect would wait for itself: refused.
+    if (client->OnReceiveThread()) return DRAL_ERR_PARAMETER;
+    client = ClientList().Remove(handle);
+    if (!client) return DRAL_ERR_PARAMETER;  // another thread disconnected it meanwhile
+    client->Disconnect();
+    return DRAL_OK;
+  } catch (...) {
+    return DRAL_ERR_PARAMETER;
+  }
+}
+
+DRAL_EXPORT uint32_t DRAL_ConfigFilter(DRAL_Handle handle, const DralFilter* filter) {
+  try {
+    auto client = ClientList().Find(handle);
+    if (!client || !filter) return DRAL_ERR_PARAMETER;
+    return dral::ConfigFilter(*client, reinterpret_cast<const uint8_t*>(filter));
+  } catch (...) {
+    return DRAL_ERR_FILTER_NO_REPLY;
+  }
+}
+
+DRAL_EXPORT uint32_t DRAL_GetMessage(DRAL_Handle handle, uint8_t* buffer, uint16_t size) {
+  try {
+    auto client = ClientList().Find(handle);
+    if (!client || !buffer) return DRAL_ERR_PARAMETER;
+    return client->GetMessage(buffer, size);
+  } catch (...) {
+    return 0;
+  }
+}
+
+DRAL_EXPORT uint32_t DRAL_PutMessage(DRAL_Handle handle, const uint8_t* message, uint16_t length) {
+  try {
+    auto client = ClientList().Find(handle);
+    if (!client || !message) return DRAL_ERR_PARAMETER;
+    return dral::PutByProtocol(*client, message, length);
+  } catch (...) {
+    return DRAL_ERR_SEND_FAILED;
+  }
+}
+
+DRAL_EXPORT uint32_t DRAL_ClaimAddress(DRAL_Handle handle, uint8_t protocol, uint8_t address,
+                                       const uint8_t name[8]) {
+  try {
+    auto client = ClientList().Find(handle);
+    if (!client || !name) return DRAL_ERR_PARAMETER;
+    return client->ClaimAddress(protocol, address, name);
+  } catch (...) {
+    return DRAL_ERR_CLAIM_FAILED;
+  }
+}
+
+DRAL_EXPORT uint32_t DRAL_ReleaseAddress(DRAL_Handle handle, uint8_t protocol) {
+  try {
+    auto client = ClientList().Find(handle);
+    if (!client) return DRAL_ERR_PARAMETER;
+    client->ReleaseAddress(protocol);
+    return DRAL_OK;
+  } catch (...) {
+    return DRAL_ERR_PARAMETER;
+  }
+}
+
+DRAL_EXPORT uint32_t DRAL_GetStatus(DRAL_Handle handle) {
+  try {
+    auto client = ClientList().Find(handle);
+    uint16_t linkState = 0;
+    if (!client || !client->GetStatus(linkState)) return DRAL_ERR_PARAMETER;
+    return DRAL_OK | linkState;
+  } catch (...) {
+    return DRAL_ERR_PARAMETER;
+  }
+}
+
+DRAL_EXPORT uint32_t DRAL_GetAdapterVersion(DRAL_Handle handle, uint8_t buffer[6]) {
+  try {
+    auto client = ClientList().Find(handle);
+    if (!client || !buffer || !client->GetAdapterVersion(buffer)) return DRAL_ERR_PARAMETER;
+    return DRAL_OK;
+  } catch (...) {
+    return DRAL_ERR_PARAMETER;
+  }
+}
+
+DRAL_EXPORT uint32_t DRAL_GetAdapterStatus(DRAL_Handle handle, uint8_t buffer[6]) {
+  try {
+    auto client = ClientList().Find(handle);
+    if (!client || !buffer || !client->GetAdapterStatus(buffer)) return DRAL_ERR_PARAMETER;
+    return DRAL_OK;
+  } catch (...) {
+    return DRAL_ERR_PARAMETER;
+  }
+}
+
+DRAL_EXPORT uint32_t DRAL_RegAddressLostCallback(DRAL_Handle handle,
+                                                 DRAL_AddressLostCallback callback) {
+  try {
+    auto client = ClientList().Find(handle);
+    if (!client || !client->SetAddressLostCallback(callback)) return DRAL_ERR_PARAMETER;
+    return DRAL_OK;
+  } catch (...) {
+    return DRAL_ERR_PARAMETER;
+  }
+}

@@ -1,0 +1,21 @@
+// Millisecond tick count and sleeping.
+#pragma once
+
+#include <cstdint>
+
+namespace plat {
+
+// Milliseconds since an arbitrary start on the monotonic clock, truncated to 32 bits: it wraps
+// after about 49.7 days. Compare tick values only by unsigned difference (see TickElapsed).
+// Any thread may call it.
+uint32_t GetTickCount();
+
+// True when at least `interval` ms have passed since `start`, computed as the unsigned 32-bit
+// difference now - start, so that it stays right across the wrap.
+bool TickElapsed(uint32_t start, uint32_t interval);
+
+// Sleeps at least `ms` milliseconds; resumes after EINTR until the full time has passed.
+// Sleep(0) yields the processor.
+void Sleep(uint32_t ms);
+
+}  // namespace plat

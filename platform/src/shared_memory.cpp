@@ -1,0 +1,181 @@
+#include "plat/shared_memory.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "plat/object_name.h"
+
+namespace plat {
+namespace {
+
+constexpr mode_t kOpenMode = 0666;  // stands for the Windows null DACL
+constexpr const char* kLockSuffix = ".lock";
+
+int LastError() { return errno != 0 ? errno : EIO; }
+
+int FlockRetry(int fd, int operation) {
+  int rc;
+  do {
+    rc = flock(fd, operation);
+  } while (rc == -1 && errno == EINTR);
+  return rc;
+}
+
+// Opens `posixName`, creating it when missing. *isNew tells whether this call made the inode
+// (only then is this process its owner and may change its mode).
+int OpenOrCreate(const std::string& posixName, bool* isNew) {
+  for (;;) {
+    int fd = shm_open(posixName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOpenMode);
+    if (fd >= 0) {
+      *isNew = true;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+    fd = shm_open(posixName.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd >= 0) {
+      *isNew = false;
+      return fd;
+    }
+    if (errno != ENOENT) return -1;
+    // Removed between the two calls by its last holder: try again.
+  }
+}
+
+// Takes the creation lock of an object: an exclusive flock on the companion "<name>.lock".
+// The last holder of an object removes the companion while holding its lock, so a waiter that
+// obtains the lock on a companion no longer linked starts over with the current one.
+int AcquireCreationLock(const std::string& lockName) {
+  for (;;) {
+    bool isNew = false;
+    const int fd = OpenOrCreate(lockName, &isNew);
+    if (fd < 0) return -1;
+    if (isNew) fchmod(fd, kOpenMode);  // best effort: a foreign user then gets EACCES above
+    if (FlockRetry(fd, LOCK_EX) == -1) {
+      const int err = LastError();
+      close(fd);
+      errno = err;
+      return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) == -1) {
+      const int err = LastError();
+      close(fd);
+      errno = err;
+      return -1;
+    }
+    if (st.st_nlink > 0) return fd;
+    close(fd);
+  }
+}
+
+void ReleaseCreationLock(int lockFd) {
+  close(lockFd);  // closing releases the flock
+}
+
+}  // namespace
+
+std::unique_ptr<SharedMemory> SharedMemory::Open(const std::string& name, uint32_t size,
+                                                 int* error) {
+  return Open(name, size, error, Initializer());
+}
+
+std::unique_ptr<SharedMemory> SharedMemory::Open(const std::string& name, uint32_t size,
+                                                 int* error, const Initializer& initialize) {
+  int dummy = 0;
+  if (error == nullptr) error = &dummy;
+  *error = 0;
+  if (size == 0) {
+    *error = EINVAL;
+    return nullptr;
+  }
+  std::string posixName = PosixObjectName(name);
+  const std::string lockName = posixName + kLockSuffix;
+
+  const int lockFd = AcquireCreationLock(lockName);
+  if (lockFd < 0) {
+    *error = LastError();
+    return nullptr;
+  }
+
+  bool isNew = false;
+  bool created = false;
+  void* view = MAP_FAILED;
+  const int fd = OpenOrCreate(posixName, &isNew);
+  int err = 0;
+  if (fd < 0) {
+    err = LastError();
+  } else if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    // No other holder: whatever the object holds is stale. Start from zero.
+    created = true;
+    if (ftruncate(fd, 0) == -1 || ftruncate(fd, size) == -1) {
+      err = LastError();
+    } else if (fchmod(fd, kOpenMode) == -1 && (isNew || errno != EPERM)) {
+      // A left-over object of another user keeps that user's mode; it was opened read/write,
+      // so its mode already lets us in.
+      err = LastError();
+    } else {
+      view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (view == MAP_FAILED) {
+        err = LastError();
+      } else if (initialize) {
+        err = initialize(view);
+      }
+    }
+    if (err == 0 && FlockRetry(fd, LOCK_SH) == -1) err = LastError();
+  } else if (errno != EWOULDBLOCK) {
+    err = LastError();
+  } else {
+    // Other holders exist; none holds the lock exclusively outside the creation lock, which we
+    // hold, so this does not block for long.
+    struct stat st {};
+    if (FlockRetry(fd, LOCK_SH) == -1 || fstat(fd, &st) == -1) {
+      err = LastError();
+    } else if (st.st_size < static_cast<off_t>(size) && ftruncate(fd, size) == -1) {
+      err = LastError();
+    } else {
+      view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (view == MAP_FAILED) err = LastError();
+    }
+  }
+
+  if (err != 0) {
+    if (view != MAP_FAILED) munmap(view, size);
+    if (created) {
+      // Nobody else holds it: do not leave a half-made object behind.
+      shm_unlink(posixName.c_str());
+      shm_unlink(lockName.c_str());
+    }
+    if (fd >= 0) close(fd);
+    ReleaseCreationLock(lockFd);
+    *error = err;
+    return nullptr;
+  }
+  ReleaseCreationLock(lockFd);
+  return std::unique_ptr<SharedMemory>(
+      new SharedMemory(std::move(posixName), fd, view, size, created));
+}
+
+SharedMemory::~SharedMemory() {
+  munmap(view_, size_);
+  const std::string lockName = posixName_ + kLockSuffix;
+  const int lockFd = AcquireCreationLock(lockName);
+  if (lockFd >= 0) {
+    // The last holder removes the names. (A failed conversion drops our shared lock, which is
+    // harmless: the descriptor closes next.)
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+      shm_unlink(posixName_.c_str());
+      shm_unlink(lockName.c_str());
+    }
+    close(fd_);
+    ReleaseCreationLock(lockFd);
+  } else {
+    close(fd_);
+  }
+}
+
+}  // namespace plat

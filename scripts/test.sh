@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Builds and tests the project three times: plain, AddressSanitizer+UndefinedBehaviorSanitizer
+# and ThreadSanitizer, then runs the fuzz targets for a bounded time. Exits non-zero on the
+# first failure. Usage: scripts/test.sh [plain|asan|tsan|fuzz]...  (default: all)
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+jobs="$(nproc)"
+
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo_cmd=""
+  [[ $(id -u) -ne 0 ]] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+build_and_test() {
+  local name="$1" sanitizer="$2"
+  local dir="$root/build-ci-$name"
+  echo "=== $name build ==="
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DDRAL_SANITIZER="$sanitizer" -DDRAL_BUILD_BENCH=$([[ -z $sanitizer ]] && echo ON || echo OFF)
+  cmake --build "$dir" -j "$jobs"
+  echo "=== $name tests ==="
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 120)
+}
+
+run_fuzz() {
+  local dir="$root/build-ci-fuzz"
+  echo "=== fuzz build ==="
+  CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DDRAL_SANITIZER=address -DDRAL_BUILD_TESTS=OFF -DDRAL_BUILD_BENCH=OFF -DDRAL_BUILD_FUZZ=ON
+  cmake --build "$dir" -j "$jobs"
+  shopt -s nullglob
+  for target in "$dir"/fuzz/fuzz_*; do
+    [[ -x $target ]] || continue
+    echo "=== fuzzing $(basename "$target") ==="
+    local corpus="$dir/corpus/$(basename "$target")"
+    mkdir -p "$corpus"
+    "$target" -max_total_time="${DRAL_FUZZ_SECONDS:-60}" -print_final_stats=1 "$corpus" \
+      >"$dir/$(basename "$target").log" 2>&1 || { tail -n 60 "$dir/$(basename "$target").log"; return 1; }
+    tail -n 12 "$dir/$(basename "$target").log"
+  done
+}
+
+steps=("$@")
+((${#steps[@]})) || steps=(fuzz asan tsan plain)
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+for step in "${steps[@]}"; do
+  case "$step" in
+    plain) build_and_test plain "" ;;
+    asan) build_and_test asan address ;;
+    tsan) build_and_test tsan thread ;;
+    fuzz) run_fuzz ;;
+    *) echo "unknown step $step" >&2; exit 2 ;;
+  esac
+done

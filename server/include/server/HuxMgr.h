@@ -1,0 +1,201 @@
+// THuxMgr: the link manager. A thread that finds the adapter over one of its links, keeps one
+// link to it, feeds every frame it receives to the request server and watches the link.
+//
+// Link table (rows tried in index order 1, 2, 3, 4, 5, 0, 1, ... one row every 10 ms):
+//   0 none   1 USB   2 FTDI ("827586")   3 WinUSB   4 serial (unless SerialPortDisabled)
+//   5 TCP (only when EthernetEnabled; OpenArg1 = the address from AdapterIPAddressHistory01)
+// The links are created when the thread starts, through the row's ConduitFactory (see
+// LinkFactories); a row without a factory, or whose factory throws, stays empty and is never
+// called.
+//
+// While connected the manager hands each received message to AdapterMessageHandler, sends a
+// status request every 500 ms and drops the link when IsOpen turns false or no frame has arrived
+// for 12000 ms (LinkChangedHandler(1) on link up, (0) on link loss).
+//
+// Threads:
+//  - Execute, AdapterMessageHandler and LinkChangedHandler: this thread.
+//  - OnFrame, OnFrameError: the open link's receive thread (through the frame codec).
+//  - WriteToLink: the transmit thread.
+//  - SendMessage, Send, SendFrame: any thread, several at once (each builds its frame in storage
+//    of its own call; the transmit ring serialises the enqueue).
+//  - PortName, PortInfo, StartSearch, SetLogging and the counters: any thread (the main form).
+//
+// Lifetime: the constructor creates the frame codec and starts the transmit thread; the links
+// live from the start of Execute to its end. The destructor terminates this thread and waits for
+// it, so the owner simply deletes the object (after Start or without ever starting it).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "channel/Vocabulary.h"
+#include "classlib/thread.h"
+#include "links/Closure.h"
+#include "links/Conduit.h"
+#include "server/Datalink.h"
+#include "server/HuxTxThread.h"
+
+namespace dral {
+
+// Rows of the link table.
+enum LinkRow : int {
+  LinkRowNone = 0,
+  LinkRowUsb = 1,
+  LinkRowFtdi = 2,
+  LinkRowWinUsb = 3,
+  LinkRowSerial = 4,
+  LinkRowTcp = 5,
+};
+constexpr int kLinkRows = 6;
+
+// Creates the link of one row. May throw: the row then stays empty. Called on the link
+// manager's thread when it starts.
+using ConduitFactory = std::function<std::unique_ptr<TConduit>()>;
+
+// One factory per row (row 0 is never used). An empty factory leaves its row empty.
+using LinkFactoryTable = std::array<ConduitFactory, kLinkRows>;
+
+// The process-wide table of link factories that a THuxMgr built without its own table uses.
+// The program fills it before it creates the server; a row whose link does not exist on this
+// build stays empty. Safe from any thread; a THuxMgr takes a copy when it is constructed.
+class LinkFactories {
+ public:
+  static void Install(LinkRow row, ConduitFactory factory);
+  static void Remove(LinkRow row);
+  static void Clear();
+  static LinkFactoryTable Snapshot();
+};
+
+// AdapterMessageHandler(data, message): one message from the adapter.
+using AdapterMessageClosure = Closure<void(HuxMessage& message)>;
+// LinkChangedHandler(data, up): 1 when a link came up, 0 when it was lost.
+using LinkChangedClosure = Closure<void(uint8_t up)>;
+
+class THuxMgr : public cls::TThread {
+ public:
+  // Registry settings (HKEY_CURRENT_USER).
+  static constexpr const char* kSettingsKey = "\\SOFTWARE\\Trevik\\DRAL";
+  static constexpr const char* kSerialPortDisabledValue = "SerialPortDisabled";
+  static constexpr const char* kEthernetEnabledValue = "EthernetEnabled";
+  static constexpr const char* kAddressHistoryPrefix = "AdapterIPAddressHistory";
+  static constexpr int kAddressHistoryCurrent = 1;  // "...01" holds the latest address
+  static constexpr const char* kDefaultAdapterAddress = "192.168.110.129";
+  static constexpr const char* kFtdiBaudRate = "827586";
+
+  // Timing (ms).
+  static constexpr uint32_t kStartDelayMs = 10;  // before the first step
+  static constexpr uint32_t kSearchStepMs = 10;  // one table row per step
+  static constexpr uint32_t kStoppedSleepMs = 20;
+  static constexpr uint32_t kStoppedHoldMs = 500;  // LinkStopped turns into LinkSearching
+  static constexpr uint32_t kConnectedSleepMs = 1;
+  static constexpr uint32_t kStatusPollMs = 500;      // status request interval
+  static constexpr uint32_t kSilenceLimitMs = 12000;  // no frame for this long drops the link
+  static constexpr uint32_t kTxStopTimeoutMs = 2000;  // waiting for the transmit thread to end
+
+  // Builds the manager with the process-wide LinkFactories.
+  explicit THuxMgr(bool createSuspended = true);
+  // Builds the manager with its own link factories (tests, tools).
+  THuxMgr(bool createSuspended, LinkFactoryTable factories);
+  ~THuxMgr() override;
+
+  // Sends Length + 1 bytes from Type. True when the whole frame was queued.
+  bool SendMessage(const HuxMessage& message);
+  // Sends a raw payload (Type first).
+  bool Send(const uint8_t* payload, int n);
+  // Frames the payload and queues the frame. True when all its bytes were queued (counted as
+  // sent); false when the ring refused it (nothing counted) or, once the transmit thread has
+  // ended, false with a frame error counted.
+  bool SendFrame(const uint8_t* payload, int n);
+
+  // The transmit thread's write handler: the current link's Write while it is open, else 0.
+  int WriteToLink(const uint8_t* bytes, int n);
+
+  // Stored for the main form; no link reads it (the links' log files stay as they are).
+  void SetLogging(uint8_t on) { logging_.store(on, std::memory_order_relaxed); }
+  uint8_t Logging() const { return logging_.load(std::memory_order_relaxed); }
+
+  // Ends the 500 ms hold of LinkStopped at once.
+  void StartSearch();
+
+  // The current link's texts while it is open, else "".
+  void PortName(std::string& out);
+  void PortInfo(std::string& out);
+
+  // Reads SerialPortDisabled, EthernetEnabled and AdapterIPAddressHistory01; a missing or
+  // unreadable value takes its default (false, false, "").
+  void LoadLinkSettings();
+  bool SerialPortDisabled() const;
+  bool EthernetEnabled() const;
+  std::string AdapterIPAddress() const;
+
+  // The frame codec's handlers (open link's receive thread).
+  void OnFrame(const uint8_t* payload, int n);
+  void OnFrameError();
+
+  // The received-frame ring: pushed by OnFrame, drained by this thread.
+  bool RxQueueEmpty() const { return rxQueue_.Empty(); }
+  ReceivedFrame* RxQueueFront() { return rxQueue_.Front(); }
+  bool RxQueuePush(const ReceivedFrame& frame) { return rxQueue_.Push(frame); }
+  void RxQueuePop() { rxQueue_.Pop(); }
+  void RxQueueClear() { rxQueue_.Clear(); }
+
+  LinkState State() const { return static_cast<LinkState>(linkState_.load()); }
+  int CurrentIndex() const { return currentIndex_.load(std::memory_order_acquire); }
+  uint32_t FramesReceived() const { return framesReceived_.load(std::memory_order_relaxed); }
+  uint32_t FramesSent() const { return framesSent_.load(std::memory_order_relaxed); }
+  uint32_t FrameErrors() const { return frameErrors_.load(std::memory_order_relaxed); }
+  // Set by every parsed frame; nothing in the server clears it.
+  bool DataArrived() const { return rxFlag_.load(std::memory_order_relaxed) != 0; }
+
+  // Installed by the request server, normally before Start; may be replaced at any time.
+  AtomicClosure<void(HuxMessage& message)> AdapterMessageHandler;
+  AtomicClosure<void(uint8_t up)> LinkChangedHandler;
+
+ protected:
+  void Execute() override;
+
+ private:
+  void CreateLinks();
+  void SearchStep(int& searchIndex);
+  void ConnectedPass();
+  void DropLink();
+  void Shutdown();
+
+  LinkFactoryTable factories_;
+
+  std::atomic<uint8_t> rxFlag_{0};
+  std::atomic<uint16_t> linkState_{LinkStopped};
+  std::atomic<uint8_t> logging_{0};
+  std::atomic<uint32_t> framesReceived_{0};
+  std::atomic<uint32_t> framesSent_{0};
+  std::atomic<uint32_t> frameErrors_{0};
+  // Ticks; lastReceive_ and lastPoll_ belong to this thread, stoppedTick_ is also written by
+  // StartSearch.
+  uint32_t lastReceiveTick_ = 0;
+  uint32_t lastPollTick_ = 0;
+  std::atomic<uint32_t> stoppedTick_{0};
+
+  mutable std::mutex settingsMutex_;  // guards the three settings
+  std::string adapterIPAddress_;
+  bool serialPortDisabled_ = false;
+  bool ethernetEnabled_ = false;
+
+  // Rows are filled by CreateLinks before any index can name them and emptied by Shutdown
+  // under linkMutex_, after the transmit thread has ended.
+  TConduitList links_[kLinkRows];
+  std::atomic<int> currentIndex_{LinkRowNone};  // 0: no link
+  std::mutex linkMutex_;  // guards the lifetime of the links against PortName and PortInfo
+
+  TReceivedFrameRing rxQueue_;
+  std::unique_ptr<TDatalink> datalink_;
+  std::unique_ptr<THuxTxThread> txThread_;
+  // False once the transmit thread has been told to end: frames are refused from then on.
+  std::atomic<bool> txRunning_{false};
+};
+
+}  // namespace dral

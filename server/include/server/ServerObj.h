@@ -1,0 +1,190 @@
+// TDralServer: the request server. It owns the server side of the client channel, the link
+// manager and the wait thread; it drains the clients' requests, forwards what is meant for the
+// adapter, answers filter edits, copies transmitted traffic to the other clients, and routes
+// the adapter's messages to the clients by their filters.
+//
+// Threads:
+//  - ProcessClientQueues (the server pass) runs on the wait thread, or on a test's thread when
+//    the wait thread is not started; passMutex_ makes the pass non-reentrant, so a test may
+//    also call it while the wait thread runs.
+//  - OnAdapterMessage and OnLinkChanged run on the link manager's thread.
+//  - The accessors, DisableChannels, SetJ1708RawMode and SetLogging run on the main thread.
+// Deliveries run on both the pass and the link manager's thread; ring operations are
+// serialised by the channel mutex. Raw modes, the pause, the counters and LastCommand are
+// atomics because one thread writes what the others read.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "channel/ChannelBlock.h"
+#include "channel/HuxIPC.h"
+#include "channel/Vocabulary.h"
+#include "plat/event.h"
+#include "server/Filters.h"
+#include "server/HuxMgr.h"
+
+namespace dral {
+
+class TWaitThread;
+
+// "No slot": the excluded slot of a delivery of adapter traffic.
+constexpr int kNoSlot = -1;
+
+class TDralServer {
+ public:
+  // While the adapter reports its buffer full no client is drained, until this long after the
+  // report.
+  static constexpr uint32_t kPauseMs = 50;
+
+  struct Options {
+    // The link manager's link factories; without them it uses the process-wide LinkFactories.
+    std::optional<LinkFactoryTable> Links;
+    // false: the wait thread is created but never started, and the server pass runs only when
+    // someone calls ProcessClientQueues (tests that need every pass under their control).
+    bool StartWaitThread = true;
+  };
+
+  TDralServer();
+  explicit TDralServer(Options options);
+  // Stops the wait thread and the link manager first, then closes the client events (nothing
+  // can signal them any more), writes LinkNoServer into the header and closes the channel.
+  ~TDralServer();
+  TDralServer(const TDralServer&) = delete;
+  TDralServer& operator=(const TDralServer&) = delete;
+
+  // --- the server pass and the link manager's handlers ------------------------------------------
+  // One pass over the 16 slots. A request is removed only when handled; one that cannot be sent
+  // stays at the head of its ring and blocks only its own client until a later pass.
+  void ProcessClientQueues();
+  // A message from the adapter; may change `message` (raw J1939 network management is turned
+  // into a plain frame, a J1708 frame's length is adjusted for raw mode).
+  void OnAdapterMessage(HuxMessage& message);
+  // 1: the link came up, the adapter's filters are resent; 0: it went down.
+  void OnLinkChanged(uint8_t up);
+
+  // Adapter replies, adapter data 0x09 and transport results to the clients that asked.
+  void DeliverResponse(const HuxMessage& message, int excludedSlot = kNoSlot);
+  // Pulses the slot's client event; nothing for a slot outside 0..15 or a missing event.
+  void SignalClient(int slot);
+
+  // Appends the J1708 checksum over Data[3..Length-1] and raises the 9-bit length by one.
+  // False, with the message unchanged, when the frame has no MID or Length is already
+  // kHuxMaxData (no room for the checksum).
+  static bool AppendJ1708Checksum(HuxMessage& message);
+  void HandleJ1708RawMode(const HuxMessage& message);
+  void HandleJ1939RawMode(const HuxMessage& message);
+
+  // --- filters (Filters.cpp) --------------------------------------------------------------------
+  // Apply a client's filter edit, put the reply into its ToClient ring (without a signal) and,
+  // on success, resend the merged filter of that channel. An edit too short for its operation
+  // gets a failure reply (ErrorCode 0) per channel it names; one that names no channel gets
+  // one failure reply.
+  void EditJ1939Filter(int slot, const HuxMessage& request);
+  void EditCanFilter(int slot, const HuxMessage& request);
+  void EditJ1708Filter(int slot, const HuxMessage& request);
+  // Merge the active clients' tables of a channel (0 or 1) into adapter commands and send them;
+  // tables of inactive slots are cleared on the way.
+  void SyncJ1939Filter(int channel);
+  void SyncCanFilter(int channel);
+  void SyncJ1708Filter();
+  bool MatchJ1939Filter(int slot, int channel, uint32_t id) const;
+  bool MatchCanFilter(int slot, int channel, uint32_t id) const;
+  // Copy a frame into the ToClient ring of every active client other than `excludedSlot`
+  // whose filter passes it, and signal each. `message` must hold a whole frame header
+  // (5 bytes for CAN and J1939, header and MID for J1708); shorter ones reach nobody.
+  void DeliverJ1939(const HuxMessage& message, int excludedSlot);
+  void DeliverCan(const HuxMessage& message, int excludedSlot);
+  // Settles the 9-bit length first (raw mode, checksum check, the server's own checksum), so
+  // it changes `message`.
+  void DeliverJ1708(HuxMessage& message, int excludedSlot);
+
+  // --- for the main form ------------------------------------------------------------------------
+  uint16_t RingCount(int slot, bool toClient);
+  bool IsSlotActive(int slot) const;
+  uint16_t SlotMask() const;
+  uint16_t AttachCount() const;
+  void SetLogging(uint8_t logging);
+  void PortName(std::string& text);
+  void PortInfo(std::string& text);
+  // Major version << 8 | minor version.
+  uint16_t AdapterVersion() const;
+  // Switches CAN1, CAN2 and J1708 off at the adapter.
+  void DisableChannels();
+  void SetJ1708RawMode(uint8_t on);
+  ServerStatistics Statistics() const;
+
+  uint8_t J1708RawMode() const { return j1708RawMode_.load(std::memory_order_relaxed); }
+  uint8_t J1939RawMode() const { return j1939RawMode_.load(std::memory_order_relaxed); }
+  // True while the adapter's refusal keeps the pass from draining rings.
+  bool Paused() const { return pause_.load(std::memory_order_acquire) != 0; }
+
+  THuxQueue& Channel() { return *channel_; }
+  THuxMgr& LinkManager() { return *linkMgr_; }
+
+ private:
+  // Dispatches one request of `slot`; true when handled (the record is removed).
+  bool DispatchLocked(int slot, HuxMessage& message);
+  bool SendAndCopy(int slot, HuxMessage& message);
+  bool Send(const HuxMessage& message);
+  void SendCommands(const AdapterCommandList& commands);
+  // A CAN channel is usable when available and not in error; `channelBits` bit 0 names CAN1,
+  // otherwise CAN2.
+  bool ChannelUsable(uint8_t channelBits) const;
+  void PutReply(int slot, uint8_t requestType, bool ok, uint8_t errorCode);
+  void Deliver(int slot, const HuxMessage& message);
+  void EditIdFilter(int slot, const HuxMessage& request, IdFilterKind kind);
+  void SyncIdFilterLocked(IdFilterKind kind, int channel);
+  void SyncJ1708FilterLocked();
+  void ClearPauseIfOver();
+  void OnVersionReply(const HuxMessage& message);
+  void OnStatusReply(const HuxMessage& message);
+
+  // Seams for J1939 network management and address claims (type 0x35). For now a client's
+  // request is taken and dropped, an adapter message (raw mode off) is dropped, and a sent
+  // global request answers nothing.
+  bool HandleNetworkManagement(int slot, HuxMessage& message);
+  void RouteNetworkManagement(HuxMessage& message);
+  void CheckGlobalRequest(const HuxMessage& message);
+
+  std::unique_ptr<THuxQueue> channel_;
+  std::unique_ptr<TWaitThread> waitThread_;
+  std::unique_ptr<THuxMgr> linkMgr_;
+  ChannelBlock* block_;  // the channel's view, valid while channel_ lives
+
+  std::atomic<uint8_t> logging_{0};
+  std::atomic<uint8_t> j1708RawMode_{0};
+  std::atomic<uint8_t> j1939RawMode_{0};
+  // The pause flag and its tick as one word (kPauseFlag | tick), so a refusal that arrives
+  // while a pass ends an older pause is never lost: 0 = no pause.
+  std::atomic<uint64_t> pause_{0};
+
+  std::array<std::unique_ptr<plat::NamedEvent>, kSlotCount> clientEvents_;
+  // Per slot the last 0x08, 0x0A or 0x0B command sent; reset when the slot is freed.
+  std::array<std::atomic<uint8_t>, kSlotCount> lastCommand_{};
+
+  std::atomic<uint32_t> canTxCount_{0};
+  std::atomic<uint32_t> canRxCount_{0};
+  std::atomic<uint32_t> j1708TxCount_{0};
+  std::atomic<uint32_t> j1708RxCount_{0};
+  std::atomic<uint32_t> adapterPacketsReceived_{0};
+  std::atomic<uint32_t> adapterPacketsSent_{0};
+  std::atomic<uint16_t> adapterChecksumErrors_{0};
+  std::atomic<uint16_t> adapterPacketErrors_{0};
+
+  // Guards the pass: message_ and lastSlotMask_. Taken by ProcessClientQueues only.
+  std::mutex passMutex_;
+  HuxMessage message_{};       // each request is peeked into this buffer
+  uint16_t lastSlotMask_ = 0;  // per server (not per process), so servers in tests stay apart
+
+  // Guards filter edits and merges, so that a merge on the link manager's thread (link up) and
+  // one on the pass never interleave their adapter commands nor see an edit half done.
+  std::mutex filterMutex_;
+};
+
+}  // namespace dral

@@ -1,0 +1,477 @@
+// Client receive filters: table edits, matching and merge (pure functions over the tables), and
+// the TDralServer members that apply edits, answer them, deliver frames by filter and send
+// merged filters to the adapter.
+#include "server/Filters.h"
+
+#include <algorithm>
+
+#include "server/ServerObj.h"
+
+namespace dral {
+namespace {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+// A table's Count is published with release after the entries it covers are written, so a
+// reader that loads it with acquire sees those entries.
+void AppendEntryLocked(IdFilterTable& table, uint16_t count, const IdEntry& entry) {
+  table.Entries[count].Mask.store(entry.Mask, kRelaxed);
+  table.Entries[count].Value.store(entry.Value, kRelaxed);
+  table.Count.store(static_cast<uint16_t>(count + 1), std::memory_order_release);
+}
+
+void AppendMidLocked(MidFilterTable& table, uint16_t count, uint8_t mid) {
+  table.Mids[count].store(mid, kRelaxed);
+  table.Count.store(static_cast<uint16_t>(count + 1), std::memory_order_release);
+}
+
+IdEntry EntryAt(const IdFilterTable& table, int i) {
+  return {table.Entries[i].Mask.load(kRelaxed), table.Entries[i].Value.load(kRelaxed)};
+}
+
+constexpr FilterEditResult kEditOk{true, FilterErrNone};
+FilterEditResult Failed(IdFilterKind kind, FilterError j1939Code) {
+  // CAN failures carry no error code; only J1939 tells the client why.
+  return {false, kind == IdFilterKind::J1939 ? static_cast<uint8_t>(j1939Code)
+                                             : static_cast<uint8_t>(FilterErrNone)};
+}
+
+AdapterCommand ChannelSwitch(uint8_t channel, uint8_t on) {
+  AdapterCommand c{MsgChannelControl, 2, {}};
+  c.Data[0] = channel;
+  c.Data[1] = on;
+  return c;
+}
+
+AdapterCommand BareOp(uint8_t type, uint8_t data0) {
+  AdapterCommand c{type, 1, {}};
+  c.Data[0] = data0;
+  return c;
+}
+
+}  // namespace
+
+IdEntry NormaliseIdEntry(IdFilterKind kind, uint32_t mask, uint32_t value, bool extended) {
+  if (kind == IdFilterKind::J1939) return {mask, value & mask};
+  // Bit 31 of a CAN entry is the "extended identifier" flag and nothing else.
+  return {mask | kIdBit31, (value & mask & ~kIdBit31) | (extended ? kIdBit31 : 0u)};
+}
+
+uint16_t ListedCount(const IdFilterTable& table) {
+  return std::min<uint16_t>(table.Count.load(std::memory_order_acquire), kIdFilterEntries);
+}
+
+uint16_t ListedCount(const MidFilterTable& table) {
+  return std::min<uint16_t>(table.Count.load(std::memory_order_acquire), kMidFilterEntries);
+}
+
+void ClearFilterTable(IdFilterTable& table) {
+  table.Count.store(0, kRelaxed);
+  table.Mode.store(FilterPassListed, kRelaxed);
+}
+
+void ClearFilterTable(MidFilterTable& table) {
+  table.Count.store(0, kRelaxed);
+  table.Mode.store(FilterPassListed, kRelaxed);
+}
+
+FilterEditResult EditIdFilterTable(IdFilterTable& table, IdFilterKind kind, uint8_t op,
+                                   uint32_t mask, uint32_t value, bool extended) {
+  const IdEntry entry = NormaliseIdEntry(kind, mask, value, extended);
+  const bool blockListed = table.Mode.load(kRelaxed) == FilterBlockListed;
+  const uint16_t count = ListedCount(table);
+  switch (op & kFilterOpMask) {
+    case FilterOpPass:
+      if (blockListed && kind == IdFilterKind::J1939) {
+        // J1939: the first pass entry replaces the block list.
+        table.Count.store(0, kRelaxed);
+        table.Mode.store(FilterPassListed, kRelaxed);
+        AppendEntryLocked(table, 0, entry);
+        return kEditOk;
+      }
+      if (count >= kIdFilterEntries) return Failed(kind, FilterErrListFull);
+      // CAN: the listed block entries are kept, and now pass.
+      if (blockListed) table.Mode.store(FilterPassListed, kRelaxed);
+      AppendEntryLocked(table, count, entry);
+      return kEditOk;
+
+    case FilterOpBlock:
+      if (blockListed) {
+        if (count >= kIdFilterEntries) return Failed(kind, FilterErrBlockListFull);
+        AppendEntryLocked(table, count, entry);
+        return kEditOk;
+      }
+      for (int i = 0; i < count; ++i) {
+        if (EntryAt(table, i) != entry) continue;
+        for (int j = i + 1; j < count; ++j) {
+          const IdEntry next = EntryAt(table, j);
+          table.Entries[j - 1].Mask.store(next.Mask, kRelaxed);
+          table.Entries[j - 1].Value.store(next.Value, kRelaxed);
+        }
+        table.Count.store(static_cast<uint16_t>(count - 1), std::memory_order_release);
+        return kEditOk;
+      }
+      return Failed(kind, FilterErrNotFound);
+
+    case FilterOpPassAll:
+      table.Count.store(0, kRelaxed);
+      table.Mode.store(FilterBlockListed, kRelaxed);
+      return kEditOk;
+
+    default:  // FilterOpBlockAll
+      ClearFilterTable(table);
+      return kEditOk;
+  }
+}
+
+FilterEditResult EditMidFilterTable(MidFilterTable& table, uint8_t op, uint8_t mid) {
+  const bool blockListed = table.Mode.load(kRelaxed) == FilterBlockListed;
+  const uint16_t count = ListedCount(table);
+  constexpr FilterEditResult kFailed{false, FilterErrNone};
+  switch (op & kFilterOpMask) {
+    case FilterOpPass:
+    case FilterOpBlock: {
+      const bool add = (op & kFilterOpMask) == FilterOpPass || blockListed;
+      if (add) {
+        if (count >= kMidFilterEntries) return kFailed;
+        // A pass MID in block mode turns the table to pass mode; the listed MIDs now pass.
+        if (blockListed && (op & kFilterOpMask) == FilterOpPass) {
+          table.Mode.store(FilterPassListed, kRelaxed);
+        }
+        AppendMidLocked(table, count, mid);
+        return kEditOk;
+      }
+      for (int i = 0; i < count; ++i) {
+        if (table.Mids[i].load(kRelaxed) != mid) continue;
+        for (int j = i + 1; j < count; ++j) {
+          table.Mids[j - 1].store(table.Mids[j].load(kRelaxed), kRelaxed);
+        }
+        table.Count.store(static_cast<uint16_t>(count - 1), std::memory_order_release);
+        return kEditOk;
+      }
+      return kFailed;
+    }
+    case FilterOpPassAll:
+      table.Count.store(0, kRelaxed);
+      table.Mode.store(FilterBlockListed, kRelaxed);
+      return kEditOk;
+    default:  // FilterOpBlockAll
+      ClearFilterTable(table);
+      return kEditOk;
+  }
+}
+
+bool MatchJ1939Table(const IdFilterTable& table, uint32_t id) {
+  const uint16_t count = ListedCount(table);
+  const bool pdu2 = ((id >> kJ1939PduFormatShift) & 0xFFu) >= kPdu2FirstFormat;
+  for (int i = 0; i < count; ++i) {
+    const uint32_t mask = table.Entries[i].Mask.load(kRelaxed);
+    // Bit 31 of a J1939 mask restricts the entry to PDU1 (addressed) identifiers.
+    if ((mask & kIdBit31) != 0 && pdu2) continue;
+    if ((id & mask) == table.Entries[i].Value.load(kRelaxed)) return true;
+  }
+  return false;
+}
+
+bool MatchCanTable(const IdFilterTable& table, uint32_t id) {
+  const uint16_t count = ListedCount(table);
+  for (int i = 0; i < count; ++i) {
+    if ((id & table.Entries[i].Mask.load(kRelaxed)) == table.Entries[i].Value.load(kRelaxed)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool MidTablePasses(const MidFilterTable& table, uint8_t mid) {
+  const uint16_t count = ListedCount(table);
+  bool listed = false;
+  for (int i = 0; i < count && !listed; ++i) listed = table.Mids[i].load(kRelaxed) == mid;
+  return ModePasses(table.Mode.load(kRelaxed), listed);
+}
+
+namespace {
+
+// Mode and Count of every active table, read once so that the counting and the sending of one
+// merge agree even when a client process changes its table meanwhile.
+template <typename Table>
+struct MergeCensus {
+  struct Row {
+    const Table* table;
+    bool blockListed;
+    uint16_t count;
+  };
+  std::array<Row, kSlotCount> rows{};
+  size_t size = 0;
+  int blocking = 0, passing = 0;
+  unsigned blockEntries = 0, passEntries = 0;
+
+  explicit MergeCensus(std::span<const Table* const> active) {
+    for (const Table* t : active) {
+      if (size == rows.size()) break;
+      const Row row{t, t->Mode.load(kRelaxed) == FilterBlockListed, ListedCount(*t)};
+      rows[size++] = row;
+      if (row.blockListed) {
+        ++blocking;
+        blockEntries += row.count;
+      } else {
+        ++passing;
+        passEntries += row.count;
+      }
+    }
+  }
+
+  // Which of the four outcomes applies, and so which entries go to the adapter.
+  enum class Plan { BlockAllOnly, PassListed, BlockListed, PassAllOnly };
+  Plan Decide() const {
+    if (blocking == 0 && passEntries == 0) return Plan::BlockAllOnly;
+    if (blocking == 0 && passEntries <= kAdapterFilterEntries) return Plan::PassListed;
+    if (passing == 0 && blockEntries >= 1 && blockEntries <= kAdapterFilterEntries) {
+      return Plan::BlockListed;
+    }
+    return Plan::PassAllOnly;
+  }
+};
+
+}  // namespace
+
+AdapterCommandList MergeIdFilters(IdFilterKind kind, uint8_t channelBit,
+                                  std::span<const IdFilterTable* const> active) {
+  const MergeCensus<IdFilterTable> census(active);
+  const uint8_t type = kind == IdFilterKind::J1939 ? MsgJ1939Filter : MsgCanFilter;
+  const auto opBits = [channelBit](uint8_t op) {
+    return static_cast<uint8_t>(channelBit | (op << kFilterOpShift));
+  };
+  AdapterCommandList list;
+  if (census.size > 0) list.Add(ChannelSwitch(channelBit, kChannelOn));
+
+  using Plan = MergeCensus<IdFilterTable>::Plan;
+  const Plan plan = census.Decide();
+  const bool listed = plan == Plan::PassListed || plan == Plan::BlockListed;
+  const uint8_t entryOp = plan == Plan::PassListed ? FilterOpPass : FilterOpBlock;
+  list.Add(BareOp(
+      type, opBits(plan == Plan::BlockAllOnly || plan == Plan::PassListed ? FilterOpBlockAll
+                                                                          : FilterOpPassAll)));
+  if (!listed) return list;
+  for (size_t r = 0; r < census.size; ++r) {
+    const auto& row = census.rows[r];
+    if (row.blockListed != (plan == Plan::BlockListed)) continue;
+    for (int i = 0; i < row.count && list.Size < list.Commands.size(); ++i) {
+      IdEntry e = EntryAt(*row.table, i);
+      uint8_t data0 = opBits(entryOp);
+      if (kind == IdFilterKind::Can) {
+        // The adapter takes the extended flag in the channel byte, not in bit 31.
+        if ((e.Value & kIdBit31) != 0) data0 |= kExtendedIdBit;
+        e.Mask &= ~kIdBit31;
+        e.Value &= ~kIdBit31;
+      }
+      AdapterCommand c{type, sizeof(IdFilterEdit), {}};
+      c.Data[0] = data0;
+      PutU32(&c.Data[1], e.Mask);
+      PutU32(&c.Data[5], e.Value);
+      list.Add(c);
+    }
+  }
+  return list;
+}
+
+AdapterCommandList MergeMidFilters(std::span<const MidFilterTable* const> active,
+                                   bool j1708Available) {
+  const MergeCensus<MidFilterTable> census(active);
+  AdapterCommandList list;
+  if (census.size > 0) {
+    if (!j1708Available) return list;
+    list.Add(ChannelSwitch(ChannelJ1708, kChannelOn));
+  } else {
+    list.Add(ChannelSwitch(ChannelJ1708, kChannelOff));
+  }
+
+  using Plan = MergeCensus<MidFilterTable>::Plan;
+  const Plan plan = census.Decide();
+  list.Add(BareOp(MsgJ1708Filter, plan == Plan::BlockAllOnly ? FilterOpBlockAll : FilterOpPassAll));
+  if (plan != Plan::PassListed && plan != Plan::BlockListed) return list;
+  const uint8_t op = plan == Plan::PassListed ? FilterOpPass : FilterOpBlock;
+  for (size_t r = 0; r < census.size; ++r) {
+    const auto& row = census.rows[r];
+    if (row.blockListed != (plan == Plan::BlockListed)) continue;
+    for (int i = 0; i < row.count && list.Size < list.Commands.size(); ++i) {
+      AdapterCommand c{MsgJ1708Filter, sizeof(MidFilterEdit), {}};
+      c.Data[0] = op;
+      c.Data[1] = row.table->Mids[i].load(kRelaxed);
+      list.Add(c);
+    }
+  }
+  return list;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TDralServer: edits, merges, matching and delivery
+
+namespace {
+
+// A J1708 frame needs more than this to hold MID, data and checksum.
+constexpr uint16_t kJ1708ShortestChecked = 5;
+
+// Bytes a filter edit needs for its operation: an entry for pass and block, the channel byte
+// (or op byte) alone for pass all and block all.
+uint16_t IdEditLength(uint8_t op) {
+  return op == FilterOpPass || op == FilterOpBlock ? sizeof(IdFilterEdit) : 1;
+}
+uint16_t MidEditLength(uint8_t op) {
+  return op == FilterOpPass || op == FilterOpBlock ? sizeof(MidFilterEdit) : 1;
+}
+
+// Table index of a frame's channel: CAN1 / J1939 channel 1 when bit 0 is set, else channel 2.
+int ChannelIndex(uint8_t channelBits) {
+  return (channelBits & kChannelBit1) != 0 ? 0 : 1;
+}
+
+}  // namespace
+
+void TDralServer::EditJ1939Filter(int slot, const HuxMessage& request) {
+  EditIdFilter(slot, request, IdFilterKind::J1939);
+}
+
+void TDralServer::EditCanFilter(int slot, const HuxMessage& request) {
+  EditIdFilter(slot, request, IdFilterKind::Can);
+}
+
+void TDralServer::EditIdFilter(int slot, const HuxMessage& request, IdFilterKind kind) {
+  std::lock_guard<std::mutex> lock(filterMutex_);
+  const uint8_t channelBits = request.Length >= 1 ? (request.Data[0] & kChannelBitsMask) : 0;
+  if (channelBits == 0) {
+    // No channel named: nothing to edit, but the client waits for an answer.
+    PutReply(slot, request.Type, false, FilterErrNone);
+    return;
+  }
+  const uint8_t op = (request.Data[0] >> kFilterOpShift) & kFilterOpMask;
+  const bool complete = request.Length >= IdEditLength(op);
+  const uint32_t mask = complete && op <= FilterOpBlock ? GetU32(&request.Data[1]) : 0;
+  const uint32_t value = complete && op <= FilterOpBlock ? GetU32(&request.Data[5]) : 0;
+  const bool extended = (request.Data[0] & kExtendedIdBit) != 0;
+  ClientSlot& s = *channel_->Slot(slot);
+  for (int ch = 0; ch < 2; ++ch) {
+    if ((channelBits & (1u << ch)) == 0) continue;
+    if (!complete) {
+      PutReply(slot, request.Type, false, FilterErrNone);
+      continue;
+    }
+    IdFilterTable& table = kind == IdFilterKind::J1939 ? s.J1939Filter[ch] : s.CanFilter[ch];
+    const FilterEditResult result = EditIdFilterTable(table, kind, op, mask, value, extended);
+    PutReply(slot, request.Type, result.Ok, result.ErrorCode);
+    if (result.Ok) SyncIdFilterLocked(kind, ch);
+  }
+}
+
+void TDralServer::EditJ1708Filter(int slot, const HuxMessage& request) {
+  std::lock_guard<std::mutex> lock(filterMutex_);
+  const uint8_t op = request.Length >= 1 ? (request.Data[0] & kFilterOpMask) : 0;
+  if (request.Length < 1 || request.Length < MidEditLength(op)) {
+    PutReply(slot, request.Type, false, FilterErrNone);
+    return;
+  }
+  const uint8_t mid = op <= FilterOpBlock ? request.Data[1] : 0;
+  const FilterEditResult result = EditMidFilterTable(channel_->Slot(slot)->J1708Filter, op, mid);
+  PutReply(slot, request.Type, result.Ok, result.ErrorCode);
+  if (result.Ok) SyncJ1708FilterLocked();
+}
+
+void TDralServer::SyncJ1939Filter(int channel) {
+  std::lock_guard<std::mutex> lock(filterMutex_);
+  SyncIdFilterLocked(IdFilterKind::J1939, channel);
+}
+
+void TDralServer::SyncCanFilter(int channel) {
+  std::lock_guard<std::mutex> lock(filterMutex_);
+  SyncIdFilterLocked(IdFilterKind::Can, channel);
+}
+
+void TDralServer::SyncJ1708Filter() {
+  std::lock_guard<std::mutex> lock(filterMutex_);
+  SyncJ1708FilterLocked();
+}
+
+void TDralServer::SyncIdFilterLocked(IdFilterKind kind, int channel) {
+  if (channel < 0 || channel > 1) return;
+  std::array<const IdFilterTable*, kSlotCount> active{};
+  size_t n = 0;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    ClientSlot& s = *channel_->Slot(slot);
+    IdFilterTable& table =
+        kind == IdFilterKind::J1939 ? s.J1939Filter[channel] : s.CanFilter[channel];
+    if (IsSlotActive(slot)) {
+      active[n++] = &table;
+    } else {
+      ClearFilterTable(table);  // a freed slot never contributes
+    }
+  }
+  const uint8_t channelBit = channel == 0 ? kChannelBit1 : kChannelBit2;
+  SendCommands(MergeIdFilters(kind, channelBit, std::span(active.data(), n)));
+}
+
+void TDralServer::SyncJ1708FilterLocked() {
+  std::array<const MidFilterTable*, kSlotCount> active{};
+  size_t n = 0;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    MidFilterTable& table = channel_->Slot(slot)->J1708Filter;
+    if (IsSlotActive(slot)) {
+      active[n++] = &table;
+    } else {
+      ClearFilterTable(table);
+    }
+  }
+  const bool available = (block_->Header.J1708Status.load(kRelaxed) & StatusAvailable) != 0;
+  SendCommands(MergeMidFilters(std::span(active.data(), n), available));
+}
+
+bool TDralServer::MatchJ1939Filter(int slot, int channel, uint32_t id) const {
+  if (slot < 0 || slot >= kSlotCount || channel < 0 || channel > 1) return false;
+  return MatchJ1939Table(block_->Slots[slot].J1939Filter[channel], id);
+}
+
+bool TDralServer::MatchCanFilter(int slot, int channel, uint32_t id) const {
+  if (slot < 0 || slot >= kSlotCount || channel < 0 || channel > 1) return false;
+  return MatchCanTable(block_->Slots[slot].CanFilter[channel], id);
+}
+
+void TDralServer::DeliverJ1939(const HuxMessage& m, int excludedSlot) {
+  if (m.Length < kIdFrameMinLength) return;
+  const int ch = ChannelIndex(m.Data[0]);
+  const uint32_t id = J1939FilterId(m.Data);
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (slot == excludedSlot || !IsSlotActive(slot)) continue;
+    if (J1939TablePasses(block_->Slots[slot].J1939Filter[ch], id)) Deliver(slot, m);
+  }
+}
+
+void TDralServer::DeliverCan(const HuxMessage& m, int excludedSlot) {
+  if (m.Length < kIdFrameMinLength) return;
+  const int ch = ChannelIndex(m.Data[0]);
+  const uint32_t id = CanFilterId(m.Data);
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (slot == excludedSlot || !IsSlotActive(slot)) continue;
+    if (CanTablePasses(block_->Slots[slot].CanFilter[ch], id)) Deliver(slot, m);
+  }
+}
+
+void TDralServer::DeliverJ1708(HuxMessage& m, int excludedSlot) {
+  if (m.Length < kJ1708MinLength) return;  // no MID to filter by
+  if (J1708RawMode() != 0) {
+    RaiseJ1708Length(m.Data);  // raw clients count the checksum in the length
+  } else if (m.Length <= kJ1708ShortestChecked) {
+    return;
+  } else if (excludedSlot == kNoSlot) {
+    uint8_t sum = 0;
+    for (uint16_t i = sizeof(J1708FrameHeader); i < m.Length; ++i) sum += m.Data[i];
+    if (sum != 0) return;  // bad checksum: reaches nobody
+  } else {
+    LowerJ1708Length(m.Data);  // the checksum the server appended is not counted
+  }
+  const uint8_t mid = m.Data[sizeof(J1708FrameHeader)];
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (slot == excludedSlot || !IsSlotActive(slot)) continue;
+    if (MidTablePasses(block_->Slots[slot].J1708Filter, mid)) Deliver(slot, m);
+  }
+}
+
+}  // namespace dral

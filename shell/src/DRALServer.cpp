@@ -1,0 +1,57 @@
+// The server program's entry: one server per machine, a hidden main window, the event loop.
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "channel/HuxIPC.h"
+#include "classlib/exception.h"
+#include "classlib/ui/Application.h"
+#include "shell/About.h"
+#include "shell/MainUnit.h"
+
+namespace {
+
+constexpr const char* kTitle = "DRAL Server";
+
+std::vector<std::string> CommandLineParams() {
+  std::vector<std::string> params;
+  const QStringList arguments = QCoreApplication::arguments();
+  for (qsizetype i = 1; i < arguments.size(); ++i) params.push_back(arguments[i].toStdString());
+  return params;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::optional<cls::ui::TApplication> app;
+  try {
+    uint32_t window = 0;
+    if (dral::IsServerRunning(window)) return 0;
+
+    app.emplace(argc, argv);
+    app->SetTitle(kTitle);
+    app->TerminateOnSignals();
+
+    dral::TMainForm::Options options;
+    options.Params = CommandLineParams();
+    auto form = std::make_unique<dral::TMainForm>(options);
+    auto about = std::make_unique<dral::TAboutDlg>();
+    dral::AboutDlg = about.get();
+
+    // Hidden and minimised: the tray icon, when shown, is the way to the window.
+    app->Minimize();
+    app->Run();
+
+    dral::AboutDlg = nullptr;
+    about.reset();
+    form.reset();
+  } catch (const cls::Exception& e) {
+    if (!app) app.emplace(argc, argv);
+    app->ShowException(e);
+  }
+  return 0;
+}

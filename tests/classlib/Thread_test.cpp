@@ -1,0 +1,239 @@
+#include "classlib/thread.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "classlib/exception.h"
+#include "classlib/synchronize.h"
+#include "testsupport/test_env.h"
+
+namespace {
+
+using cls::TThread;
+using cls::TThreadPriority;
+
+double MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Runs a function as Execute; the derived destructor waits for it, as the contract asks.
+class FnThread : public TThread {
+ public:
+  explicit FnThread(std::function<void(FnThread&)> body) : body_(std::move(body)) {}
+  ~FnThread() override {
+    Terminate();
+    WaitFor();
+  }
+  using TThread::Synchronize;
+
+ protected:
+  void Execute() override { body_(*this); }
+
+ private:
+  std::function<void(FnThread&)> body_;
+};
+
+// Loops until terminated.
+void LoopUntilTerminated(FnThread& t) {
+  while (!t.Terminated()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+class ThreadTest : public dral_test::IsolatedTest {};
+
+TEST_F(ThreadTest, DoesNotRunBeforeStart) {
+  std::atomic<bool> ran{false};
+  FnThread t([&](FnThread&) { ran = true; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(ran);
+  EXPECT_FALSE(t.Started());
+  t.Start();
+  EXPECT_TRUE(t.WaitFor(5000));
+  EXPECT_TRUE(ran);
+  EXPECT_TRUE(t.Finished());
+}
+
+TEST_F(ThreadTest, NeverStartedThreadCountsAsEnded) {
+  FnThread t([](FnThread&) {});
+  EXPECT_TRUE(t.WaitFor(0));
+}
+
+TEST_F(ThreadTest, SecondStartDoesNothing) {
+  std::atomic<int> runs{0};
+  FnThread t([&](FnThread&) { ++runs; });
+  t.Start();
+  t.Resume();
+  ASSERT_TRUE(t.WaitFor(5000));
+  EXPECT_EQ(runs, 1);
+}
+
+TEST_F(ThreadTest, TerminateEndsALoopingExecute) {
+  FnThread t(LoopUntilTerminated);
+  t.Start();
+  EXPECT_FALSE(t.WaitFor(100));
+  EXPECT_FALSE(t.Finished());
+  t.Terminate();
+  EXPECT_TRUE(t.Terminated());
+  EXPECT_TRUE(t.WaitFor(5000));
+  EXPECT_TRUE(t.Finished());
+}
+
+TEST_F(ThreadTest, BoundedWaitForReturnsFalseWithinBounds) {
+  FnThread t(LoopUntilTerminated);
+  t.Start();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(t.WaitFor(300));
+  const double ms = MsSince(start);
+  EXPECT_GE(ms, 295.0);
+  EXPECT_LT(ms, 2000.0);
+}
+
+TEST_F(ThreadTest, UnboundedWaitForReturnsWhenExecuteReturns) {
+  FnThread t([](FnThread&) { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
+  t.Start();
+  const auto start = std::chrono::steady_clock::now();
+  t.WaitFor();
+  EXPECT_TRUE(t.Finished());
+  EXPECT_GE(MsSince(start), 50.0);
+}
+
+// The base destructor alone terminates and joins a thread still running. By then the derived
+// part is gone, so this Execute copies what it needs at its start and afterwards reaches the
+// object only as a TThread.
+class PlainLoop : public TThread {
+ public:
+  explicit PlainLoop(std::atomic<bool>* ended) : ended_(ended) {}
+  std::atomic<bool> Running{false};
+
+ protected:
+  void Execute() override {
+    std::atomic<bool>* ended = ended_;
+    TThread* self = this;
+    Running = true;
+    while (!self->Terminated()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ended->store(true);
+  }
+
+ private:
+  std::atomic<bool>* ended_;  // outlives the thread
+};
+
+TEST_F(ThreadTest, DestructorTerminatesAndJoinsARunningThread) {
+  std::atomic<bool> ended{false};
+  auto* t = new PlainLoop(&ended);
+  t->Start();
+  while (!t->Running) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  delete t;
+  EXPECT_TRUE(ended);
+}
+
+class SelfFreeing : public TThread {
+ public:
+  SelfFreeing(std::atomic<bool>* destroyed, std::atomic<bool>* release)
+      : destroyed_(destroyed), release_(release) {
+    SetFreeOnTerminate(true);
+  }
+  ~SelfFreeing() override { destroyed_->store(true); }
+
+ protected:
+  void Execute() override {
+    while (!release_->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+ private:
+  std::atomic<bool>* destroyed_;
+  std::atomic<bool>* release_;
+};
+
+TEST_F(ThreadTest, FreeOnTerminateDeletesTheObjectAfterExecute) {
+  std::atomic<bool> destroyed{false}, release{false};
+  auto* t = new SelfFreeing(&destroyed, &release);
+  EXPECT_TRUE(t->FreeOnTerminate());
+  t->Start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(destroyed);
+  release = true;
+  const auto start = std::chrono::steady_clock::now();
+  while (!destroyed && MsSince(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(destroyed);
+}
+
+TEST_F(ThreadTest, FreeOnTerminateWithAnImmediateExecute) {
+  // Execute ends before Start returns, most of the time: the object must not be touched after.
+  for (int i = 0; i < 50; ++i) {
+    std::atomic<bool> destroyed{false}, release{true};
+    auto* t = new SelfFreeing(&destroyed, &release);
+    t->Start();
+    const auto start = std::chrono::steady_clock::now();
+    while (!destroyed && MsSince(start) < 5000) std::this_thread::yield();
+    ASSERT_TRUE(destroyed);
+  }
+}
+
+TEST_F(ThreadTest, ExceptionFromExecuteEndsOnlyTheThread) {
+  FnThread t([](FnThread&) { throw cls::Exception("link lost"); });
+  testing::internal::CaptureStderr();
+  t.Start();
+  ASSERT_TRUE(t.WaitFor(5000));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("link lost"), std::string::npos);
+  EXPECT_TRUE(t.Finished());
+}
+
+TEST_F(ThreadTest, AbortFromExecuteIsSilent) {
+  FnThread t([](FnThread&) { throw cls::EAbort(); });
+  testing::internal::CaptureStderr();
+  t.Start();
+  ASSERT_TRUE(t.WaitFor(5000));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(ThreadTest, ForeignExceptionFromExecuteIsReported) {
+  FnThread t([](FnThread&) { throw std::runtime_error("odd failure"); });
+  testing::internal::CaptureStderr();
+  t.Start();
+  ASSERT_TRUE(t.WaitFor(5000));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("odd failure"), std::string::npos);
+}
+
+TEST_F(ThreadTest, LowerPriorityReachesTheRunningThread) {
+  std::atomic<int> tid{0};
+  FnThread t([&](FnThread& self) {
+    tid = static_cast<int>(gettid());
+    LoopUntilTerminated(self);
+  });
+  t.Start();
+  while (tid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  t.SetPriority(TThreadPriority::tpLowest);
+  EXPECT_EQ(t.Priority(), TThreadPriority::tpLowest);
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid.load()));
+  EXPECT_EQ(nice, 10);
+}
+
+TEST_F(ThreadTest, PrioritySetBeforeStartAppliesWhenItRuns) {
+  std::atomic<int> nice{-100};
+  FnThread t([&](FnThread&) { nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())); });
+  t.SetPriority(TThreadPriority::tpIdle);
+  t.Start();
+  ASSERT_TRUE(t.WaitFor(5000));
+  EXPECT_EQ(nice, 19);
+}
+
+TEST_F(ThreadTest, RaisingPriorityNeverFails) {
+  FnThread t(LoopUntilTerminated);
+  t.SetPriority(TThreadPriority::tpTimeCritical);
+  t.Start();
+  t.SetPriority(TThreadPriority::tpHighest);
+  EXPECT_EQ(t.Priority(), TThreadPriority::tpHighest);
+  t.Terminate();
+  EXPECT_TRUE(t.WaitFor(5000));
+}
+
+}  // namespace

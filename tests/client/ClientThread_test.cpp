@@ -1,0 +1,167 @@
+#include "client/ClientThread.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "client_test_util.h"
+
+namespace {
+
+using client_test::Record;
+using dral::DecodeServerMessage;
+using dral::HuxMessage;
+
+std::vector<uint8_t> Decode(const HuxMessage& m) {
+  std::vector<uint8_t> out(dral::kQueuedMessageBytes);
+  out.resize(DecodeServerMessage(m, out.data()));
+  return out;
+}
+
+std::vector<uint8_t> Bytes(size_t n, uint8_t first = 0) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(first + i);
+  return v;
+}
+
+std::unique_ptr<dral::QueuedMessage> Queued(std::vector<uint8_t> bytes) {
+  auto q = std::make_unique<dral::QueuedMessage>();
+  q->Length = static_cast<uint16_t>(bytes.size());
+  std::copy(bytes.begin(), bytes.end(), q->Message);
+  return q;
+}
+
+TEST(ServerRecordDecoding, CanChannelBitsGiveProtocolAndIdentifierForm) {
+  const std::vector<uint8_t> rest = {0x78, 0x56, 0x34, 0x12, 0xAA, 0xBB};
+  struct Case {
+    uint8_t bits;
+    uint8_t protocol;
+  };
+  for (const Case c : {Case{0x11, 0x01}, Case{0x01, 0x81}, Case{0x12, 0x04}, Case{0x02, 0x84}}) {
+    std::vector<uint8_t> data = {c.bits};
+    data.insert(data.end(), rest.begin(), rest.end());
+    std::vector<uint8_t> expected = {c.protocol};
+    expected.insert(expected.end(), rest.begin(), rest.end());
+    EXPECT_EQ(Decode(Record(dral::MsgCanFrame, data)), expected) << "bits " << int(c.bits);
+  }
+}
+
+TEST(ServerRecordDecoding, J1939Pdu1FrameCarriesDestinationAndNoPduSpecific) {
+  // Channel 2, SA 0x80, PS 0x21 (destination), PF 0xEA, priority 6 data page 1, 3 data bytes.
+  const auto out =
+      Decode(Record(dral::MsgJ1939Frame, {0x02, 0x80, 0x21, 0xEA, 6 << 2 | 1, 1, 2, 3}));
+  EXPECT_EQ(out, (std::vector<uint8_t>{5, 0x00, 0xEA, 1, 6, 0x80, 0x21, 1, 2, 3}));
+}
+
+TEST(ServerRecordDecoding, J1939Pdu2FrameCarriesGroupExtensionAndGlobalDestination) {
+  const auto out = Decode(Record(dral::MsgJ1939Frame, {0x01, 0x00, 0xEC, 0xFE, 3 << 2, 9}));
+  EXPECT_EQ(out, (std::vector<uint8_t>{2, 0xEC, 0xFE, 0, 3, 0x00, 0xFF, 9}));
+}
+
+TEST(ServerRecordDecoding, TransportRecordOfAnotherClientKeepsItsAddresses) {
+  const auto out =
+      Decode(Record(dral::MsgJ1939Transport, {0x01, 0x11, 0x22, 0x00, 0xEF, 7 << 2 | 1, 5, 6}));
+  EXPECT_EQ(out, (std::vector<uint8_t>{2, 0x00, 0xEF, 1, 7, 0x11, 0x22, 5, 6}));
+}
+
+TEST(ServerRecordDecoding, J1708LengthBit8Delivers260Bytes) {
+  auto data = Bytes(3 + 260, 0x40);
+  data[0] = 0x80;
+  data[1] = 0x5A;  // the adapter's header byte, replaced on receive
+  data[2] = 4;
+  const auto out = Decode(Record(dral::MsgJ1708Frame, data));
+  ASSERT_EQ(out.size(), 262u);
+  EXPECT_EQ(out[0], 3);
+  EXPECT_EQ(out[1], 0xFF);
+  EXPECT_TRUE(std::equal(out.begin() + 2, out.end(), data.begin() + 3));
+}
+
+TEST(ServerRecordDecoding, J1708CountBeyondTheRecordIsDropped) {
+  auto data = Bytes(3 + 10);
+  data[0] = 0;
+  data[2] = 11;
+  EXPECT_TRUE(Decode(Record(dral::MsgJ1708Frame, data)).empty());
+  data[2] = 10;  // with a trailing checksum byte the record may be longer than the count
+  data.push_back(0);
+  EXPECT_EQ(Decode(Record(dral::MsgJ1708Frame, data)).size(), 12u);
+}
+
+TEST(ServerRecordDecoding, RecordsBeyondTheQueuedMessageAreDroppedNotTruncated) {
+  // Raw: N + 2 bytes; J1939 frame: N + 2; transport: N + 1. 2001 is the limit.
+  EXPECT_EQ(Decode(Record(dral::MsgAdapterData09, Bytes(1999))).size(), 2001u);
+  EXPECT_TRUE(Decode(Record(dral::MsgAdapterData09, Bytes(2000))).empty());
+  EXPECT_TRUE(Decode(Record(dral::MsgReply, Bytes(2048))).empty());
+  auto j1939 = Bytes(1999);
+  j1939[3] = 0xFE;
+  EXPECT_EQ(Decode(Record(dral::MsgJ1939Frame, j1939)).size(), 2001u);
+  j1939.push_back(0);
+  EXPECT_TRUE(Decode(Record(dral::MsgJ1939Frame, j1939)).empty());
+  EXPECT_EQ(Decode(Record(dral::MsgJ1939Transport, Bytes(2000))).size(), 2001u);
+  EXPECT_TRUE(Decode(Record(dral::MsgJ1939Transport, Bytes(2001))).empty());
+}
+
+TEST(ServerRecordDecoding, ShortAndUndeliveredRecordsYieldNothing) {
+  EXPECT_TRUE(Decode(Record(dral::MsgCanFrame, {0x11, 1, 2, 3})).empty());
+  EXPECT_TRUE(Decode(Record(dral::MsgJ1939Frame, {0x01, 1, 2, 0xFE})).empty());
+  EXPECT_TRUE(Decode(Record(dral::MsgJ1939Transport, {0x01, 1, 2, 3, 0xFE})).empty());
+  EXPECT_TRUE(Decode(Record(dral::MsgJ1708Frame, {0, 0})).empty());
+  EXPECT_TRUE(Decode(Record(dral::MsgVersionReply, Bytes(8))).empty());
+  EXPECT_TRUE(Decode(Record(dral::MsgJ1939Control, Bytes(13))).empty());
+  EXPECT_EQ(Decode(Record(dral::MsgReply, {})), (std::vector<uint8_t>{0x20, 0x01}));
+}
+
+TEST(ReceivedMessageQueue, TooSmallBufferLosesExactlyThatMessage) {
+  dral::TClientThread thread(true, nullptr);
+  thread.PushMessage(Queued(Bytes(13, 1)));
+  thread.PushMessage(Queued(Bytes(5, 100)));
+  thread.PushMessage(Queued(Bytes(10, 50)));
+  uint8_t buffer[16] = {};
+  EXPECT_EQ(thread.PopMessage(buffer, 10), 0u);
+  EXPECT_EQ(thread.PopMessage(buffer, 10), 5u);
+  EXPECT_EQ(buffer[0], 100);
+  EXPECT_EQ(thread.PopMessage(buffer, 10), 10u);  // exactly the size fits
+  EXPECT_EQ(buffer[0], 50);
+  EXPECT_EQ(thread.PopMessage(buffer, 10), 0u);
+  EXPECT_EQ(thread.QueuedCount(), 0u);
+}
+
+TEST(ReceivedMessageQueue, MessagesComeOutInArrivalOrderAcrossThreads) {
+  dral::TClientThread thread(true, nullptr);
+  constexpr int kMessages = 2000;
+  std::thread producer([&] {
+    for (int i = 0; i < kMessages; ++i) {
+      const uint8_t lo = static_cast<uint8_t>(i), hi = static_cast<uint8_t>(i >> 8);
+      thread.PushMessage(Queued({lo, hi}));
+    }
+  });
+  int next = 0;
+  uint8_t buffer[8];
+  const auto start = std::chrono::steady_clock::now();
+  while (next < kMessages && client_test::MsSince(start) < 10000) {
+    if (thread.PopMessage(buffer, sizeof buffer) == 2) {
+      ASSERT_EQ(buffer[0] | buffer[1] << 8, next);
+      ++next;
+    }
+  }
+  producer.join();
+  EXPECT_EQ(next, kMessages);
+}
+
+TEST(ReplyHandOff, ReplyToAnotherRequestLeavesTheWaitArmedAndIsDelivered) {
+  dral::TClientThread thread(true, nullptr);
+  thread.ArmReply(dral::MsgJ1939Filter);
+  thread.DispatchServerMessage(Record(dral::MsgReply, {dral::MsgCanFilter, dral::ReplyOk}));
+  EXPECT_TRUE(thread.AwaitingReply());
+  uint8_t buffer[16];
+  ASSERT_EQ(thread.PopMessage(buffer, sizeof buffer), 4u);
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4),
+            (std::vector<uint8_t>{0x20, dral::MsgReply, dral::MsgCanFilter, dral::ReplyOk}));
+
+  thread.DispatchServerMessage(
+      Record(dral::MsgReply, {dral::MsgJ1939Filter, dral::ReplyFailed, 2, 1, 0, 0}));
+  EXPECT_FALSE(thread.AwaitingReply());
+  EXPECT_EQ(thread.ReplyResult(), dral::ReplyFailed);
+  EXPECT_EQ(thread.PopMessage(buffer, sizeof buffer), 8u);  // also delivered
+}
+
+}  // namespace

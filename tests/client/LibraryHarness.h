@@ -1,0 +1,121 @@
+// The harness of the tests that load libDRAL.so: each test runs its application side in a child
+// process of its own (this binary run again in a role), which loads a copy of the real shared
+// object with dlopen, so that load and unload run afresh and several processes can meet.
+#pragma once
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "DRAL.h"
+#include "testsupport/test_env.h"
+
+namespace client_test {
+
+namespace fs = std::filesystem;
+
+constexpr int kChildTimeoutMs = 25000;
+constexpr int kMarkerTimeoutMs = 15000;
+constexpr const char* kChild = "child";
+
+// The exports, bound with dlsym.
+struct Api {
+  void* module = nullptr;
+  decltype(&DRAL_Connect) Connect = nullptr;
+  decltype(&DRAL_Disconnect) Disconnect = nullptr;
+  decltype(&DRAL_ConfigFilter) ConfigFilter = nullptr;
+  decltype(&DRAL_GetMessage) GetMessage = nullptr;
+  decltype(&DRAL_PutMessage) PutMessage = nullptr;
+  decltype(&DRAL_ClaimAddress) ClaimAddress = nullptr;
+  decltype(&DRAL_ReleaseAddress) ReleaseAddress = nullptr;
+  decltype(&DRAL_GetStatus) GetStatus = nullptr;
+  decltype(&DRAL_GetAdapterVersion) GetAdapterVersion = nullptr;
+  decltype(&DRAL_GetAdapterStatus) GetAdapterStatus = nullptr;
+  decltype(&DRAL_RegAddressLostCallback) RegAddressLostCallback = nullptr;
+};
+
+template <typename F>
+void Bind(void* module, F& f, const char* name) {
+  f = reinterpret_cast<F>(dlsym(module, name));
+}
+
+class LibraryTest : public dral_test::IsolatedTest {
+ protected:
+  void SetUp() override {
+    if (!dral_test::Role().empty()) return;
+    fs::create_directories(LibDir());
+    fs::create_directories(BinDir());
+    fs::copy_file(DRAL_LIBRARY_FILE, LibDir() + "/libDRAL.so");
+  }
+
+  // Parent and children share the test's temporary directory.
+  std::string Root() const { return fs::path(env_.RegistryDir()).parent_path().string(); }
+  std::string LibDir() const { return Root() + "/lib"; }
+  std::string BinDir() const { return Root() + "/bin"; }
+  std::string Marker(const std::string& name) const { return Root() + "/" + name; }
+
+  void InstallProgram(const std::string& dir, const std::string& source) {
+    fs::copy_file(source, dir + "/DRALServer", fs::copy_options::overwrite_existing);
+  }
+  void InstallScript(const std::string& dir, const std::string& body) {
+    const std::string path = dir + "/DRALServer";
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    chmod(path.c_str(), 0755);
+  }
+
+  // Child side: PATH names only the test's bin directory, then the library is loaded.
+  Api Load() {
+    setenv("PATH", BinDir().c_str(), 1);
+    Api api;
+    api.module = dlopen((LibDir() + "/libDRAL.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!api.module) {
+      ADD_FAILURE() << dlerror();
+      return api;
+    }
+    Bind(api.module, api.Connect, "DRAL_Connect");
+    Bind(api.module, api.Disconnect, "DRAL_Disconnect");
+    Bind(api.module, api.ConfigFilter, "DRAL_ConfigFilter");
+    Bind(api.module, api.GetMessage, "DRAL_GetMessage");
+    Bind(api.module, api.PutMessage, "DRAL_PutMessage");
+    Bind(api.module, api.ClaimAddress, "DRAL_ClaimAddress");
+    Bind(api.module, api.ReleaseAddress, "DRAL_ReleaseAddress");
+    Bind(api.module, api.GetStatus, "DRAL_GetStatus");
+    Bind(api.module, api.GetAdapterVersion, "DRAL_GetAdapterVersion");
+    Bind(api.module, api.GetAdapterStatus, "DRAL_GetAdapterStatus");
+    Bind(api.module, api.RegAddressLostCallback, "DRAL_RegAddressLostCallback");
+    EXPECT_NE(api.RegAddressLostCallback, nullptr);
+    return api;
+  }
+
+  void Unload(Api& api) {
+    if (api.module) {
+      EXPECT_EQ(dlclose(api.module), 0);
+    }
+    api = Api{};
+  }
+
+  pid_t Spawn(const std::string& role) {
+    return dral_test::SpawnSelf(dral_test::CurrentTestFilter(), role);
+  }
+  void RunChild(const std::string& role = kChild) {
+    const pid_t pid = Spawn(role);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(dral_test::WaitChild(pid, kChildTimeoutMs), 0) << "child " << role;
+  }
+
+  // Ends a server stand-in that wrote its pid (it also ends by itself).
+  void KillStandIn() {
+    std::ifstream in(Marker("server.pid"));
+    pid_t pid = 0;
+    if (in >> pid && pid > 0) kill(pid, SIGKILL);
+  }
+};
+
+}  // namespace client_test

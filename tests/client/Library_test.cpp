@@ -1,0 +1,389 @@
+// Tests of libDRAL.so as applications see it, without a server (see LibraryHarness.h).
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DRAL.h"
+#include "LibraryHarness.h"
+#include "channel/HuxIPC.h"
+#include "client_test_util.h"
+#include "testsupport/test_env.h"
+
+namespace {
+
+using client_test::Api;
+using client_test::Exists;
+using client_test::kChild;
+using client_test::kChildTimeoutMs;
+using client_test::kMarkerTimeoutMs;
+using client_test::LibraryTest;
+using client_test::MsSince;
+using client_test::Touch;
+using client_test::WaitUntil;
+using dral_test::Role;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// ---- Load: server launch --------------------------------------------------------------------
+
+TEST_F(LibraryTest, LoadStartsTheServerProgramFoundOnPath) {
+  if (Role() == kChild) {
+    setenv("DRAL_TEST_SERVER_PID_FILE", Marker("server.pid").c_str(), 1);
+    uint32_t window = 0;
+    ASSERT_FALSE(dral::IsServerRunning(window));
+    const auto start = Clock::now();
+    Api api = Load();
+    const double ms = MsSince(start);
+    EXPECT_TRUE(dral::IsServerRunning(window));
+    EXPECT_NE(window, static_cast<uint32_t>(getpid()));
+    EXPECT_LT(ms, 5000);
+    Unload(api);
+    return;
+  }
+  InstallProgram(BinDir(), DRAL_STAND_IN_SERVER);
+  RunChild();
+  KillStandIn();
+}
+
+TEST_F(LibraryTest, LoadPrefersTheServerProgramBesideTheLibrary) {
+  if (Role() == kChild) {
+    setenv("DRAL_TEST_SERVER_PID_FILE", Marker("server.pid").c_str(), 1);
+    Api api = Load();
+    uint32_t window = 0;
+    EXPECT_TRUE(dral::IsServerRunning(window));
+    EXPECT_FALSE(Exists(Marker("path-program-ran")));
+    Unload(api);
+    return;
+  }
+  InstallProgram(LibDir(), DRAL_STAND_IN_SERVER);
+  InstallScript(BinDir(), "touch '" + Marker("path-program-ran") + "'");
+  RunChild();
+  KillStandIn();
+}
+
+TEST_F(LibraryTest, LoadWithoutServerProgramReturnsAtOnceAndConnectionsStillWork) {
+  if (Role() == kChild) {
+    const auto start = Clock::now();
+    Api api = Load();
+    EXPECT_LT(MsSince(start), 1000);
+    const DRAL_Handle h = api.Connect();
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(api.GetStatus(h), DRAL_OK | DRAL_LINK_NO_SERVER);
+    uint8_t version[6];
+    EXPECT_EQ(api.GetAdapterVersion(h, version), DRAL_OK);
+    EXPECT_EQ(Bytes(version, version + 6), Bytes(6, 0xFF));
+    EXPECT_EQ(api.Disconnect(h), DRAL_OK);
+    Unload(api);
+    return;
+  }
+  RunChild();
+}
+
+TEST_F(LibraryTest, LoadGivesUpWaitingAfterFiftyPolls) {
+  if (Role() == kChild) {
+    const auto start = Clock::now();
+    Api api = Load();
+    const double ms = MsSince(start);
+    EXPECT_GE(ms, 4800);
+    EXPECT_LT(ms, 9000);
+    Unload(api);
+    return;
+  }
+  InstallScript(BinDir(), "exit 0");  // starts, but never comes up as a server
+  RunChild();
+}
+
+// ---- Attach count ---------------------------------------------------------------------------
+
+TEST_F(LibraryTest, AttachCountFollowsLoadsOfSeveralProcessesAndNeverGoesBelowZero) {
+  if (Role() == "a" || Role() == "b") {
+    Api api = Load();
+    Touch(Marker("loaded-" + Role()));
+    EXPECT_TRUE(WaitUntil([&] { return Exists(Marker("go")); }, kMarkerTimeoutMs));
+    Unload(api);
+    return;
+  }
+  // A server-mode queue of this process: the children's probe finds a server and starts none.
+  dral::THuxQueue server(false);
+  auto& count = server.Block()->Header.AttachCount;
+  const pid_t a = Spawn("a");
+  const pid_t b = Spawn("b");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("loaded-a")) && Exists(Marker("loaded-b")); },
+                        kMarkerTimeoutMs));
+  EXPECT_EQ(count.load(), 2);
+  count.store(1);  // as if one load had not been counted
+  Touch(Marker("go"));
+  EXPECT_EQ(dral_test::WaitChild(a, kChildTimeoutMs), 0);
+  EXPECT_EQ(dral_test::WaitChild(b, kChildTimeoutMs), 0);
+  EXPECT_EQ(count.load(), 0);  // not 65535
+}
+
+// ---- Exports --------------------------------------------------------------------------------
+
+TEST_F(LibraryTest, EveryExportAnswersBadArgumentsWithItsErrorCode) {
+  if (Role() != kChild) return RunChild();
+  Api api = Load();
+  const DRAL_Handle h = api.Connect();
+  ASSERT_NE(h, 0u);
+  std::vector<DRAL_Handle> bogus = {0, 1, 2, h + 1, h - 1, ~h, 0xFFFFFFFF, 0x80000000};
+  std::mt19937 random(12345);
+  for (int i = 0; i < 32; ++i) bogus.push_back(random());
+  std::vector<uint8_t> big(0x10000, DRAL_PROTOCOL_CAN1);
+  const uint8_t name[8] = {};
+  DralFilter filter{};
+  filter.Operation = DRAL_FILTER_PASS_ALL;
+  filter.Protocol = DRAL_PROTOCOL_J1708;
+  uint8_t out[6];
+  for (DRAL_Handle b : bogus) {
+    if (b == h) continue;
+    SCOPED_TRACE(b);
+    EXPECT_EQ(api.Disconnect(b), DRAL_ERR_PARAMETER);
+    EXPECT_EQ(api.ConfigFilter(b, &filter), DRAL_ERR_PARAMETER);
+    EXPECT_EQ(api.GetMessage(b, big.data(), 0xFFFF), DRAL_ERR_PARAMETER);
+    EXPECT_EQ(api.PutMessage(b, big.data(), 13), DRAL_ERR_PARAMETER);
+    EXPECT_EQ(api.ClaimAddress(b, 2, 0x80, name), DRAL_ERR_PARAMETER);
+    EXPECT_EQ(api.ReleaseAddress(b, 2), DRAL_ERR_PARAMETER);
+    EXPECT_EQ(api.GetStatus(b), DRAL_ERR_PARAMETER);
+    EXPECT_EQ(api.GetAdapterVersion(b, out), DRAL_ERR_PARAMETER);
+    EXPECT_EQ(api.GetAdapterStatus(b, out), DRAL_ERR_PARAMETER);
+    EXPECT_EQ(api.RegAddressLostCallback(b, nullptr), DRAL_ERR_PARAMETER);
+  }
+  EXPECT_EQ(api.ConfigFilter(h, nullptr), DRAL_ERR_PARAMETER);
+  EXPECT_EQ(api.GetMessage(h, nullptr, 100), DRAL_ERR_PARAMETER);
+  EXPECT_EQ(api.PutMessage(h, nullptr, 13), DRAL_ERR_PARAMETER);
+  EXPECT_EQ(api.ClaimAddress(h, 2, 0x80, nullptr), DRAL_ERR_PARAMETER);
+  EXPECT_EQ(api.GetAdapterVersion(h, nullptr), DRAL_ERR_PARAMETER);
+  EXPECT_EQ(api.GetAdapterStatus(h, nullptr), DRAL_ERR_PARAMETER);
+  EXPECT_EQ(api.ClaimAddress(h, 2, 254, name), DRAL_ERR_ADDRESS_RANGE);
+  EXPECT_EQ(api.ReleaseAddress(h, 9), DRAL_OK);
+  EXPECT_EQ(api.RegAddressLostCallback(h, nullptr), DRAL_OK);
+  // Lengths that no protocol accepts, for every protocol byte: an error, and nothing read
+  // beyond what the length allows.
+  for (int protocol = 0; protocol < 256; ++protocol) {
+    big[0] = static_cast<uint8_t>(protocol);
+    for (uint16_t length : {uint16_t{0}, uint16_t{1}, uint16_t{0x7FFF}, uint16_t{0xFFFF}}) {
+      const uint32_t r = api.PutMessage(h, big.data(), length);
+      EXPECT_TRUE(r == DRAL_ERR_LENGTH || r == DRAL_ERR_SEND_FAILED)
+          << "protocol " << protocol << " length " << length << " -> " << r;
+    }
+  }
+  for (uint16_t size : {uint16_t{0}, uint16_t{1}, uint16_t{0x7FFF}, uint16_t{0xFFFF}}) {
+    EXPECT_EQ(api.GetMessage(h, big.data(), size), 0u);
+  }
+  EXPECT_EQ(api.Disconnect(h), DRAL_OK);
+  Unload(api);
+}
+
+TEST_F(LibraryTest, PutMessageChecksTheLengthOfEachProtocol) {
+  if (Role() != kChild) return RunChild();
+  Api api = Load();
+  const DRAL_Handle h = api.Connect();
+  ASSERT_NE(h, 0u);
+  std::vector<uint8_t> m(0x10000, 0);
+  auto put = [&](uint8_t protocol, uint16_t length) {
+    m[0] = protocol;
+    return api.PutMessage(h, m.data(), length);
+  };
+  EXPECT_EQ(put(2, 6), DRAL_ERR_LENGTH);
+  EXPECT_EQ(put(5, 1793), DRAL_ERR_LENGTH);
+  EXPECT_EQ(put(7, 13), DRAL_ERR_SEND_FAILED);
+  EXPECT_EQ(put(1, 0x8000), DRAL_ERR_LENGTH);
+  EXPECT_EQ(put(0x84, 14), DRAL_ERR_LENGTH);
+  EXPECT_EQ(put(3, 508), DRAL_ERR_LENGTH);
+  EXPECT_EQ(put(DRAL_PROTOCOL_RAW, 1), DRAL_ERR_LENGTH);
+  EXPECT_EQ(put(DRAL_PROTOCOL_RAW, 2051), DRAL_ERR_LENGTH);
+  // In range: the records go into the ring (no server needed for that).
+  EXPECT_EQ(put(1, 5), DRAL_OK);
+  EXPECT_EQ(put(0x84, 13), DRAL_OK);
+  EXPECT_EQ(put(2, 15), DRAL_OK);
+  EXPECT_EQ(put(3, 507), DRAL_OK);
+  EXPECT_EQ(put(DRAL_PROTOCOL_RAW, 2), DRAL_OK);
+  EXPECT_EQ(api.Disconnect(h), DRAL_OK);
+  Unload(api);
+}
+
+TEST_F(LibraryTest, GetMessageAnswersANullBufferAndAnEmptyQueueAtOnce) {
+  if (Role() != kChild) return RunChild();
+  Api api = Load();
+  const DRAL_Handle h = api.Connect();
+  ASSERT_NE(h, 0u);
+  uint8_t buffer[64];
+  EXPECT_EQ(api.GetMessage(h, nullptr, sizeof buffer), DRAL_ERR_PARAMETER);
+  const auto start = Clock::now();
+  EXPECT_EQ(api.GetMessage(h, buffer, sizeof buffer), 0u);
+  EXPECT_LT(MsSince(start), 50);
+  EXPECT_EQ(api.Disconnect(h), DRAL_OK);
+  Unload(api);
+}
+
+TEST_F(LibraryTest, ConfigFilterRejectsAnUnknownProtocolBeforeSendingAnything) {
+  if (Role() != kChild) return RunChild();
+  dral::THuxQueue observer(false, 0);  // sees the ring; not a server
+  Api api = Load();
+  const DRAL_Handle h = api.Connect();
+  ASSERT_NE(h, 0u);
+  const int slot = __builtin_ctz(observer.Block()->Header.SlotMask.load());
+  DralFilter filter{};
+  filter.Operation = DRAL_FILTER_PASS_ALL;
+  for (uint8_t protocol : {0x06, 0x00, 0x07, 0x0F, 0x86}) {
+    filter.Protocol = protocol;
+    const auto start = Clock::now();
+    EXPECT_EQ(api.ConfigFilter(h, &filter), DRAL_ERR_FILTER_INVALID) << int(protocol);
+    EXPECT_LT(MsSince(start), 100);
+  }
+  filter.Protocol = DRAL_PROTOCOL_CAN2;
+  filter.Operation = 0x05;
+  EXPECT_EQ(api.ConfigFilter(h, &filter), DRAL_ERR_FILTER_INVALID);
+  EXPECT_EQ(observer.Count(&observer.Slot(slot)->ToServer), 0u);
+  EXPECT_EQ(api.Disconnect(h), DRAL_OK);
+  Unload(api);
+}
+
+TEST_F(LibraryTest, HandleIsRejectedAfterDisconnect) {
+  if (Role() != kChild) return RunChild();
+  Api api = Load();
+  const DRAL_Handle h = api.Connect();
+  ASSERT_NE(h, 0u);
+  EXPECT_EQ(api.Disconnect(h), DRAL_OK);
+  uint8_t buffer[16] = {DRAL_PROTOCOL_CAN1};
+  DralFilter filter{};
+  filter.Operation = DRAL_FILTER_PASS_ALL;
+  filter.Protocol = DRAL_PROTOCOL_CAN1;
+  EXPECT_EQ(api.Disconnect(h), DRAL_ERR_PARAMETER);
+  EXPECT_EQ(api.GetStatus(h), DRAL_ERR_PARAMETER);
+  EXPECT_EQ(api.GetMessage(h, buffer, sizeof buffer), DRAL_ERR_PARAMETER);
+  EXPECT_EQ(api.PutMessage(h, buffer, 5), DRAL_ERR_PARAMETER);
+  EXPECT_EQ(api.ConfigFilter(h, &filter), DRAL_ERR_PARAMETER);
+  EXPECT_EQ(api.GetAdapterStatus(h, buffer), DRAL_ERR_PARAMETER);
+  // A new connection gets a new handle; the old one stays dead.
+  const DRAL_Handle again = api.Connect();
+  ASSERT_NE(again, 0u);
+  EXPECT_NE(again, h);
+  EXPECT_EQ(api.GetStatus(h), DRAL_ERR_PARAMETER);
+  EXPECT_EQ(api.Disconnect(again), DRAL_OK);
+  Unload(api);
+}
+
+TEST_F(LibraryTest, AdapterStatusCountsTheConnectionsOfAllProcesses) {
+  if (Role() == "holder") {
+    Api api = Load();
+    const DRAL_Handle h = api.Connect();
+    ASSERT_NE(h, 0u);
+    Touch(Marker("holder-connected"));
+    EXPECT_TRUE(WaitUntil([&] { return Exists(Marker("done")); }, kMarkerTimeoutMs));
+    EXPECT_EQ(api.Disconnect(h), DRAL_OK);
+    Unload(api);
+    return;
+  }
+  if (Role() == "asker") {
+    Api api = Load();
+    const DRAL_Handle h = api.Connect();
+    ASSERT_NE(h, 0u);
+    DralAdapterStatus status{};
+    EXPECT_EQ(api.GetAdapterStatus(h, reinterpret_cast<uint8_t*>(&status)), DRAL_OK);
+    EXPECT_EQ(status.Connections, 3);
+    EXPECT_EQ(status.LinkState, DRAL_LINK_NO_SERVER & 0xFF);
+    EXPECT_EQ(api.Disconnect(h), DRAL_OK);
+    Unload(api);
+    return;
+  }
+  dral::THuxQueue own(true);  // a connection of this process
+  ASSERT_GE(own.SlotIndex(), 0);
+  const pid_t holder = Spawn("holder");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("holder-connected")); }, kMarkerTimeoutMs));
+  RunChild("asker");
+  Touch(Marker("done"));
+  EXPECT_EQ(dral_test::WaitChild(holder, kChildTimeoutMs), 0);
+  EXPECT_EQ(own.Block()->Header.SlotMask.load(), 1u << own.SlotIndex());
+}
+
+TEST_F(LibraryTest, DisconnectWhileOtherThreadsUseTheHandleIsSafe) {
+  if (Role() != kChild) return RunChild();
+  Api api = Load();
+  for (int round = 0; round < 5; ++round) {
+    const DRAL_Handle h = api.Connect();
+    ASSERT_NE(h, 0u);
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 4; ++t) {
+      users.emplace_back([&, t] {
+        uint8_t buffer[DRAL_MAX_MESSAGE_LENGTH] = {DRAL_PROTOCOL_CAN1};
+        while (!stop.load()) {
+          uint32_t r = 0;
+          switch (t) {
+            case 0:
+              r = api.PutMessage(h, buffer, 5);
+              break;
+            case 1:
+              r = api.GetMessage(h, buffer, sizeof buffer);
+              break;
+            case 2:
+              r = api.GetStatus(h);
+              break;
+            default:
+              r = api.GetAdapterStatus(h, buffer);
+              break;
+          }
+          const bool ok = r == DRAL_ERR_PARAMETER || r == DRAL_OK || r == DRAL_ERR_SEND_FAILED ||
+                          r == 0 || r == (DRAL_OK | DRAL_LINK_NO_SERVER);
+          if (!ok) unexpected.fetch_add(1);
+        }
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(api.Disconnect(h), DRAL_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(api.GetStatus(h), DRAL_ERR_PARAMETER);
+    stop.store(true);
+    for (auto& u : users) u.join();
+    EXPECT_EQ(unexpected.load(), 0);
+  }
+  Unload(api);
+}
+
+// ---- Unload ---------------------------------------------------------------------------------
+
+TEST_F(LibraryTest, UnloadClosesConnectionsLeftOpenWithoutHanging) {
+  if (Role() != kChild) return RunChild();
+  dral::THuxQueue observer(false, 0);
+  Api api = Load();
+  ASSERT_NE(api.Connect(), 0u);
+  ASSERT_NE(api.Connect(), 0u);
+  EXPECT_EQ(__builtin_popcount(observer.Block()->Header.SlotMask.load()), 2);
+  const auto start = Clock::now();
+  Unload(api);
+  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_EQ(observer.Block()->Header.SlotMask.load(), 0u);
+}
+
+TEST_F(LibraryTest, ProcessExitClosesConnectionsLeftOpen) {
+  if (Role() == kChild) {
+    Api api = Load();
+    ASSERT_NE(api.Connect(), 0u);
+    ASSERT_NE(api.Connect(), 0u);
+    Touch(Marker("connected"));
+    return;  // the process ends with the library loaded and both connections open
+  }
+  dral::THuxQueue observer(false, 0);
+  const pid_t child = Spawn(kChild);
+  ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("connected")); }, kMarkerTimeoutMs));
+  const auto start = Clock::now();
+  EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0);
+  EXPECT_LT(MsSince(start), 5000);
+  EXPECT_EQ(observer.Block()->Header.SlotMask.load(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,268 @@
+// The WinUSB library (loaded as the link loads it) against simulated devices.
+#include "plat/winusb.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "device_test_util.h"
+#include "plat/device_interface.h"
+#include "plat/winusb_sim_protocol.h"
+#include "testsupport/SimWinUsbDevice.h"
+#include "testsupport/test_env.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Endpoint = dral_test::SimWinUsbDevice::Endpoint;
+
+std::vector<uint8_t> Bytes(const std::string& s) {
+  return {s.begin(), s.end()};
+}
+
+class WinUsb : public dral_test::IsolatedTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(lib_.Load(DRAL_WINUSB_LIBRARY_PATH)) << lib_.Error();
+    folder_ = plat_test::MakeClassFolder(plat_test::kWinUsbClass);
+  }
+  void TearDown() override {
+    if (iface_) lib_.Free(iface_);
+    if (handle_) plat::CloseDeviceFile(handle_);
+  }
+
+  // Starts a device with `endpoints`, opens it as the link does and initialises the interface.
+  void Start(std::vector<Endpoint> endpoints = {{0x81, 2, 64, 0}, {0x02, 2, 64, 0}}) {
+    dral_test::SimWinUsbDevice::Options options;
+    options.Endpoints = std::move(endpoints);
+    device_ = std::make_unique<dral_test::SimWinUsbDevice>(folder_ + "/dev0", options);
+    ASSERT_TRUE(device_->Listening());
+    Open();
+    ASSERT_TRUE(lib_.Initialize(fd_.Get(), &iface_)) << errno;
+  }
+  void Open() {
+    uint32_t error = 0;
+    handle_ = plat::CreateDeviceFile(folder_ + "/dev0", &error);
+    ASSERT_NE(handle_, 0u) << error;
+    fd_ = plat::DuplicateDeviceDescriptor(handle_, &error);
+    ASSERT_TRUE(fd_);
+  }
+
+  plat::WinUsbLibrary lib_;
+  std::string folder_;
+  std::unique_ptr<dral_test::SimWinUsbDevice> device_;
+  plat::DeviceHandle handle_ = 0;
+  plat::UniqueFd fd_;
+  plat::WinUsbInterfaceHandle iface_ = nullptr;
+};
+
+TEST_F(WinUsb, LibraryOffersTheSixEntryPoints) {
+  EXPECT_TRUE(lib_.Initialize && lib_.Free && lib_.QueryInterfaceSettings && lib_.QueryPipe &&
+              lib_.ReadPipe && lib_.WritePipe);
+  plat::WinUsbLibrary missing;
+  EXPECT_FALSE(missing.Load(env_.TempDir() + "/no-such-library.so"));
+  EXPECT_FALSE(missing.Error().empty());
+  EXPECT_EQ(missing.Initialize, nullptr);
+}
+
+TEST_F(WinUsb, InterfaceAndPipesAreReportedInTheDevicesOrder) {
+  // The OUT pipe first and an interrupt pipe in between: the order is the device's.
+  Start({{0x02, 2, 64, 0}, {0x83, 3, 8, 10}, {0x81, 2, 512, 0}});
+  EXPECT_EQ(device_->DescribeCount(), 1);
+
+  plat::UsbInterfaceDescriptor d{};
+  ASSERT_TRUE(lib_.QueryInterfaceSettings(iface_, 0, &d));
+  EXPECT_EQ(d.bLength, 9);
+  EXPECT_EQ(d.bNumEndpoints, 3);
+  errno = 0;
+  EXPECT_FALSE(lib_.QueryInterfaceSettings(iface_, 1, &d));
+  EXPECT_EQ(errno, ENOENT);
+
+  plat::WinUsbPipeInformation p{};
+  ASSERT_TRUE(lib_.QueryPipe(iface_, 0, 0, &p));
+  EXPECT_EQ(p.PipeType, plat::kUsbPipeTypeBulk);
+  EXPECT_EQ(p.PipeId, 0x02);
+  ASSERT_TRUE(lib_.QueryPipe(iface_, 0, 1, &p));
+  EXPECT_EQ(p.PipeType, plat::kUsbPipeTypeInterrupt);
+  EXPECT_EQ(p.PipeId, 0x83);
+  EXPECT_EQ(p.Interval, 10);
+  ASSERT_TRUE(lib_.QueryPipe(iface_, 0, 2, &p));
+  EXPECT_EQ(p.PipeType, plat::kUsbPipeTypeBulk);
+  EXPECT_EQ(p.PipeId, 0x81);
+  EXPECT_EQ(p.MaximumPacketSize, 512);
+  errno = 0;
+  EXPECT_FALSE(lib_.QueryPipe(iface_, 0, 3, &p));
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(WinUsb, WriteReachesTheDeviceAsOneTransferOfItsPipe) {
+  Start();
+  plat::Overlapped ov;
+  uint32_t n = 0;
+  const auto data = Bytes("hello");
+  if (!lib_.WritePipe(iface_, 0x02, data.data(), 5, &n, &ov)) {
+    ASSERT_EQ(errno, EINPROGRESS);
+  }
+  const plat::IoResult r = plat::GetOverlappedResult(ov, 2000);
+  EXPECT_EQ(r.Status, plat::IoStatus::Completed);
+  EXPECT_EQ(r.Bytes, 5u);
+  const auto t = device_->ReceiveOut(2000);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->Endpoint, 0x02);
+  EXPECT_EQ(t->Data, data);
+}
+
+TEST_F(WinUsb, ReadPendsUntilTheDeviceSendsATransfer) {
+  Start();
+  plat::Overlapped ov;
+  uint8_t buf[2048];
+  uint32_t n = 99;
+  errno = 0;
+  ASSERT_FALSE(lib_.ReadPipe(iface_, 0x81, buf, sizeof buf, &n, &ov));
+  ASSERT_EQ(errno, EINPROGRESS);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(plat::ErrorFromErrno(errno), plat::kErrorIoPending);
+  EXPECT_EQ(ov.Wait(50), plat::WaitResult::Timeout);
+
+  ASSERT_TRUE(device_->SendIn(0x81, Bytes("frame")));
+  ASSERT_EQ(ov.Wait(2000), plat::WaitResult::Signaled);
+  const plat::IoResult r = plat::GetOverlappedResult(ov, 0);
+  EXPECT_EQ(r.Bytes, 5u);
+  EXPECT_EQ(std::string(buf, buf + 5), "frame");
+}
+
+TEST_F(WinUsb, TransfersWaitForTheReaderOfTheirOwnPipe) {
+  Start({{0x81, 2, 64, 0}, {0x82, 2, 64, 0}, {0x02, 2, 64, 0}});
+  ASSERT_TRUE(device_->SendIn(0x82, Bytes("second pipe")));
+  ASSERT_TRUE(device_->SendIn(0x81, Bytes("0123456789")));
+  plat::Overlapped ov;
+  uint8_t buf[16];
+  uint32_t n = 0;
+  // A short buffer takes the start of the transfer; the next read gets the rest.
+  lib_.ReadPipe(iface_, 0x81, buf, 4, &n, &ov);
+  EXPECT_EQ(plat::GetOverlappedResult(ov, 2000).Bytes, 4u);
+  lib_.ReadPipe(iface_, 0x81, buf, sizeof buf, &n, &ov);
+  EXPECT_EQ(plat::GetOverlappedResult(ov, 2000).Bytes, 6u);
+  EXPECT_EQ(std::string(buf, buf + 6), "456789");
+  lib_.ReadPipe(iface_, 0x82, buf, sizeof buf, &n, &ov);
+  EXPECT_EQ(plat::GetOverlappedResult(ov, 2000).Bytes, 11u);
+}
+
+TEST_F(WinUsb, TransfersOnPipesTheInterfaceDoesNotHaveAreRefused) {
+  Start({{0x81, 2, 64, 0}});  // no OUT pipe at all
+  plat::Overlapped ov;
+  uint8_t buf[4] = {};
+  uint32_t n = 0;
+  errno = 0;
+  EXPECT_FALSE(lib_.WritePipe(iface_, 0xFF, buf, 4, &n, &ov));
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_FALSE(lib_.ReadPipe(iface_, 0x01, buf, 4, &n, &ov));
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_FALSE(lib_.ReadPipe(iface_, 0x81, buf, 4, &n, nullptr));
+  EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(WinUsb, CancelIoExAbortsAPendingPipeReadWithoutLosingTheNextTransfer) {
+  Start();
+  plat::Overlapped ov;
+  uint8_t buf[64];
+  uint32_t n = 0;
+  ASSERT_FALSE(lib_.ReadPipe(iface_, 0x81, buf, sizeof buf, &n, &ov));
+  EXPECT_TRUE(plat::CancelIoEx(ov));
+  EXPECT_EQ(plat::GetOverlappedResult(ov, 0).Error, plat::kErrorOperationAborted);
+  ASSERT_TRUE(device_->SendIn(0x81, Bytes("next")));
+  lib_.ReadPipe(iface_, 0x81, buf, sizeof buf, &n, &ov);
+  EXPECT_EQ(plat::GetOverlappedResult(ov, 2000).Bytes, 4u);
+}
+
+TEST_F(WinUsb, HangUpCompletesAPendingReadAsDeviceNotConnected) {
+  Start();
+  plat::Overlapped ov;
+  uint8_t buf[64];
+  uint32_t n = 0;
+  ASSERT_FALSE(lib_.ReadPipe(iface_, 0x81, buf, sizeof buf, &n, &ov));
+  device_->HangUp();
+  EXPECT_EQ(plat::GetOverlappedResult(ov, 2000).Error, plat::kErrorDeviceNotConnected);
+}
+
+TEST_F(WinUsb, FreeAbortsPendingReadsAndTheHandleIsRefusedAfterwards) {
+  Start();
+  plat::Overlapped ov;
+  uint8_t buf[64];
+  uint32_t n = 0;
+  ASSERT_FALSE(lib_.ReadPipe(iface_, 0x81, buf, sizeof buf, &n, &ov));
+  ASSERT_TRUE(lib_.Free(iface_));
+  EXPECT_EQ(plat::GetOverlappedResult(ov, 0).Error, plat::kErrorOperationAborted);
+  errno = 0;
+  EXPECT_FALSE(lib_.ReadPipe(iface_, 0x81, buf, sizeof buf, &n, &ov));
+  EXPECT_EQ(errno, EBADF);
+  errno = 0;
+  EXPECT_FALSE(lib_.Free(iface_));
+  EXPECT_EQ(errno, EBADF);
+  iface_ = nullptr;
+}
+
+TEST_F(WinUsb, ADeviceThatNeverDescribesItselfTimesOut) {
+  dral_test::SimWinUsbDevice::Options options;
+  options.AnswerDescribe = false;
+  device_ = std::make_unique<dral_test::SimWinUsbDevice>(folder_ + "/dev0", options);
+  Open();
+  const auto t0 = Clock::now();
+  errno = 0;
+  EXPECT_FALSE(lib_.Initialize(fd_.Get(), &iface_));
+  const auto took = Clock::now() - t0;
+  EXPECT_EQ(errno, ETIMEDOUT);
+  EXPECT_EQ(iface_, nullptr);
+  EXPECT_GE(took, std::chrono::milliseconds(plat::kWinUsbDescribeTimeoutMs - 50));
+  EXPECT_LT(took, std::chrono::milliseconds(plat::kWinUsbDescribeTimeoutMs + 1500));
+}
+
+TEST_F(WinUsb, AStreamDeviceOrAMalformedDescriptionIsRefused) {
+  dral_test::SimSocketDevice stream(folder_ + "/stream");
+  uint32_t error = 0;
+  plat::DeviceKind kind{};
+  plat::UniqueFd fd(plat::OpenDeviceNode(stream.Path(), &kind, &error));
+  ASSERT_TRUE(fd);
+  errno = 0;
+  EXPECT_FALSE(lib_.Initialize(fd.Get(), &iface_));
+  EXPECT_EQ(errno, EPROTOTYPE);
+
+  // A device that answers with an endpoint descriptor of the wrong length.
+  dral_test::SimSocketDevice bad(folder_ + "/bad", SOCK_SEQPACKET);
+  plat::UniqueFd badFd(plat::OpenDeviceNode(bad.Path(), &kind, &error));
+  ASSERT_TRUE(badFd);
+  std::thread answer([&] {
+    if (!bad.Accept(2000) || bad.Receive(64, 2000).empty()) return;
+    std::vector<uint8_t> p = {plat::winusb_sim::kDescription,
+                              0,
+                              0,
+                              0,
+                              1,
+                              9,
+                              4,
+                              0,
+                              0,
+                              1,
+                              0xFF,
+                              0,
+                              0,
+                              0,
+                              6,
+                              5,
+                              0x81,
+                              2,
+                              64,
+                              0};
+    bad.Send(p);
+  });
+  errno = 0;
+  EXPECT_FALSE(lib_.Initialize(badFd.Get(), &iface_));
+  EXPECT_EQ(errno, EPROTO);
+  answer.join();
+}
+
+}  // namespace

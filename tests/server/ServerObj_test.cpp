@@ -1,0 +1,260 @@
+#include "server/ServerObj.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "ServerTestFixture.h"
+
+namespace dral_test {
+namespace {
+
+using namespace dral;
+using Clock = std::chrono::steady_clock;
+using Frames = std::vector<std::pair<uint8_t, Bytes>>;
+
+class ServerPassTest : public ServerTest {};
+
+TEST_F(ServerPassTest, ARequestThatCannotBeSentBlocksOnlyItsOwnClient) {
+  StartServer();
+  link_.WriteLimit = 0;  // the transmit ring fills and stays full
+  TestClient a, b;
+  // Two of these do not fit into the transmit ring together; one and a small frame do.
+  a.Put(MsgAdapterCommand00, Bytes(kHuxMaxData, 0x11));
+  a.Put(MsgAdapterCommand00, Bytes(kHuxMaxData, 0x22));
+  a.Put(MsgAdapterCommand0C, {0xA1});
+  b.Put(MsgAdapterCommand0C, {0xB1});
+  Pass();
+  EXPECT_EQ(a.Pending(), 2);
+  EXPECT_EQ(b.Pending(), 0);
+
+  link_.WriteLimit = -1;
+  AdapterFrames({MsgAdapterCommand00, MsgAdapterCommand0C}, 2);
+  Pass();
+  EXPECT_EQ(a.Pending(), 0);
+  auto got = AdapterFrames({MsgAdapterCommand00, MsgAdapterCommand0C}, 4);
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0].second[0], 0x11);
+  EXPECT_EQ(got[1], (std::pair<uint8_t, Bytes>{MsgAdapterCommand0C, {0xB1}}));
+  EXPECT_EQ(got[2].second[0], 0x22);
+  EXPECT_EQ(got[3], (std::pair<uint8_t, Bytes>{MsgAdapterCommand0C, {0xA1}}));
+}
+
+TEST_F(ServerPassTest, AnAdapterRefusalStopsEveryRingForFiftyMilliseconds) {
+  StartServer();
+  TestClient a, b;
+  adapter_.RefuseNextTransmits(1);
+  a.Put(MsgCanFrame, IdFrame(kChannelBit1, 0x123));
+  const auto sent = Clock::now();  // the refusal, and so the pause, start after this
+  Pass();
+  ASSERT_TRUE(WaitUntil([&] { return server_->Paused(); }));
+  a.Put(MsgAdapterCommand0C, {1});
+  b.Put(MsgAdapterCommand0C, {2});
+  Pass();
+  EXPECT_EQ(a.Pending(), 1);
+  EXPECT_EQ(b.Pending(), 1);
+  ASSERT_TRUE(WaitUntil([&] {
+    Pass();
+    return a.Pending() == 0 && b.Pending() == 0;
+  }));
+  const auto waited = Clock::now() - sent;
+  EXPECT_GE(waited, std::chrono::milliseconds(45));
+  EXPECT_LT(waited, std::chrono::milliseconds(1000));
+  EXPECT_FALSE(server_->Paused());
+}
+
+TEST_F(ServerPassTest, RawModesShowInTheStatusBytes) {
+  StartServer();
+  TestClient a;
+  auto& h = a.Block().Header;
+  a.Put(MsgJ1939RawMode, {1});
+  a.Put(MsgJ1708RawMode, {1});
+  Pass();
+  adapter_.InjectMessage(sim::kStatusReply, SerializeStatus(SimStatus{}));
+  ASSERT_TRUE(WaitUntil([&] { return h.Can1Status == 0x81 && h.J1708Status == 0x81; }));
+  EXPECT_EQ(h.Can2Status, 0x01);
+
+  a.Put(MsgJ1939RawMode, {});  // no data: no change
+  Pass();
+  EXPECT_EQ(server_->J1939RawMode(), 1);
+  a.Put(MsgJ1939RawMode, {2});  // anything but 1 is off
+  a.Put(MsgJ1708RawMode, {0});
+  Pass();
+  EXPECT_EQ(server_->J1939RawMode(), 0);
+  adapter_.InjectMessage(sim::kStatusReply, SerializeStatus(SimStatus{}));
+  ASSERT_TRUE(WaitUntil([&] { return h.Can1Status == 0x01 && h.J1708Status == 0x01; }));
+}
+
+TEST_F(ServerPassTest, AdapterRepliesReachOnlyClientsWhoseLastCommandAskedForThem) {
+  StartServer();
+  auto a = std::make_unique<TestClient>();
+  TestClient b, c, d;
+  a->Put(MsgAdapterCommand0A, {1});
+  b.Put(MsgAdapterCommand08, {1});
+  c.Put(MsgAdapterCommand0B, {1});
+  c.Put(MsgAdapterCommand0C, {1});  // not remembered
+  Pass();
+  adapter_.InjectMessage(MsgReply, {MsgAdapterCommand0A, 1});
+  adapter_.InjectMessage(MsgReply, {MsgJ1939Frame, 1});  // a transmit accepted: nobody
+  adapter_.InjectMessage(MsgAdapterData09, {7});
+  adapter_.InjectMessage(MsgTransportResult, {9});  // everybody; routed last
+  ASSERT_TRUE(WaitUntil([&] { return d.Received() == 1; }));
+  auto types = [](TestClient& client) {
+    std::vector<uint8_t> t;
+    for (const auto& m : client.TakeAll()) t.push_back(m.Type);
+    return t;
+  };
+  EXPECT_EQ(types(*a), (std::vector<uint8_t>{MsgReply, MsgTransportResult}));
+  EXPECT_EQ(types(b), (std::vector<uint8_t>{MsgAdapterData09, MsgTransportResult}));
+  EXPECT_EQ(types(c), (std::vector<uint8_t>{MsgTransportResult}));
+
+  // The next client in a freed slot does not inherit the old client's last command.
+  a.reset();
+  Pass();
+  TestClient e;
+  ASSERT_EQ(e.Slot(), 0);
+  Pass();
+  adapter_.InjectMessage(MsgReply, {MsgAdapterCommand0A, 1});
+  adapter_.InjectMessage(MsgTransportResult, {9});
+  ASSERT_TRUE(WaitUntil([&] { return d.Received() == 2; }));
+  EXPECT_EQ(types(e), (std::vector<uint8_t>{MsgTransportResult}));
+}
+
+TEST_F(ServerPassTest, TheFirstSlotMaskChangeResynchronisesJ1708) {
+  StartServer();
+  Pass();
+  TestClient a;
+  Pass();
+  EXPECT_EQ(AdapterFrames({MsgChannelControl, MsgJ1708Filter}, 2),
+            (Frames{{MsgChannelControl, {ChannelJ1708, 1}}, {MsgJ1708Filter, {FilterOpBlockAll}}}));
+  EXPECT_EQ(a.Block().Header.LinkState, LinkConnected);
+  adapter_.ClearRecords();
+  Pass();  // mask unchanged
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(adapter_.Count(OfType(MsgJ1708Filter)), 0u);
+}
+
+TEST_F(ServerPassTest, J1708FramesGetTheirChecksumAndANineBitLengthOneHigher) {
+  StartServer();
+  TestClient a;
+  a.Put(MsgJ1708Frame, {0x00, 0x07, 0xFF, 0x80, 0x54});
+  Pass();
+  EXPECT_EQ(AdapterFrames({MsgJ1708Frame}, 1),
+            (Frames{{MsgJ1708Frame, {0x80, 0x07, 0x00, 0x80, 0x54, 0x2C}}}));
+}
+
+TEST_F(ServerPassTest, MalformedRequestsAreDroppedAndTheRingMovesOn) {
+  StartServer();
+  TestClient a;
+  Bytes longJ1708(kHuxMaxData, 0x01);  // no room left for the checksum
+  a.Put(MsgJ1708Frame, longJ1708);
+  a.Put(MsgJ1708Frame, {0x00, 0x00});              // shorter than its header
+  a.Put(MsgCanFrame, {kChannelBit1, 0x23, 0x01});  // no whole identifier
+  a.Put(MsgJ1939Frame, {kChannelBit1, 0, 0, 0});
+  a.Put(MsgJ1939Transport, {});
+  a.Put(MsgJ1939Control, IdFrame(kChannelBit1, 0x18EAFF00));
+  a.Put(0x7F, {1});  // unknown type
+  a.Put(MsgAdapterCommand0C, {0x5A});
+  Pass();
+  EXPECT_EQ(a.Pending(), 0);
+  EXPECT_EQ(AdapterFrames({MsgAdapterCommand0C}, 1), (Frames{{MsgAdapterCommand0C, {0x5A}}}));
+  EXPECT_EQ(AdapterGot({MsgCanFrame, MsgJ1939Frame, MsgJ1939Transport, MsgJ1708Frame,
+                        MsgJ1939Control, 0x7F})
+                .size(),
+            0u);
+}
+
+TEST_F(ServerPassTest, VersionAndStatusRepliesUpdateOnlyWhatTheirLengthCovers) {
+  StartServer();
+  adapter_.SetSilent(true);  // no status poll answers between the injected replies
+  auto& h = server_->Channel().Block()->Header;
+  const uint16_t flags = h.AdapterFlags;
+  adapter_.InjectMessage(MsgVersionReply, {1, 2, 3, 4, 5, 6, 7});
+  ASSERT_TRUE(WaitUntil([&] { return server_->AdapterVersion() == 0x0304; }));
+  EXPECT_EQ(h.AdapterFlags, flags);
+  adapter_.InjectMessage(MsgVersionReply, {1, 2, 3, 5, 5, 6, 0x01, 0x00});
+  ASSERT_TRUE(WaitUntil([&] { return server_->AdapterVersion() == 0x0305; }));
+  EXPECT_EQ(h.AdapterFlags, 1);
+
+  adapter_.InjectMessage(MsgStatusReply, {0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0});  // 11: nothing
+  adapter_.InjectMessage(MsgStatusReply, {0, 5, 0, 0, 0, 6, 0, 0, 0, 7, 0, 8});
+  ASSERT_TRUE(WaitUntil([&] { return server_->Statistics().AdapterPacketsReceived != 0; }));
+  const ServerStatistics s = server_->Statistics();
+  EXPECT_EQ(s.AdapterPacketsReceived, 5u);
+  EXPECT_EQ(s.AdapterPacketsSent, 6u);
+  EXPECT_EQ(s.AdapterChecksumErrors, 7u);
+  EXPECT_EQ(s.AdapterPacketErrors, 8u);  // its high byte lies past the data
+  EXPECT_EQ(h.Can1Status, 0x01);
+
+  link_.LinkUp = false;  // link loss clears the adapter flags
+  ASSERT_TRUE(WaitUntil([&] { return h.AdapterFlags == 0; }));
+}
+
+TEST_F(ServerPassTest, DeliveriesWakeTheirClient) {
+  StartServer();
+  TestClient a, b;
+  b.Put(MsgCanFilter, IdEdit(kChannelBit1, FilterOpPassAll, 0, 0));
+  Pass();
+  std::atomic<bool> woken{false};
+  std::thread waiter([&] {
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (!woken && Clock::now() < until) {
+      woken = b.Event()->Wait(20) == plat::WaitResult::Signaled;
+    }
+  });
+  // A pulse wakes only a thread already waiting, so frames go on until one lands.
+  ASSERT_TRUE(WaitUntil([&] {
+    adapter_.InjectCan(kChannelBit1, 0x100, {1});
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return woken.load();
+  }));
+  waiter.join();
+}
+
+TEST_F(ServerPassTest, TheWaitThreadAndATestDrivenPassNeverOverlap) {
+  StartServer(true);
+  TestClient a, b;
+  constexpr int kEach = 200;
+  for (int i = 0; i < kEach; ++i) {
+    a.Put(MsgAdapterCommand0C, {0xA, static_cast<uint8_t>(i)});
+    b.Put(MsgAdapterCommand0C, {0xB, static_cast<uint8_t>(i)});
+    server_->Channel().ServerEvent().Pulse();  // as a client does after each put
+    Pass();
+  }
+  auto got = AdapterFrames({MsgAdapterCommand0C}, 2 * kEach);
+  ASSERT_EQ(got.size(), 2u * kEach);  // each exactly once
+  int next[2] = {0, 0};
+  for (const auto& [type, data] : got) {
+    int& n = next[data[0] == 0xA ? 0 : 1];
+    EXPECT_EQ(data[1], static_cast<uint8_t>(n));  // in order per client
+    ++n;
+  }
+}
+
+TEST_F(ServerPassTest, DisableChannelsAndShutDownLeaveTheAdapterAndChannelClean) {
+  StartServer();
+  server_->DisableChannels();
+  EXPECT_EQ(AdapterFrames({MsgChannelControl}, 3), (Frames{{MsgChannelControl, {1, 0}},
+                                                           {MsgChannelControl, {2, 0}},
+                                                           {MsgChannelControl, {3, 0}}}));
+  TestClient keeper;  // keeps the block alive
+  server_.reset();
+  EXPECT_EQ(keeper.Block().Header.LinkState, LinkNoServer);
+  EXPECT_EQ(keeper.Block().Header.ServerWindow, 0u);
+}
+
+TEST_F(ServerPassTest, TheServerCanBeDestroyedWhileItsLinkComesUp) {
+  // The link-up merge runs on the link manager's thread and sends through the link manager,
+  // which must still be there while that thread ends.
+  for (int delayMs = 0; delayMs < 20; delayMs += 2) {
+    StartServerAsync();
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    server_.reset();
+  }
+}
+
+}  // namespace
+}  // namespace dral_test

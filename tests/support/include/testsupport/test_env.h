@@ -1,0 +1,73 @@
+// Test isolation: own object namespace, registry and device directory per test, a watchdog that
+// turns a hang into a failure, and child processes that re-run the test binary in a role.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace dral_test {
+
+// Sets DRAL_IPC_NAMESPACE, DRAL_REGISTRY_DIR and DRAL_DEVICE_DIR to values of this test's own
+// (fresh temporary directories) and restores the environment afterwards. In a child process
+// started by SpawnSelf the parent's values are kept, so both sides meet.
+class IsolatedEnv {
+ public:
+  IsolatedEnv();
+  ~IsolatedEnv();
+  IsolatedEnv(const IsolatedEnv&) = delete;
+  IsolatedEnv& operator=(const IsolatedEnv&) = delete;
+  const std::string& Namespace() const { return ns_; }
+  const std::string& RegistryDir() const { return registryDir_; }
+  const std::string& DeviceDir() const { return deviceDir_; }
+  const std::string& TempDir() const { return root_; }
+
+ private:
+  bool owner_ = false;
+  std::string root_, ns_, registryDir_, deviceDir_;
+};
+
+// Aborts the whole process with a message when it is still armed after `seconds`.
+class Watchdog {
+ public:
+  explicit Watchdog(int seconds);
+  ~Watchdog();
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  std::mutex mutex_;  // guards done_
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// Fixture base: isolated environment plus a 30 s watchdog.
+class IsolatedTest : public ::testing::Test {
+ protected:
+  IsolatedEnv env_;
+  Watchdog watchdog_{30};
+};
+
+// The role given to this process by SpawnSelf, or "" in the parent.
+std::string Role();
+
+// Starts this test binary again running only `gtestFilter`, with DRAL_TEST_ROLE=`role` and the
+// current environment (namespace and directories included). Returns the child's pid.
+pid_t SpawnSelf(const std::string& gtestFilter, const std::string& role);
+
+// The gtest filter naming the test that runs now ("Suite.Name").
+std::string CurrentTestFilter();
+
+// Waits up to `timeoutMs` for the child. Returns its exit status (0..255), 128 + signal when it
+// was killed by a signal, or -1 when it did not end in time (it is then killed with SIGKILL
+// and reaped).
+int WaitChild(pid_t pid, int timeoutMs);
+
+}  // namespace dral_test

@@ -1,0 +1,130 @@
+#include "testsupport/test_env.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+extern char** environ;
+
+namespace dral_test {
+namespace {
+
+constexpr const char* kRoleVar = "DRAL_TEST_ROLE";
+constexpr const char* kVars[] = {"DRAL_IPC_NAMESPACE", "DRAL_REGISTRY_DIR", "DRAL_DEVICE_DIR"};
+
+}  // namespace
+
+std::string Role() {
+  const char* r = std::getenv(kRoleVar);
+  return r ? r : "";
+}
+
+IsolatedEnv::IsolatedEnv() {
+  if (!Role().empty()) {
+    ns_ = std::getenv(kVars[0]) ? std::getenv(kVars[0]) : "";
+    registryDir_ = std::getenv(kVars[1]) ? std::getenv(kVars[1]) : "";
+    deviceDir_ = std::getenv(kVars[2]) ? std::getenv(kVars[2]) : "";
+    return;
+  }
+  owner_ = true;
+  std::string pattern = (std::filesystem::temp_directory_path() / "dral-test-XXXXXX").string();
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) {
+    std::perror("mkdtemp");
+    std::abort();
+  }
+  root_ = buf.data();
+  ns_ = "t" + std::to_string(getpid()) + "_" + root_.substr(root_.size() - 6) + "_";
+  registryDir_ = root_ + "/registry";
+  deviceDir_ = root_ + "/devices";
+  std::filesystem::create_directories(registryDir_);
+  std::filesystem::create_directories(deviceDir_);
+  setenv(kVars[0], ns_.c_str(), 1);
+  setenv(kVars[1], registryDir_.c_str(), 1);
+  setenv(kVars[2], deviceDir_.c_str(), 1);
+}
+
+IsolatedEnv::~IsolatedEnv() {
+  if (!owner_) return;
+  for (const char* v : kVars) unsetenv(v);
+  std::error_code ec;
+  std::filesystem::remove_all(root_, ec);
+  // Remove what the test left in /dev/shm under its namespace.
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+    if (entry.path().filename().string().rfind(ns_, 0) == 0) std::filesystem::remove(entry, ec);
+  }
+}
+
+Watchdog::Watchdog(int seconds) {
+  thread_ = std::thread([this, seconds] {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
+      std::fprintf(stderr, "watchdog: test still running after %d s, aborting\n", seconds);
+      std::fflush(stderr);
+      std::abort();
+    }
+  });
+}
+
+Watchdog::~Watchdog() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+  }
+  cv_.notify_all();
+  thread_.join();
+}
+
+std::string CurrentTestFilter() {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  return std::string(info->test_suite_name()) + "." + info->name();
+}
+
+pid_t SpawnSelf(const std::string& gtestFilter, const std::string& role) {
+  std::string filter = "--gtest_filter=" + gtestFilter;
+  std::string roleVar = std::string(kRoleVar) + "=" + role;
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    if (std::string(*e).rfind(std::string(kRoleVar) + "=", 0) != 0) env.emplace_back(*e);
+  }
+  env.push_back(roleVar);
+  std::vector<char*> envp;
+  for (auto& s : env) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  char exe[] = "/proc/self/exe";
+  std::vector<char*> argv = {exe, filter.data(), nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), envp.data()) != 0) {
+    return -1;
+  }
+  return pid;
+}
+
+int WaitChild(pid_t pid, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+      return -1;
+    }
+    if (r < 0) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+}  // namespace dral_test
