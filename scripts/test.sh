@@ -7,7 +7,8 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 jobs="$(nproc)"
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-base-dev fonts-dejavu-core pkg-config)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -35,7 +36,7 @@ run_fuzz() {
   echo "=== fuzz build ==="
   CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DDRAL_SANITIZER=address -DDRAL_BUILD_TESTS=OFF -DDRAL_BUILD_BENCH=OFF -DDRAL_BUILD_FUZZ=ON
-  cmake --build "$dir" -j "$jobs"
+  cmake --build "$dir" -j "$jobs" --target dral_fuzz_targets
   shopt -s nullglob
   for target in "$dir"/fuzz/fuzz_*; do
     [[ -x $target ]] || continue

@@ -1,15 +1,12 @@
 #include "channel/HuxIPC.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "classlib/exception.h"
 #include "plat/debug.h"
+#include "plat/process.h"
 
 namespace dral {
 namespace {
@@ -18,6 +15,8 @@ static_assert((kRingBufferSize & (kRingBufferSize - 1)) == 0, "ring positions wr
 constexpr uint16_t kRingMask = kRingBufferSize - 1;
 
 constexpr uint8_t kInitialVersionByte = 0xFF;
+// AttachCount is unsigned 16-bit: a count above this can only be a step below 0, and becomes 0.
+constexpr uint16_t kAttachCountCeiling = 65000;
 constexpr const char* kAbandonedText = "Channel mutex abandoned by its owner; block checked.";
 constexpr const char* kDamagedRingText = "Damaged message ring emptied.";
 
@@ -139,11 +138,36 @@ int InitialiseBlock(void* view) {
   return 0;
 }
 
-// The platform layer has no process calls yet; these two are the channel's only direct ones.
-bool ProcessExists(uint32_t pid) {
-  // A value beyond the pid range would name a process group or every process.
-  if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return false;
-  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+// The previous owner of the channel mutex died inside one of the short operations below. Each
+// of them publishes its work with single stores in an order that leaves at most these traces: a
+// slot half taken or half freed (mask bit set, SlotId not the slot's number), and a ring Count
+// that missed its last step. Finish freeing such a slot (its owner is the dead process) and
+// recount the rings.
+void RepairBlockLocked(ChannelBlock& block) {
+  const uint16_t mask = block.Header.SlotMask.load(kRelaxed);
+  for (int n = 0; n < kSlotCount; ++n) {
+    ClientSlot& slot = block.Slots[n];
+    if ((mask & (1u << n)) && slot.SlotId.load(kRelaxed) != n) ResetSlotLocked(block, n);
+    RecountLocked(slot.ToServer);
+    RecountLocked(slot.ToClient);
+  }
+}
+
+// Every holder of the channel mutex locks through here, so an abandoned mutex always gets the
+// block repaired before anyone works on it. True when the caller owns the mutex.
+bool LockBlock(plat::NamedMutex& mutex, ChannelBlock& block, uint32_t milliseconds) {
+  switch (mutex.Lock(milliseconds)) {
+    case plat::LockResult::Acquired:
+      return true;
+    case plat::LockResult::Abandoned:
+      plat::OutputDebugString(kAbandonedText);
+      RepairBlockLocked(block);
+      return true;
+    case plat::LockResult::Timeout:
+    case plat::LockResult::Failed:
+      break;
+  }
+  return false;
 }
 
 }  // namespace
@@ -154,7 +178,7 @@ std::string ClientEventName(int slot) {
   return std::string(kChannelEventName) + kClientEventSuffix + std::to_string(slot);
 }
 
-uint32_t OwnServerWindow() { return static_cast<uint32_t>(getpid()); }
+uint32_t OwnServerWindow() { return plat::CurrentProcessId(); }
 
 // ---------------------------------------------------------------------------------------------
 // TIPCMem
@@ -207,7 +231,7 @@ THuxQueue::THuxQueue(bool clientMode, uint32_t serverWindow) : clientMode_(clien
       Unlock();
       continue;
     }
-    // Mask bit first, SlotId second: a holder dying in between leaves a state RepairLocked
+    // Mask bit first, SlotId second: a holder dying in between leaves a state RepairBlockLocked
     // recognises.
     block_->Header.SlotMask.fetch_or(bit, kRelaxed);
     slotIndex_ = static_cast<int16_t>(n);
@@ -245,36 +269,9 @@ ClientSlot* THuxQueue::Slot(int n) const {
   return &block_->Slots[n];
 }
 
-bool THuxQueue::Lock(uint32_t milliseconds) {
-  switch (mutex_->Lock(milliseconds)) {
-    case plat::LockResult::Acquired:
-      return true;
-    case plat::LockResult::Abandoned:
-      plat::OutputDebugString(kAbandonedText);
-      RepairLocked();
-      return true;
-    case plat::LockResult::Timeout:
-    case plat::LockResult::Failed:
-      break;
-  }
-  return false;
-}
+bool THuxQueue::Lock(uint32_t milliseconds) { return LockBlock(*mutex_, *block_, milliseconds); }
 
 void THuxQueue::Unlock() { mutex_->Unlock(); }
-
-// The previous owner died inside one of the short operations above. Each of them publishes its
-// work with single stores in an order that leaves at most these traces: a slot half taken or
-// half freed (mask bit set, SlotId not the slot's number), and a ring Count that missed its
-// last step. Finish freeing such a slot (its owner is the dead process) and recount the rings.
-void THuxQueue::RepairLocked() {
-  const uint16_t mask = block_->Header.SlotMask.load(kRelaxed);
-  for (int n = 0; n < kSlotCount; ++n) {
-    ClientSlot& slot = block_->Slots[n];
-    if ((mask & (1u << n)) && slot.SlotId.load(kRelaxed) != n) ResetSlotLocked(*block_, n);
-    RecountLocked(slot.ToServer);
-    RecountLocked(slot.ToClient);
-  }
-}
 
 bool THuxQueue::Put(MessageRing* ring, const HuxMessage* message) {
   if (!ring || !message || message->Length > kHuxMaxData) return false;
@@ -357,6 +354,30 @@ uint16_t THuxQueue::Count(MessageRing* ring) {
 
 // ---------------------------------------------------------------------------------------------
 
+bool AdjustAttachCount(int delta) {
+  try {
+    const plat::SharedMemory::Initializer refuse = [](void*) { return ENOENT; };
+    TIPCMem mem(kChannelName, static_cast<uint32_t>(sizeof(ChannelBlock)), refuse);
+    int error = 0;
+    auto mutex = plat::NamedMutex::Open(kChannelMutexName, &error);
+    if (!mutex) return false;
+    auto& block = *static_cast<ChannelBlock*>(mem.View());
+    if (!LockBlock(*mutex, block, kChannelLockTimeoutMs)) return false;
+    auto& count = block.Header.AttachCount;
+    uint16_t old = count.load(kRelaxed);
+    uint16_t next = 0;
+    do {
+      next = static_cast<uint16_t>(old + delta);
+      if (next > kAttachCountCeiling) next = 0;
+    } while (!count.compare_exchange_weak(old, next, kRelaxed));
+    mutex->Unlock();
+    return true;
+  } catch (...) {
+    // The count is advisory (the server's auto-close); the library works without it.
+    return false;
+  }
+}
+
 bool IsServerRunning(uint32_t& window) {
   window = 0;
   // A probe that would create the block refuses: no block means no server, and a probe must
@@ -375,7 +396,7 @@ bool IsServerRunning(uint32_t& window) {
   }
   const auto* serverWindow = static_cast<const Shared<uint32_t>*>(mem->View());
   uint32_t value = serverWindow->load(std::memory_order_acquire);
-  if (!ProcessExists(value)) value = 0;
+  if (!plat::ProcessExists(value)) value = 0;
   window = value;
   return value != 0;
 }

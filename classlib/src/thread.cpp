@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <system_error>
 
 #include "classlib/exception.h"
 #include "classlib/synchronize.h"
@@ -50,7 +51,13 @@ void TThread::Start() {
   if (started_.exchange(true, std::memory_order_acq_rel)) return;
   // Run begins by taking finishMutex_, so it sees thread_ assigned (and detached) first.
   std::lock_guard<std::mutex> lock(finishMutex_);
-  thread_ = std::thread([this] { Run(); });
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (const std::system_error& e) {
+    // No thread runs: the object stays unstarted, so neither WaitFor nor the destructor waits.
+    started_.store(false, std::memory_order_release);
+    throw Exception(Format("Thread creation error: %s", e.what()));
+  }
   if (freeOnTerminate_) thread_.detach();
 }
 

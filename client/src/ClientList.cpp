@@ -1,10 +1,9 @@
 #include "client/ClientList.h"
 
-#include <unistd.h>
-
 #include <mutex>
 
 #include "client/ClientObj.h"
+#include "plat/process.h"
 #include "plat/tick.h"
 
 namespace dral {
@@ -24,7 +23,7 @@ uint32_t Mix(uint32_t x) {
 }  // namespace
 
 TClientList::TClientList()
-    : key_(Mix(static_cast<uint32_t>(getpid()) ^ Mix(plat::GetTickCount()))) {}
+    : key_(Mix(plat::CurrentProcessId() ^ Mix(plat::GetTickCount()))) {}
 
 void TClientList::Open() {
   std::unique_lock<std::shared_mutex> lock(mutex_);

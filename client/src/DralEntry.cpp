@@ -7,6 +7,7 @@
 #include <new>
 
 #include "DRAL.h"
+#include "channel/HuxIPC.h"
 #include "client/ClientList.h"
 #include "client/ClientObj.h"
 #include "client/ServerLaunch.h"

@@ -70,7 +70,9 @@ class File {
   uint64_t size_ = 0;
 };
 
-uint64_t AlignUp(uint64_t n, uint64_t align) { return (n + align - 1) / align * align; }
+uint64_t AlignUp(uint64_t n, uint64_t align) {
+  return (n + align - 1) / align * align;
+}
 
 // Walks the notes of one note area; the descriptor of the first version note, if any.
 std::optional<std::vector<uint8_t>> FindVersionNote(const std::vector<uint8_t>& area,
@@ -138,7 +140,9 @@ std::vector<uint8_t> ReadVersionNote(const File& file) {
   return {};
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // "\a\b" and "a\b" name the same value.
 std::string_view WithoutLeadingBackslash(std::string_view path) {

@@ -296,6 +296,16 @@ bool THuxMgr::SendMessage(const HuxMessage& message) {
   return SendFrame(&message.Type, message.Length + 1);
 }
 
+bool THuxMgr::FitsTransmitRing(const HuxMessage& message) {
+  if (message.Length > kHuxMaxData) return false;
+  const int n = message.Length + 1;
+  if (TDatalink::MaxFrameLength(n) < THuxTxThread::kRingSize) return true;
+  uint8_t frame[TDatalink::kMaxFrameLength];
+  int length = 0;
+  TDatalink::BuildFrame(&message.Type, n, &length, frame);
+  return length < THuxTxThread::kRingSize;
+}
+
 bool THuxMgr::Send(const uint8_t* payload, int n) {
   return SendFrame(payload, n);
 }

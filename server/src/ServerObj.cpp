@@ -95,7 +95,12 @@ void TDralServer::ProcessClientQueues() {
     MessageRing* ring = &channel_->Slot(slot)->ToServer;
     while (!Paused()) {
       if (!channel_->Peek(ring, &message_)) break;
-      if (!DispatchLocked(slot, message_)) break;  // stays at the head for a later pass
+      if (!DispatchLocked(slot, message_)) {
+        // A request whose frame can never fit the transmit ring would wedge its client's ring
+        // for good; it is dropped. Anything else stays at the head for a later pass.
+        if (THuxMgr::FitsTransmitRing(message_)) break;
+        plat::OutputDebugString("Request too long for the transmit ring: dropped");
+      }
       channel_->Remove(ring);
     }
   }

@@ -4,7 +4,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QUrl>
-
 #include <vector>
 
 #include "classlib/ui/Controls.h"
@@ -38,7 +37,9 @@ QLabel* MakeLabel(const QString& caption, QWidget* parent, int x, int y, int w, 
 
 }  // namespace
 
-std::string TAboutDlg::DefaultProgramFile() { return plat::ModuleFileName(); }
+std::string TAboutDlg::DefaultProgramFile() {
+  return plat::ModuleFileName();
+}
 
 TAboutDlg::TAboutDlg(QWidget* owner, std::string programFile)
     : QDialog(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -77,7 +78,9 @@ TAboutDlg::TAboutDlg(QWidget* owner, std::string programFile)
   FormCreate();
 }
 
-void TAboutDlg::FormCreate() { ReadVersionInfo(); }
+void TAboutDlg::FormCreate() {
+  ReadVersionInfo();
+}
 
 void TAboutDlg::ReadVersionInfo() {
   const std::vector<uint8_t> info = plat::GetFileVersionInfo(programFile_);
@@ -99,9 +102,13 @@ void TAboutDlg::WebHyperlinkClick() {
   }
 }
 
-void TAboutDlg::WebHyperlinkMouseMove() { WebHyperlink->SetUnderlined(true); }
+void TAboutDlg::WebHyperlinkMouseMove() {
+  WebHyperlink->SetUnderlined(true);
+}
 
-void TAboutDlg::Image1MouseMove() { WebHyperlink->SetUnderlined(false); }
+void TAboutDlg::Image1MouseMove() {
+  WebHyperlink->SetUnderlined(false);
+}
 
 void TAboutDlg::FormKeyPress(char key) {
   if (key == kEscape) reject();

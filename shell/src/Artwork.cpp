@@ -109,11 +109,11 @@ QPixmap AboutPicture() {
   // The cable to the adapter, and the adapter with its lights.
   QPainterPath cable;
   cable.moveTo(650, 168);
-  cable.cubicTo(650, 190, 560, 182, 560, 214);
+  cable.cubicTo(650, 190, 572, 182, 572, 214);
   p.setPen(QPen(kNavy, 4, Qt::SolidLine, Qt::RoundCap));
   p.setBrush(Qt::NoBrush);
   p.drawPath(cable);
-  const QRectF adapter(500, 214, 120, 44);
+  const QRectF adapter(512, 214, 120, 44);
   p.setPen(QPen(kNavy, 3));
   p.setBrush(kNavy);
   p.drawRoundedRect(adapter, 10, 10);
@@ -136,11 +136,12 @@ QPixmap AboutPicture() {
   p.drawRoundedRect(QRectF(428, busHigh - 10, 12, 34), 3, 3);
   p.drawRoundedRect(QRectF(784, busHigh - 10, 12, 34), 3, 3);
   p.setPen(QPen(kNavy, 3));
-  p.drawLine(QPointF(560, adapter.bottom()), QPointF(560, busHigh));
-  DrawNode(p, QRectF(448, 214, 64, 52), busHigh, kTeal);
+  p.drawLine(QPointF(adapter.center().x(), adapter.bottom()),
+             QPointF(adapter.center().x(), busHigh));
+  DrawNode(p, QRectF(444, 214, 56, 52), busHigh, kTeal);
   DrawNode(p, QRectF(650, 214, 64, 52), busHigh, kAmber);
   DrawNode(p, QRectF(716, 214, 64, 52), busHigh, kSteel);
-  DrawNode(p, QRectF(600, 326, 64, 30), busLow, kTeal);
+  DrawNode(p, QRectF(596, 322, 64, 36), busLow, kTeal);
   p.end();
   return picture;
 }

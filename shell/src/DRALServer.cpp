@@ -1,7 +1,6 @@
 // The server program's entry: one server per machine, a hidden main window, the event loop.
 #include <QCoreApplication>
 #include <QStringList>
-
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +9,9 @@
 #include "channel/HuxIPC.h"
 #include "classlib/exception.h"
 #include "classlib/ui/Application.h"
+#include "links/UsbConduit.h"
+#include "links/WinUsbConduit.h"
+#include "server/HuxMgr.h"
 #include "shell/About.h"
 #include "shell/MainUnit.h"
 
@@ -24,6 +26,14 @@ std::vector<std::string> CommandLineParams() {
   return params;
 }
 
+// The links this program reaches the adapter over; the link manager creates them when it starts.
+void InstallLinks() {
+  dral::LinkFactories::Install(dral::LinkRowUsb,
+                               [] { return std::make_unique<dral::TUsbConduit>(); });
+  dral::LinkFactories::Install(dral::LinkRowWinUsb,
+                               [] { return std::make_unique<dral::TWinUsbConduit>(); });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -36,6 +46,7 @@ int main(int argc, char** argv) {
     app->SetTitle(kTitle);
     app->TerminateOnSignals();
 
+    InstallLinks();
     dral::TMainForm::Options options;
     options.Params = CommandLineParams();
     auto form = std::make_unique<dral::TMainForm>(options);

@@ -7,8 +7,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QStyle>
 #include <QTimer>
-
 #include <bit>
 #include <cctype>
 #include <exception>
@@ -19,6 +19,7 @@
 #include "classlib/ui/Application.h"
 #include "classlib/ui/Controls.h"
 #include "classlib/ui/TrayIcon.h"
+#include "links/Usb.h"
 #include "plat/scheduling.h"
 #include "plat/tick.h"
 #include "shell/About.h"
@@ -96,8 +97,12 @@ constexpr const char* kStatsCaptions[kStatsRows] = {
 // Client table columns.
 enum ClientColumn : int { ColClient, ColTx, ColRx, ColActive, ColAdr1, ColAdr2 };
 
-QString Text(const std::string& s) { return QString::fromStdString(s); }
-QString Number(uint32_t n) { return QString::number(n); }
+QString Text(const std::string& s) {
+  return QString::fromStdString(s);
+}
+QString Number(uint32_t n) {
+  return QString::number(n);
+}
 
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -127,6 +132,7 @@ TMainForm::TMainForm(Options options, QWidget* owner)
       if (TMainForm* form = *alive) form->OnDeviceNotice(notice);
     });
   });
+  SetDeviceRegistrar(this);  // before the request server starts the link manager
 
   timerPeriod_ = std::make_unique<plat::TimerPeriod>(kTimerResolutionMs);
   plat::RaiseProcessPriority();  // refused without privileges: the server runs on as it is
@@ -166,28 +172,30 @@ TMainForm::TMainForm(Options options, QWidget* owner)
   Timer->start();
 }
 
-TMainForm::~TMainForm() { FormDestroy(); }
+TMainForm::~TMainForm() {
+  FormDestroy();
+}
 
 void TMainForm::BuildComponents() {
   setWindowTitle(kCaption);
   setWindowIcon(ProgramIcon());
   setFixedSize(kClientWidth, kClientHeight);
 
-  Label1 = MakeLabel("Device", this, 8, 14, 52, 17);
-  stPort = MakeLabel("", this, 64, 10, 208, 21);
+  Label1 = MakeLabel("Device", this, 8, 12, 52, 21);
+  stPort = MakeLabel("", this, 62, 12, 190, 21);
   stPort->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  Label2 = MakeLabel("Baud", this, 8, 40, 52, 17);
+  Label2 = MakeLabel("Baud", this, 8, 40, 52, 21);
   Label2->hide();
-  stPortInfo = MakeLabel("", this, 64, 38, 208, 21);
-  Label3 = MakeLabel("Status", this, 8, 68, 52, 17);
-  stStatus = MakeLabel("", this, 64, 66, 208, 21);
-  Label4 = MakeLabel("Version", this, 8, 96, 52, 17);
+  stPortInfo = MakeLabel("", this, 64, 40, 188, 21);
+  Label3 = MakeLabel("Status", this, 8, 68, 52, 21);
+  stStatus = MakeLabel("", this, 64, 68, 188, 21);
+  Label4 = MakeLabel("Version", this, 8, 96, 52, 21);
   Label4->hide();
-  stVersion = MakeLabel("", this, 64, 94, 208, 21);
+  stVersion = MakeLabel("", this, 64, 96, 188, 21);
 
-  ListView = new cls::ui::TListView(
-      {{"Client"}, {"Tx"}, {"Rx"}, {"Active"}, {"Adr1"}, {"Adr2"}}, this);
-  ListView->setGeometry(8, 8, 264, 180);
+  ListView =
+      new cls::ui::TListView({{"Client"}, {"Tx"}, {"Rx"}, {"Active"}, {"Adr1"}, {"Adr2"}}, this);
+  ListView->setGeometry(8, 8, 244, 172);
   ListView->hide();
 
   StatusBar = new cls::ui::TStatusBar({kPanelWidth, kPanelWidth}, this);
@@ -202,10 +210,13 @@ void TMainForm::BuildComponents() {
   btnSettings->setGeometry(8, 188, 80, 27);
   QObject::connect(btnSettings, &QPushButton::clicked, this, [this] { btnSettingsClick(); });
 
-  StatsList = new cls::ui::TListView({{"Description", kDescriptionWidth},
-                                      {"Value", kValueWidth, Qt::AlignRight}},
-                                     this);
-  StatsList->setGeometry(280, 8, 320, 208);
+  StatsList = new cls::ui::TListView(
+      {{"Description", kDescriptionWidth}, {"Value", kValueWidth, Qt::AlignRight}}, this);
+  // Wide enough for both columns beside the vertical scroll bar: no horizontal one.
+  const int statsWidth = kDescriptionWidth + kValueWidth + 2 * StatsList->frameWidth() +
+                         StatsList->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 2;
+  StatsList->setGeometry(kClientWidth - 8 - statsWidth, 8, statsWidth, kClientHeight - 8 - 30);
+  StatsList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   StatsList->setSelectionMode(QAbstractItemView::NoSelection);
   StatsList->setFocusPolicy(Qt::NoFocus);
 
@@ -238,7 +249,8 @@ void TMainForm::FormDestroy() {
   destroyed_ = true;
   Timer->stop();
   *alive_ = nullptr;  // notices still queued for the main thread find no form
-  server_.reset();    // stops its threads, writes "no server" and releases the channel
+  server_.reset();    // stops its threads and the links, writes "no server", releases the channel
+  if (DeviceRegistrar() == this) SetDeviceRegistrar(nullptr);  // the links are gone
   if (NotificationHandle() != 0) UnregisterDeviceHandle();
   noticeSource_->SetDeviceNoticeSink({});
   timerPeriod_.reset();
@@ -246,9 +258,15 @@ void TMainForm::FormDestroy() {
   if (MainForm == this) MainForm = nullptr;
 }
 
-uint16_t TMainForm::LinkState() { return server_->LinkManager().State(); }
-void TMainForm::StartSearch() { server_->LinkManager().StartSearch(); }
-uint32_t TMainForm::TickCount() { return plat::GetTickCount(); }
+uint16_t TMainForm::LinkState() {
+  return server_->LinkManager().State();
+}
+void TMainForm::StartSearch() {
+  server_->LinkManager().StartSearch();
+}
+uint32_t TMainForm::TickCount() {
+  return plat::GetTickCount();
+}
 
 void TMainForm::ShowPortTexts() {
   std::string text;
@@ -351,8 +369,8 @@ void TMainForm::ShowStatistics() {
   ShowBitRate(RowCan2BitRate, can2);
   set(RowJ1708Status, hex(j1708));
   set(RowOtherStatus, hex(other));
-  set(RowClientThreads, Number(static_cast<uint32_t>(std::popcount(
-                            static_cast<uint32_t>(server_->SlotMask())))));
+  set(RowClientThreads,
+      Number(static_cast<uint32_t>(std::popcount(static_cast<uint32_t>(server_->SlotMask())))));
 }
 
 void TMainForm::ShowBitRate(int row, uint8_t status) {
@@ -361,10 +379,17 @@ void TMainForm::ShowBitRate(int row, uint8_t status) {
     text = "Not Available";
   } else {
     switch (status & kStatusBitRateMask) {
-      case 0x00: text = "250kbps"; break;
-      case 0x10: text = "500kbps"; break;
-      case 0x20: text = "1000kbps"; break;
-      default: return;  // no rate of ours: the row keeps what it showed
+      case 0x00:
+        text = "250kbps";
+        break;
+      case 0x10:
+        text = "500kbps";
+        break;
+      case 0x20:
+        text = "1000kbps";
+        break;
+      default:
+        return;  // no rate of ours: the row keeps what it showed
     }
   }
   StatsList->SetText(row, 1, text);
@@ -422,13 +447,17 @@ void TMainForm::changeEvent(QEvent* event) {
   }
 }
 
-void TMainForm::Open1Click() { TrayIcon->Restore(); }
+void TMainForm::Open1Click() {
+  TrayIcon->Restore();
+}
 
 void TMainForm::About1Click() {
   if (AboutDlg != nullptr) AboutDlg->exec();
 }
 
-void TMainForm::Exit1Click() { Close(); }
+void TMainForm::Exit1Click() {
+  Close();
+}
 
 void TMainForm::btnSettingsClick() {
   // The settings dialog is not part of this program yet; the button has nothing to open.
@@ -436,9 +465,12 @@ void TMainForm::btnSettingsClick() {
 
 void TMainForm::cbLoggingClick() {
   if (server_) server_->SetLogging(cbLogging->isChecked() ? 1 : 0);
+  SetUsbLogging(cbLogging->isChecked());  // the USB links' log file
 }
 
-void TMainForm::TrayIconMinimize() { hide(); }
+void TMainForm::TrayIconMinimize() {
+  hide();
+}
 
 void TMainForm::TrayIconRestore() {
   showNormal();

@@ -421,6 +421,33 @@ TEST_F(ChannelTest, MappingFailuresRaiseTheMessageOrTheSilentAbort) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Attach count
+
+TEST_F(ChannelTest, AttachCountNeverGoesBelowZeroAndMakesNoBlockOfItsOwn) {
+  EXPECT_FALSE(AdjustAttachCount(+1)) << "counted in a block that did not exist";
+  EXPECT_FALSE(AdjustAttachCount(-1));
+  THuxQueue client(true);
+  EXPECT_TRUE(client.Mem().Created()) << "a block was left behind";
+  auto& count = client.Block()->Header.AttachCount;
+  EXPECT_EQ(count.load(), 0);
+
+  EXPECT_TRUE(AdjustAttachCount(-1));
+  EXPECT_EQ(count.load(), 0) << "a step below 0 wrapped";
+  constexpr int kThreads = 4;
+  constexpr int kSteps = 100;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < kSteps; ++i) AdjustAttachCount(+1);
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(count.load(), kThreads * kSteps) << "concurrent steps were lost";
+  for (int i = 0; i < kThreads * kSteps + 3; ++i) AdjustAttachCount(-1);
+  EXPECT_EQ(count.load(), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Several processes
 
 using ChannelProcessTest = ChannelTest;
@@ -562,6 +589,30 @@ TEST_F(ChannelProcessTest, AProcessKilledInsideTheLockBlocksNobody) {
   EXPECT_TRUE(server.Peek(&b.Slots[0].ToServer, &got));
   THuxQueue next(true);
   EXPECT_EQ(next.SlotIndex(), 1);  // slot 0 stays with the dead client
+}
+
+TEST_F(ChannelProcessTest, AttachCountRepairsTheBlockWhenItsHolderDiedInsideTheLock) {
+  auto boardMem = OpenBoard();
+  ASSERT_NE(boardMem, nullptr);
+  Board& board = *static_cast<Board*>(boardMem->View());
+  if (dral_test::Role() == "holder") {
+    RunDyingHolder(board);
+    return;
+  }
+  THuxQueue server(false);
+  const pid_t child = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), "holder");
+  ASSERT_GT(child, 0);
+  const bool ready = WaitUntil([&] { return board.Ready.load() == 1; }, 15000);
+  kill(child, SIGKILL);
+  EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 128 + SIGKILL);
+  ASSERT_TRUE(ready);
+
+  EXPECT_TRUE(AdjustAttachCount(+1));
+  ChannelBlock& b = *server.Block();
+  EXPECT_EQ(b.Header.AttachCount.load(), 1);
+  EXPECT_EQ(b.Slots[0].ToServer.Count.load(), 2) << "ring count not repaired";
+  EXPECT_EQ(b.Header.SlotMask.load(), 1) << "half-taken slot 9 not freed";
+  EXPECT_TRUE(OtherThreadCanLock(server)) << "the mutex was left owned";
 }
 
 }  // namespace

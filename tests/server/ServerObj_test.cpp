@@ -157,12 +157,14 @@ TEST_F(ServerPassTest, MalformedRequestsAreDroppedAndTheRingMovesOn) {
   a.Put(MsgJ1939Transport, {});
   a.Put(MsgJ1939Control, IdFrame(kChannelBit1, 0x18EAFF00));
   a.Put(0x7F, {1});  // unknown type
+  // Every byte doubled on the wire: a frame longer than the transmit ring can ever hold.
+  a.Put(MsgAdapterCommand00, Bytes(kHuxMaxData, 0x7E));
   a.Put(MsgAdapterCommand0C, {0x5A});
   Pass();
   EXPECT_EQ(a.Pending(), 0);
   EXPECT_EQ(AdapterFrames({MsgAdapterCommand0C}, 1), (Frames{{MsgAdapterCommand0C, {0x5A}}}));
   EXPECT_EQ(AdapterGot({MsgCanFrame, MsgJ1939Frame, MsgJ1939Transport, MsgJ1708Frame,
-                        MsgJ1939Control, 0x7F})
+                        MsgJ1939Control, 0x7F, MsgAdapterCommand00})
                 .size(),
             0u);
 }

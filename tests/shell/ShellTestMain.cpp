@@ -1,8 +1,8 @@
 // The tests run on Qt's offscreen platform, with one application object for the whole run
 // (child processes of the tests inherit the platform choice).
-#include <cstdlib>
-
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 #include "classlib/ui/Application.h"
 

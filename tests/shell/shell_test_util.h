@@ -4,7 +4,6 @@
 #pragma once
 
 #include <QCoreApplication>
-
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -16,6 +15,10 @@
 #include "channel/HuxIPC.h"
 #include "classlib/synchronize.h"
 #include "shell/MainUnit.h"
+
+// The version information this test program carries (VersionInfo_test.cpp).
+#define SHELL_TEST_FILE_VERSION "9.8.7.6"
+#define SHELL_TEST_COPYRIGHT "Copyright (C) test build"
 
 namespace shell_test {
 

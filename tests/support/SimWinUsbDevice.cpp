@@ -34,8 +34,7 @@ int Listen(const std::string& path, int type) {
   addr.sun_family = AF_UNIX;
   target.copy(addr.sun_path, sizeof addr.sun_path - 1);
   unlink(path.c_str());
-  const bool ok = fd >= 0 &&
-                  bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+  const bool ok = fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
                   listen(fd, 8) == 0;
   if (dir >= 0) close(dir);
   if (!ok && fd >= 0) close(fd);

@@ -124,7 +124,6 @@ class THuxQueue {
 
  private:
   void ReleaseSlot();
-  void RepairLocked();
 
   std::unique_ptr<TIPCMem> mem_;
   bool clientMode_;
@@ -136,6 +135,16 @@ class THuxQueue {
   std::unique_ptr<plat::NamedEvent> clientEvent_;
   ChannelBlock* block_ = nullptr;
 };
+
+// Adds `delta` (+1 when a process loads the library, -1 when it unloads it) to the header's
+// AttachCount under the channel mutex; a count that would go below 0 becomes 0. The mutex is
+// taken as THuxQueue::Lock takes it, so a block left half-changed by a dead owner is repaired
+// first. Never creates the block: when none exists there is no server and no connection to
+// count for, and a block made here would be one that a queue starting meanwhile finds but does
+// not initialise. True when the count was changed; false when no block exists, it cannot be
+// opened, or the mutex is not obtained within kChannelLockTimeoutMs. Never throws. Any thread
+// may call it.
+bool AdjustAttachCount(int delta);
 
 // The single-instance probe: true when a server's queue is alive; `window` receives
 // ServerWindow (0 when none). A ServerWindow naming a process that no longer exists counts as

@@ -42,6 +42,7 @@ class TThread {
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 
+  // Raises Exception when the system cannot create the thread; the object then stays unstarted.
   void Start();  // also spelled Resume in older code
   void Resume() { Start(); }
   void Terminate() { terminated_.store(true, std::memory_order_release); }

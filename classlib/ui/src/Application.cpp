@@ -8,7 +8,6 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QSocketNotifier>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -61,11 +60,18 @@ void UseOffscreenPlatformWithoutDisplay() {
 TApplication::TApplication(int& argc, char** argv) {
   UseOffscreenPlatformWithoutDisplay();
   app_ = std::make_unique<QApplication>(argc, argv);
+  // The program ends when its main form closes, not when its last window does (a tray
+  // program's windows are all hidden; closing a message box would otherwise end it).
+  QApplication::setQuitOnLastWindowClosed(false);
   gInstance = this;
 
   wake_ = std::make_shared<WakeTarget>();
   wake_->Target = app_.get();
   cls::SetMainThread();
+  HookSynchronize();
+}
+
+void TApplication::HookSynchronize() {
   const std::shared_ptr<WakeTarget> wake = wake_;
   cls::SetSynchronizeWakeUp([wake] {
     std::lock_guard<std::mutex> lock(wake->Mutex);
@@ -79,6 +85,10 @@ TApplication::TApplication(int& argc, char** argv) {
         },
         Qt::QueuedConnection);
   });
+  // Calls queued while no wake-up was installed are drained at the next turn of the loop.
+  wake_->Posted.store(false);
+  QMetaObject::invokeMethod(
+      app_.get(), [] { cls::CheckSynchronize(); }, Qt::QueuedConnection);
 }
 
 TApplication::~TApplication() {
@@ -100,9 +110,13 @@ TApplication::~TApplication() {
   if (signalReadFd_ >= 0) close(signalReadFd_);
 }
 
-TApplication* TApplication::Instance() { return gInstance; }
+TApplication* TApplication::Instance() {
+  return gInstance;
+}
 
-QString TApplication::Title() const { return QGuiApplication::applicationDisplayName(); }
+QString TApplication::Title() const {
+  return QGuiApplication::applicationDisplayName();
+}
 
 void TApplication::SetTitle(const QString& title) {
   QGuiApplication::setApplicationDisplayName(title);

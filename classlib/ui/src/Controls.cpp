@@ -34,7 +34,9 @@ void TLabel::mouseMoveEvent(QMouseEvent* event) {
   if (OnMouseMove) OnMouseMove();
 }
 
-TImage::TImage(QWidget* parent) : QLabel(parent) { setMouseTracking(true); }
+TImage::TImage(QWidget* parent) : QLabel(parent) {
+  setMouseTracking(true);
+}
 
 void TImage::SetPicture(const QPixmap& picture) {
   setPixmap(picture);
@@ -72,8 +74,7 @@ QString TStatusBar::PanelText(int panel) const {
   return panels_[panel]->text();
 }
 
-TListView::TListView(std::initializer_list<Column> columns, QWidget* parent)
-    : QTreeWidget(parent) {
+TListView::TListView(std::initializer_list<Column> columns, QWidget* parent) : QTreeWidget(parent) {
   setRootIsDecorated(false);
   setItemsExpandable(false);
   setUniformRowHeights(true);
@@ -103,7 +104,8 @@ int TListView::AddItem(const QString& caption, const QStringList& subItems) {
     item->setTextAlignment(i, alignments_[i] | Qt::AlignVCenter);
   }
   item->setText(0, caption);
-  for (int i = 0; i < subItems.size() && i + 1 < columnCount(); ++i) item->setText(i + 1, subItems[i]);
+  for (int i = 0; i < subItems.size() && i + 1 < columnCount(); ++i)
+    item->setText(i + 1, subItems[i]);
   return topLevelItemCount() - 1;
 }
 

@@ -15,14 +15,30 @@ TTrayIcon::TTrayIcon(QObject* owner) : QObject(owner), icon_(new QSystemTrayIcon
 
 TTrayIcon::~TTrayIcon() = default;
 
-void TTrayIcon::SetIcon(const QIcon& icon) { icon_->setIcon(icon); }
-QIcon TTrayIcon::Icon() const { return icon_->icon(); }
-void TTrayIcon::SetHint(const QString& hint) { icon_->setToolTip(hint); }
-QString TTrayIcon::Hint() const { return icon_->toolTip(); }
-void TTrayIcon::SetPopupMenu(QMenu* menu) { icon_->setContextMenu(menu); }
-QMenu* TTrayIcon::PopupMenu() const { return icon_->contextMenu(); }
-void TTrayIcon::SetVisible(bool visible) { icon_->setVisible(visible); }
-bool TTrayIcon::Visible() const { return icon_->isVisible(); }
+void TTrayIcon::SetIcon(const QIcon& icon) {
+  icon_->setIcon(icon);
+}
+QIcon TTrayIcon::Icon() const {
+  return icon_->icon();
+}
+void TTrayIcon::SetHint(const QString& hint) {
+  icon_->setToolTip(hint);
+}
+QString TTrayIcon::Hint() const {
+  return icon_->toolTip();
+}
+void TTrayIcon::SetPopupMenu(QMenu* menu) {
+  icon_->setContextMenu(menu);
+}
+QMenu* TTrayIcon::PopupMenu() const {
+  return icon_->contextMenu();
+}
+void TTrayIcon::SetVisible(bool visible) {
+  icon_->setVisible(visible);
+}
+bool TTrayIcon::Visible() const {
+  return icon_->isVisible();
+}
 
 void TTrayIcon::Restore() {
   if (OnRestore) OnRestore();

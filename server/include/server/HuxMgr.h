@@ -105,6 +105,9 @@ class THuxMgr : public cls::TThread {
 
   // Sends Length + 1 bytes from Type. True when the whole frame was queued.
   bool SendMessage(const HuxMessage& message);
+  // False when the message's frame is longer than the transmit ring can ever hold (many 0x7E
+  // bytes are doubled), so no later try can send it. Pure; any thread.
+  static bool FitsTransmitRing(const HuxMessage& message);
   // Sends a raw payload (Type first).
   bool Send(const uint8_t* payload, int n);
   // Frames the payload and queues the frame. True when all its bytes were queued (counted as

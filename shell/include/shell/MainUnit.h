@@ -12,7 +12,6 @@
 #pragma once
 
 #include <QWidget>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "links/Closure.h"
+#include "links/DeviceRegistrar.h"
 #include "plat/device_notice.h"
 #include "server/ServerObj.h"
 
@@ -76,10 +76,8 @@ struct DevBroadcastHandle {
   plat::DeviceNotifyHandle dbch_hdevnotify;
 };
 
-// A handler with its object: Code(Data, sender).
-using TNotifyEvent = Closure<void(void* sender)>;
-
-class TMainForm : public QWidget {
+// The process-wide device registrar while it lives (see links/DeviceRegistrar.h).
+class TMainForm : public QWidget, public TDeviceRegistrar {
  public:
   struct Options {
     std::vector<std::string> Params;  // the command line without the program name
@@ -102,9 +100,9 @@ class TMainForm : public QWidget {
   QLabel* stStatus;
   QLabel* Label4;
   QLabel* stVersion;
-  cls::ui::TListView* ListView;   // the client table (hidden)
+  cls::ui::TListView* ListView;  // the client table (hidden)
   cls::ui::TStatusBar* StatusBar;
-  QCheckBox* cbLogging;           // hidden
+  QCheckBox* cbLogging;  // hidden
   QPushButton* btnSettings;
   cls::ui::TListView* StatsList;
   QTimer* Timer;
@@ -139,10 +137,10 @@ class TMainForm : public QWidget {
   // Registers `device` (an open device handle) for removal notices and stores `handler`; a
   // removal then reaches WMDeviceChange on the main thread. One registration at a time: a
   // second call ends the first one (its device is no longer reported) and replaces the handler.
-  void RegisterDeviceHandle(plat::DeviceHandle device, TNotifyEvent handler);
+  void RegisterDeviceHandle(plat::DeviceHandle device, TNotifyEvent handler) override;
   // Ends the registration and clears the handler. On return the handler is not running on
   // another thread and will not be called.
-  void UnregisterDeviceHandle();
+  void UnregisterDeviceHandle() override;
   plat::DeviceNotifyHandle NotificationHandle() const;
   TNotifyEvent DeviceRemovedHandler() const { return deviceRemovedHandler_.Get(); }
 

@@ -11,7 +11,6 @@
 #include <QApplication>
 #include <QPointer>
 #include <QString>
-
 #include <exception>
 #include <functional>
 #include <memory>
@@ -79,6 +78,11 @@ class TApplication {
   // True when the program runs without a display (offscreen or minimal platform).
   bool Headless() const;
 
+  // Installs the Synchronize queue's wake-up that drains the queue from the event loop. The
+  // constructor does this; whoever replaced the wake-up (a test that holds calls back) puts
+  // it back with this.
+  void HookSynchronize();
+
  private:
   struct WakeTarget;
 
@@ -92,6 +96,8 @@ class TApplication {
 };
 
 // TApplication::Instance(), spelled as the class library spells it.
-inline TApplication* Application() { return TApplication::Instance(); }
+inline TApplication* Application() {
+  return TApplication::Instance();
+}
 
 }  // namespace cls::ui

@@ -8,7 +8,6 @@
 #include <QStatusBar>
 #include <QString>
 #include <QTreeWidget>
-
 #include <functional>
 #include <initializer_list>
 

@@ -7,7 +7,6 @@
 #include <QIcon>
 #include <QObject>
 #include <QString>
-
 #include <functional>
 
 class QMenu;

@@ -1,0 +1,543 @@
+// Traffic through the USB driver link, end to end: the adapter simulator serves a simulated USB
+// adapter (a stream socket in the device directory) in this process, DRALServer runs as its own
+// process (the library starts it) and 16 connections of libDRAL.so, loaded with dlopen, stand
+// for the applications.
+//
+// Measured (a plain timed run, not Google Benchmark: the quantities are rates and losses):
+//   adapter -> applications: latency (median, 99th percentile) from the adapter's send to
+//     DRAL_GetMessage; sustained frames/s to every connection at fixed rates, with losses.
+//   application -> adapter: latency from DRAL_PutMessage to the adapter's parse; sustained
+//     frames/s from 16 connections, with refusals (ring full) and losses.
+// Every CAN frame carries a sequence number and the time it was sent (microseconds since the
+// start) in its 8 data bytes.
+//
+//   bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...]
+#include <dlfcn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "DRAL.h"
+#include "testsupport/AdapterDeviceFront.h"
+#include "testsupport/AdapterSimulator.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using dral_test::Bytes;
+
+constexpr uint32_t kAdapterCanId = 0x18FF0020;  // adapter -> applications
+constexpr uint32_t kAppCanId = 0x18FF0021;      // applications -> adapter
+constexpr uint8_t kChannel1Extended = 0x11;
+constexpr uint8_t kCanFrame = 0x20;
+constexpr int kLinkUpMs = 20000;
+constexpr int kServerExitMs = 10000;
+constexpr double kLatencyRate = 500;  // frames/s while measuring latency: no queueing
+constexpr int kLatencyFrames = 1000;
+// After the last frame is sent, a run waits this long without progress before it counts losses.
+constexpr auto kDrainIdle = std::chrono::milliseconds(1500);
+constexpr auto kReceivePoll = std::chrono::microseconds(100);
+
+const Clock::time_point kStart = Clock::now();
+
+uint32_t MicrosNow() {
+  return static_cast<uint32_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - kStart).count());
+}
+
+void PutU32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint32_t GetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Calls `send(i)` for i = 0..count-1 at `rate` per second (0: as fast as it goes).
+void Paced(double rate, uint64_t count, const std::function<void(uint64_t)>& send) {
+  const auto begin = Clock::now();
+  for (uint64_t i = 0; i < count; ++i) {
+    if (rate > 0) {
+      std::this_thread::sleep_until(
+          begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(i / rate)));
+    }
+    send(i);
+  }
+}
+
+struct Percentiles {
+  double Median = 0, P99 = 0, Max = 0;
+  size_t Samples = 0;
+};
+
+Percentiles Summarise(std::vector<uint32_t> us) {
+  Percentiles p;
+  p.Samples = us.size();
+  if (us.empty()) return p;
+  std::sort(us.begin(), us.end());
+  auto at = [&](double q) { return us[std::min(us.size() - 1, static_cast<size_t>(q * us.size()))] / 1000.0; };
+  p.Median = at(0.5);
+  p.P99 = at(0.99);
+  p.Max = us.back() / 1000.0;
+  return p;
+}
+
+struct Library {
+  void* Module = nullptr;
+  decltype(&DRAL_Connect) Connect = nullptr;
+  decltype(&DRAL_Disconnect) Disconnect = nullptr;
+  decltype(&DRAL_ConfigFilter) ConfigFilter = nullptr;
+  decltype(&DRAL_GetMessage) GetMessage = nullptr;
+  decltype(&DRAL_PutMessage) PutMessage = nullptr;
+  decltype(&DRAL_GetStatus) GetStatus = nullptr;
+  decltype(&DRAL_GetAdapterStatus) GetAdapterStatus = nullptr;
+
+  bool Load(const std::string& path, std::string& error) {
+    Module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!Module) return error = dlerror(), false;
+    auto bind = [this](auto& f, const char* name) {
+      f = reinterpret_cast<std::remove_reference_t<decltype(f)>>(dlsym(Module, name));
+      return f != nullptr;
+    };
+    if (bind(Connect, "DRAL_Connect") && bind(Disconnect, "DRAL_Disconnect") &&
+        bind(ConfigFilter, "DRAL_ConfigFilter") && bind(GetMessage, "DRAL_GetMessage") &&
+        bind(PutMessage, "DRAL_PutMessage") && bind(GetStatus, "DRAL_GetStatus") &&
+        bind(GetAdapterStatus, "DRAL_GetAdapterStatus")) {
+      return true;
+    }
+    return error = "an export is missing", false;
+  }
+};
+
+// One application connection and the thread that drains it. It counts the adapter's frames of
+// the current run (sequence numbers from `first`) and, in a latency run, keeps each frame's
+// latency.
+class Receiver {
+ public:
+  Receiver(Library& lib, DRAL_Handle h) : lib_(lib), handle_(h), thread_([this] { Run(); }) {}
+  ~Receiver() {
+    stop_.store(true);
+    thread_.join();
+  }
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+
+  void StartRun(uint32_t first, uint64_t count, bool keepLatency) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    first_ = first;
+    seen_.assign(count, false);
+    keepLatency_ = keepLatency;
+    latencies_.clear();
+    received_.store(0);
+    outOfOrder_.store(0);
+    last_ = first - 1;
+  }
+  uint64_t Received() const { return received_.load(); }
+  uint64_t OutOfOrder() const { return outOfOrder_.load(); }
+  std::vector<uint32_t> Latencies() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return latencies_;
+  }
+  // Which frames of the run arrived (index = sequence number - first).
+  std::vector<bool> Seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+
+ private:
+  void Run() {
+    uint8_t m[DRAL_MAX_MESSAGE_LENGTH];
+    while (!stop_.load()) {
+      const uint32_t n = lib_.GetMessage(handle_, m, sizeof m);
+      if (n == 0) {
+        std::this_thread::sleep_for(kReceivePoll);
+        continue;
+      }
+      if (n != 13 || m[0] != DRAL_PROTOCOL_CAN1 || GetU32(m + 1) != kAdapterCanId) continue;
+      const uint32_t now = MicrosNow();
+      const uint32_t seq = GetU32(m + 5);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (seq - first_ >= seen_.size()) continue;  // from an earlier run
+      seen_[seq - first_] = true;
+      if (seq != last_ + 1) outOfOrder_.fetch_add(1);
+      last_ = seq;
+      received_.fetch_add(1);
+      if (keepLatency_) latencies_.push_back(now - GetU32(m + 9));
+    }
+  }
+
+  Library& lib_;
+  const DRAL_Handle handle_;
+  std::mutex mutex_;  // guards first_, last_, keepLatency_, latencies_
+  uint32_t first_ = 0;
+  uint32_t last_ = 0;
+  bool keepLatency_ = false;
+  std::vector<uint32_t> latencies_;
+  std::vector<bool> seen_;
+  std::atomic<uint64_t> received_{0};
+  std::atomic<uint64_t> outOfOrder_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+struct Options {
+  int Apps = 16;
+  double Seconds = 5;
+  std::vector<double> Rates{7600, 15000};
+};
+
+class Bench {
+ public:
+  explicit Bench(Options o) : options_(std::move(o)) {}
+
+  int Run() {
+    std::string error;
+    if (!SetUp(error)) {
+      std::fprintf(stderr, "bench_usb: %s\n", error.c_str());
+      TearDown();
+      return 1;
+    }
+    std::printf("DRALServer pid %d, %d connections, USB driver link over %s\n\n", server_,
+                options_.Apps, front_->Path().c_str());
+
+    AdapterToApplicationsLatency();
+    bool goalMet = false;
+    for (double rate : options_.Rates) {
+      const bool noLoss = AdapterToApplications(rate);
+      if (rate >= 7600 && noLoss) goalMet = true;
+    }
+    SetCanFilters(DRAL_FILTER_BLOCK_ALL);  // no copies to the other connections from here on
+    ApplicationToAdapterLatency();
+    ApplicationsToAdapter(7600);
+    ApplicationsToAdapter(0);
+    std::printf("\ngoal (7600 frames/s adapter -> %d applications, no loss): %s\n", options_.Apps,
+                goalMet ? "met" : "NOT met");
+    return TearDown() ? 0 : 1;
+  }
+
+ private:
+  bool SetUp(std::string& error) {
+    // Private objects, registry and devices; this process adopts the server so it can wait for
+    // its end.
+    const std::string ns = "usbbench" + std::to_string(getpid()) + "_";
+    root_ = fs::temp_directory_path() / ("dral-usb-bench-" + std::to_string(getpid()));
+    fs::create_directories(root_ / "registry");
+    fs::create_directories(root_ / "devices");
+    fs::create_directories(root_ / "lib");
+    setenv("DRAL_IPC_NAMESPACE", ns.c_str(), 1);
+    setenv("DRAL_REGISTRY_DIR", (root_ / "registry").c_str(), 1);
+    setenv("DRAL_DEVICE_DIR", (root_ / "devices").c_str(), 1);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    fs::create_symlink(DRAL_LIBRARY_FILE, root_ / "lib" / "libDRAL.so");
+    fs::create_symlink(DRAL_SERVER_PROGRAM, root_ / "lib" / "DRALServer");
+
+    adapter_.SetRecording(false);
+    front_ = std::make_unique<dral_test::AdapterDeviceFront>(adapter_, dral_test::DeviceFrontOptions{});
+    if (!front_->Plug()) return error = "cannot create the simulated device", false;
+    if (!lib_.Load((root_ / "lib" / "libDRAL.so").string(), error)) return false;
+    for (int i = 0; i < options_.Apps; ++i) {
+      const DRAL_Handle h = lib_.Connect();
+      if (h == 0) return error = "DRAL_Connect failed", false;
+      handles_.push_back(h);
+    }
+    const DRAL_Handle first = handles_.front();
+    if (!WaitUntil([&] { return lib_.GetStatus(first) == (DRAL_OK | DRAL_LINK_CONNECTED); }, kLinkUpMs)) {
+      return error = "the link did not come up", false;
+    }
+    // Copies and deliveries need the adapter's channel 1 known as available (status poll).
+    if (!WaitUntil(
+            [&] {
+              DralAdapterStatus s{};
+              lib_.GetAdapterStatus(first, reinterpret_cast<uint8_t*>(&s));
+              return (s.Can1Status & 0x7F) == 1;
+            },
+            kLinkUpMs)) {
+      return error = "the adapter's status did not arrive", false;
+    }
+    server_ = FindServer();
+    if (!SetCanFilters(DRAL_FILTER_PASS_ALL)) return error = "DRAL_ConfigFilter failed", false;
+    for (DRAL_Handle h : handles_) receivers_.push_back(std::make_unique<Receiver>(lib_, h));
+    return true;
+  }
+
+  bool TearDown() {
+    receivers_.clear();
+    for (DRAL_Handle h : handles_) lib_.Disconnect(h);
+    handles_.clear();
+    if (lib_.Module) dlclose(lib_.Module);
+    lib_ = Library{};
+    front_.reset();
+    bool ok = true;
+    if (server_ > 0) {
+      // The server ends by itself about 3 s after the last process unloaded the library.
+      int status = 0;
+      const bool ended = WaitUntil([&] { return waitpid(server_, &status, WNOHANG) == server_; },
+                                   kServerExitMs);
+      if (!ended) {
+        std::fprintf(stderr, "bench_usb: DRALServer did not end by itself; killed\n");
+        kill(server_, SIGKILL);
+        waitpid(server_, &status, 0);
+        ok = false;
+      }
+    }
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+    return ok;
+  }
+
+  pid_t FindServer() const {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      const std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::ifstream comm(entry.path() / "comm");
+      std::string line;
+      std::getline(comm, line);
+      std::ifstream stat(entry.path() / "stat");
+      std::string s;
+      std::getline(stat, s);
+      const auto close = s.rfind(')');
+      if (line != "DRALServer" || close == std::string::npos) continue;
+      std::istringstream rest(s.substr(close + 1));
+      std::string state;
+      pid_t ppid = 0;
+      if (rest >> state >> ppid && ppid == getpid()) return std::stoi(name);
+    }
+    return -1;
+  }
+
+  bool SetCanFilters(uint8_t operation) {
+    bool ok = true;
+    for (DRAL_Handle h : handles_) {
+      DralFilter f{};
+      f.Operation = operation;
+      f.Protocol = DRAL_PROTOCOL_CAN1;
+      ok &= lib_.ConfigFilter(h, &f) == DRAL_OK;
+    }
+    return ok;
+  }
+
+  void InjectCan(uint32_t seq) {
+    Bytes data(8);
+    PutU32(data.data(), seq);
+    PutU32(data.data() + 4, MicrosNow());
+    adapter_.InjectCan(kChannel1Extended, kAdapterCanId, data);
+  }
+
+  // Sends `count` frames at `rate` and waits until every connection has them all or nothing
+  // has moved for kDrainIdle. Returns the seconds from the first frame to the last delivery.
+  double AdapterRun(double rate, uint64_t count, bool keepLatency) {
+    const uint32_t first = nextSeq_;
+    nextSeq_ += static_cast<uint32_t>(count);
+    for (auto& r : receivers_) r->StartRun(first, count, keepLatency);
+    const auto begin = Clock::now();
+    Paced(rate, count, [&](uint64_t i) { InjectCan(first + static_cast<uint32_t>(i)); });
+    uint64_t lastTotal = 0;
+    auto lastMove = Clock::now();
+    auto lastDelivery = Clock::now();
+    for (;;) {
+      uint64_t total = 0;
+      for (auto& r : receivers_) total += r->Received();
+      if (total != lastTotal) {
+        lastTotal = total;
+        lastMove = lastDelivery = Clock::now();
+      }
+      if (total >= count * receivers_.size() || Clock::now() - lastMove > kDrainIdle) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return std::chrono::duration<double>(lastDelivery - begin).count();
+  }
+
+  void AdapterToApplicationsLatency() {
+    AdapterRun(kLatencyRate, kLatencyFrames, true);
+    std::vector<uint32_t> all;
+    for (auto& r : receivers_) {
+      const auto l = r->Latencies();
+      all.insert(all.end(), l.begin(), l.end());
+    }
+    const auto p = Summarise(all);
+    std::printf("adapter -> %d applications latency at %.0f frames/s: median %.3f ms, 99th %.3f ms, "
+                "max %.3f ms (%zu samples)\n",
+                options_.Apps, kLatencyRate, p.Median, p.P99, p.Max, p.Samples);
+  }
+
+  bool AdapterToApplications(double rate) {
+    const uint64_t count = static_cast<uint64_t>(rate * options_.Seconds);
+    const uint64_t overflowBefore = front_->BytesOverflowed();
+    const double seconds = AdapterRun(rate, count, false);
+    uint64_t lost = 0, minimum = UINT64_MAX, disorder = 0;
+    // A frame that no application got was lost before the server fanned it out.
+    std::vector<int> seenBy(count, 0);
+    for (auto& r : receivers_) {
+      const uint64_t got = std::min<uint64_t>(r->Received(), count);
+      lost += count - got;
+      minimum = std::min(minimum, got);
+      disorder += r->OutOfOrder();
+      const auto seen = r->Seen();
+      for (uint64_t i = 0; i < count && i < seen.size(); ++i) seenBy[i] += seen[i] ? 1 : 0;
+    }
+    const auto lostByAll = std::count(seenBy.begin(), seenBy.end(), 0);
+    std::printf("adapter -> %d applications at %.0f frames/s for %.1f s: %llu frames sent, each "
+                "application got >= %llu (%.0f frames/s), lost %llu in total (%lld by every "
+                "application), %llu gaps%s\n",
+                options_.Apps, rate, options_.Seconds, static_cast<unsigned long long>(count),
+                static_cast<unsigned long long>(minimum), minimum / std::max(seconds, 1e-9),
+                static_cast<unsigned long long>(lost), static_cast<long long>(lostByAll),
+                static_cast<unsigned long long>(disorder),
+                front_->BytesOverflowed() != overflowBefore ? " (the simulated device overflowed)" : "");
+    return lost == 0 && disorder == 0;
+  }
+
+  Bytes AppFrame(uint32_t seq) const {
+    Bytes m = {DRAL_PROTOCOL_CAN1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    PutU32(m.data() + 1, kAppCanId);
+    PutU32(m.data() + 5, seq);
+    PutU32(m.data() + 9, MicrosNow());
+    return m;
+  }
+
+  void ApplicationToAdapterLatency() {
+    adapter_.ClearRecords();
+    adapter_.SetRecording(true);
+    const DRAL_Handle h = handles_.front();
+    Paced(kLatencyRate, kLatencyFrames, [&](uint64_t i) {
+      const Bytes m = AppFrame(static_cast<uint32_t>(i));
+      lib_.PutMessage(h, m.data(), static_cast<uint16_t>(m.size()));
+    });
+    adapter_.WaitForCount(dral_test::OfType(kCanFrame), kLatencyFrames, 3000);
+    adapter_.SetRecording(false);
+    std::vector<uint32_t> us;
+    for (const auto& m : adapter_.Messages(dral_test::OfType(kCanFrame))) {
+      if (m.Data.size() != 13) continue;
+      const auto at = static_cast<uint32_t>(
+          std::chrono::duration_cast<std::chrono::microseconds>(m.At - kStart).count());
+      us.push_back(at - GetU32(m.Data.data() + 9));
+    }
+    adapter_.ClearRecords();
+    const auto p = Summarise(us);
+    std::printf("application -> adapter latency at %.0f frames/s: median %.3f ms, 99th %.3f ms, "
+                "max %.3f ms (%zu of %d frames arrived)\n",
+                kLatencyRate, p.Median, p.P99, p.Max, p.Samples, kLatencyFrames);
+  }
+
+  // All connections send together, `rate` frames/s in total (0: each as fast as it is taken).
+  void ApplicationsToAdapter(double rate) {
+    const uint64_t before = adapter_.FramesFromHost();
+    const double seconds = options_.Seconds;
+    std::atomic<uint64_t> accepted{0}, refused{0};
+    const auto begin = Clock::now();
+    std::vector<std::thread> senders;
+    for (DRAL_Handle h : handles_) {
+      senders.emplace_back([&, h] {
+        const auto until = begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        const double each = rate / static_cast<double>(handles_.size());
+        const uint64_t count = rate > 0 ? static_cast<uint64_t>(each * seconds) : UINT64_MAX;
+        uint32_t seq = 0;
+        for (uint64_t i = 0; i < count && Clock::now() < until; ++i) {
+          if (rate > 0) {
+            std::this_thread::sleep_until(
+                begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(i / each)));
+          }
+          const Bytes m = AppFrame(seq);
+          if (lib_.PutMessage(h, m.data(), static_cast<uint16_t>(m.size())) == DRAL_OK) {
+            accepted.fetch_add(1);
+            ++seq;
+          } else {
+            refused.fetch_add(1);
+            std::this_thread::sleep_for(kReceivePoll);  // the ring is full: let the server drain it
+          }
+        }
+      });
+    }
+    for (auto& t : senders) t.join();
+    // Frames still on their way: wait until the adapter's count stops moving.
+    uint64_t last = adapter_.FramesFromHost();
+    auto lastMove = Clock::now();
+    auto lastArrival = Clock::now();
+    while (adapter_.FramesFromHost() - before < accepted.load() && Clock::now() - lastMove < kDrainIdle) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      const uint64_t now = adapter_.FramesFromHost();
+      if (now != last) {
+        last = now;
+        lastMove = lastArrival = Clock::now();
+      }
+    }
+    // The adapter also counts the server's status requests (one per 500 ms); they are few.
+    const uint64_t arrived = adapter_.FramesFromHost() - before;
+    const double span = std::chrono::duration<double>(lastArrival - begin).count();
+    const uint64_t lost = accepted.load() > arrived ? accepted.load() - arrived : 0;
+    std::printf("%d applications -> adapter %s for %.1f s: %llu frames taken, %llu refused (ring "
+                "full, retried), %llu frames at the adapter (%.0f frames/s), lost %llu\n",
+                options_.Apps, rate > 0 ? (std::to_string(static_cast<int>(rate)) + " frames/s").c_str() : "as fast as taken",
+                seconds, static_cast<unsigned long long>(accepted.load()),
+                static_cast<unsigned long long>(refused.load()), static_cast<unsigned long long>(arrived),
+                arrived / std::max(span, 1e-9), static_cast<unsigned long long>(lost));
+  }
+
+  Options options_;
+  fs::path root_;
+  dral_test::AdapterSimulator adapter_;
+  std::unique_ptr<dral_test::AdapterDeviceFront> front_;
+  Library lib_;
+  std::vector<DRAL_Handle> handles_;
+  std::vector<std::unique_ptr<Receiver>> receivers_;
+  pid_t server_ = -1;
+  uint32_t nextSeq_ = 1;
+};
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (a == "--apps" && v) {
+      o.Apps = std::clamp(std::atoi(v), 1, 16);
+    } else if (a == "--seconds" && v) {
+      o.Seconds = std::clamp(std::atof(v), 0.5, 600.0);
+    } else if (a == "--rates" && v) {
+      o.Rates.clear();
+      std::stringstream in(v);
+      for (std::string r; std::getline(in, r, ',');) o.Rates.push_back(std::atof(r.c_str()));
+    } else {
+      std::fprintf(stderr, "usage: bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...]\n");
+      std::exit(2);
+    }
+    ++i;
+  }
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Bench bench(ParseOptions(argc, argv));
+  return bench.Run();
+}

@@ -1,0 +1,9 @@
+#include "links/WinUsbConduit.h"
+
+#include <memory>
+
+namespace dral {
+
+TWinUsbConduit::TWinUsbConduit() : TUsbConduit(std::make_unique<TWinUsbPort>()) {}
+
+}  // namespace dral

@@ -1,0 +1,52 @@
+// Processes: this process's id, whether another exists, where loaded code lives, finding a
+// program on PATH and starting one that lives on its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace plat {
+
+// The calling process's id. Any thread may call it.
+uint32_t CurrentProcessId();
+
+// True when a process with id `pid` exists, also one of another user that this process may
+// not signal. Ids 0 and above INT_MAX name no single process (to the kernel they stand for a
+// process group or for every process) and count as none. An id may be reused by a new process
+// after its owner ended; the answer is a snapshot. Any thread may call it; it does not block.
+bool ProcessExists(uint32_t pid);
+
+// The path of the loaded module (shared object or program) whose mapped code or data contains
+// `address`, as the dynamic loader recorded it when it loaded the module (for the program this
+// may be relative to the directory it was started from). "" for a null address or one that is
+// in no module (heap, stack). Any thread may call it.
+std::string ModulePath(const void* address);
+
+// True when `path` names a regular file (symbolic links followed) that this process may
+// execute. Any thread may call it.
+bool IsExecutableFile(const std::string& path);
+
+// The first `<dir>/<name>` over the directories of the environment variable PATH, in order,
+// that is an executable file; an empty entry stands for the current directory. "" when PATH is
+// unset or no entry holds one. Reads the environment: do not call it while another thread may
+// change the environment.
+std::string FindProgramOnPath(const std::string& name);
+
+// Starts the program `path` (no arguments, this process's environment) so that it lives on its
+// own: it is not a child of this process (an intermediate process forks it and exits, and this
+// call reaps the intermediate one), runs in a session of its own (no controlling terminal, no
+// signals of this process's group), with no signal blocked, with standard input, output and
+// error on /dev/null and with no other descriptor of this process. Nobody needs to wait for it.
+//
+// Returns true when the program was exec'd. False sets *error to the errno of the step that
+// failed (pipe, fork, exec; ENOENT or EACCES for a path that cannot be run), to ETIMEDOUT when
+// neither success nor failure was reported within `timeoutMs`, or to EIO for a garbled report.
+// An intermediate process that has not ended after `timeoutMs` is killed and reaped.
+//
+// Blocks for at most about `timeoutMs` (normally for the time one fork and one exec take);
+// EINTR does not end the wait. Any thread may call it, also while other threads run: the new
+// processes run only async-signal-safe calls until exec. Descriptors that other threads open
+// without close-on-exec meanwhile are closed in the program all the same.
+bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* error);
+
+}  // namespace plat

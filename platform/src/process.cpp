@@ -1,0 +1,162 @@
+#include "plat/process.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "plat/tick.h"
+
+extern char** environ;
+
+namespace plat {
+namespace {
+
+constexpr const char* kNullDevice = "/dev/null";
+constexpr const char* kPathVariable = "PATH";
+constexpr uint32_t kReapPollMs = 1;
+
+// Sends errno of a failed step to the waiting caller. A short or failed write leaves the caller
+// with EIO or its time-out, which is all it could learn anyway.
+void ReportErrno(int reportPipe, int error) { (void)!write(reportPipe, &error, sizeof error); }
+
+// Runs in the copy of the caller that fork made: only async-signal-safe calls. Never returns.
+[[noreturn]] void ExecDetached(char* const argv[], int reportPipe) {
+  const pid_t program = fork();
+  if (program != 0) {
+    if (program < 0) ReportErrno(reportPipe, errno);
+    _exit(0);  // the program, if any, is orphaned: the init process reaps it
+  }
+  setsid();  // away from the caller's terminal and its signals
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // A program living on its own keeps no descriptor of the caller (nor its output pipes open).
+  const int null = open(kNullDevice, O_RDWR);
+  if (null >= 0) {
+    dup2(null, STDIN_FILENO);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    if (null > STDERR_FILENO) close(null);
+  }
+  close_range(STDERR_FILENO + 1, ~0u, CLOSE_RANGE_CLOEXEC);  // reportPipe stays until exec
+  execve(argv[0], argv, environ);
+  ReportErrno(reportPipe, errno);
+  _exit(127);
+}
+
+// Milliseconds left of `timeoutMs` since `start`, as poll takes them.
+int MsLeft(uint32_t start, uint32_t timeoutMs) {
+  const uint32_t spent = GetTickCount() - start;
+  if (spent >= timeoutMs) return 0;
+  return static_cast<int>(std::min<uint32_t>(timeoutMs - spent, INT_MAX));
+}
+
+}  // namespace
+
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+
+bool ProcessExists(uint32_t pid) {
+  if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return false;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+std::string ModulePath(const void* address) {
+  Dl_info info{};
+  if (!address || dladdr(address, &info) == 0 || !info.dli_fname) return "";
+  return info.dli_fname;
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+std::string FindProgramOnPath(const std::string& name) {
+  const char* pathVar = std::getenv(kPathVariable);
+  if (!pathVar) return "";
+  const std::string path = pathVar;
+  size_t begin = 0;
+  for (;;) {
+    const size_t end = path.find(':', begin);
+    const std::string_view entry =
+        std::string_view(path).substr(begin, end == std::string::npos ? end : end - begin);
+    // An empty entry names the current directory.
+    std::string candidate(entry.empty() ? std::string_view(".") : entry);
+    candidate.append("/").append(name);
+    if (IsExecutableFile(candidate)) return candidate;
+    if (end == std::string::npos) return "";
+    begin = end + 1;
+  }
+}
+
+bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* error) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    *error = errno;
+    return false;
+  }
+  // Built before fork: the child may not allocate.
+  std::vector<char> file(path.begin(), path.end());
+  file.push_back('\0');
+  char* const argv[] = {file.data(), nullptr};
+
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    ExecDetached(argv, fds[1]);
+  }
+  const int forkError = errno;
+  close(fds[1]);
+  if (child < 0) {
+    close(fds[0]);
+    *error = forkError;
+    return false;
+  }
+
+  // The intermediate process exits right after its fork; reap it.
+  const uint32_t start = GetTickCount();
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (TickElapsed(start, timeoutMs)) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      break;
+    }
+    Sleep(kReapPollMs);
+  }
+
+  // The pipe closes without data when the exec worked (close-on-exec); else it holds errno.
+  int execError = 0;
+  for (;;) {
+    pollfd p{fds[0], POLLIN, 0};
+    const int ready = poll(&p, 1, MsLeft(start, timeoutMs));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      execError = ETIMEDOUT;
+      break;
+    }
+    const ssize_t n = read(fds[0], &execError, sizeof execError);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      execError = 0;  // end of file: exec'd
+    else if (n != static_cast<ssize_t>(sizeof execError))
+      execError = EIO;
+    break;
+  }
+  close(fds[0]);
+  *error = execError;
+  return execError == 0;
+}
+
+}  // namespace plat

@@ -1,0 +1,437 @@
+// The harness of the end-to-end tests: every part runs as the real program in a process of its
+// own. The test process starts the adapter simulator program (a simulated USB device it steers
+// through the program's command input) and the application processes (this binary again, in a
+// role, loading libDRAL.so with dlopen); the first application's library starts DRALServer.
+//
+// The test process makes itself a child subreaper, so the server, which the library starts as a
+// process of its own, becomes its child: the test can wait for the server to end and kills it,
+// with everything else it started, when a test fails or hangs.
+#pragma once
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DRAL.h"
+#include "testsupport/test_env.h"
+
+extern char** environ;
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// Polls `condition` every millisecond until it holds or `timeoutMs` passed.
+inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+inline std::string HexOf(const Bytes& b) {
+  std::string out;
+  char h[3];
+  for (uint8_t v : b) {
+    std::snprintf(h, sizeof h, "%02X", v);
+    out += h;
+  }
+  return out;
+}
+
+inline Bytes BytesOf(const std::string& hex) {
+  Bytes out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+// ---- processes --------------------------------------------------------------------------------
+
+// The processes whose parent is this process (with the subreaper flag: also orphans of them).
+inline std::vector<pid_t> ChildProcesses() {
+  std::vector<pid_t> out;
+  const pid_t self = getpid();
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "stat");
+    std::string stat;
+    std::getline(in, stat);
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 1));
+    std::string state;
+    pid_t ppid = 0;
+    if (rest >> state >> ppid && ppid == self) out.push_back(std::stoi(name));
+  }
+  return out;
+}
+
+inline std::string ProcessName(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(in, name);
+  return name;
+}
+
+// Waits up to `timeoutMs` for the child `pid` to end and reaps it. Its exit status (0..255),
+// 128 + signal, or -1 when it is still running (it is left running).
+inline int WaitExit(pid_t pid, int timeoutMs) {
+  int result = -1;
+  WaitUntil(
+      [&] {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+          result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+          return true;
+        }
+        return r < 0;  // not a child (any more)
+      },
+      timeoutMs);
+  return result;
+}
+
+// Kills every child process with SIGKILL and reaps them (bounded). Returns their names.
+inline std::vector<std::string> KillChildren() {
+  std::vector<std::string> killed;
+  for (int round = 0; round < 3; ++round) {
+    const auto children = ChildProcesses();
+    if (children.empty()) break;
+    for (pid_t pid : children) {
+      killed.push_back(ProcessName(pid) + "(" + std::to_string(pid) + ")");
+      kill(pid, SIGKILL);
+    }
+    for (pid_t pid : children) WaitExit(pid, 5000);
+  }
+  return killed;
+}
+
+// Kills every child process when the test is still running after `seconds`, then aborts: a
+// hang fails the test and leaves no process behind (the fixture's own watchdog would only
+// abort).
+class Reaper {
+ public:
+  explicit Reaper(int seconds)
+      : thread_([this, seconds] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) return;
+          std::fprintf(stderr, "e2e: test still running after %d s; killing its processes\n",
+                       seconds);
+          for (const auto& name : KillChildren()) std::fprintf(stderr, "  killed %s\n", name.c_str());
+          std::abort();
+        }) {}
+  ~Reaper() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  Reaper(const Reaper&) = delete;
+  Reaper& operator=(const Reaper&) = delete;
+
+ private:
+  std::mutex mutex_;  // guards done_
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// ---- the adapter simulator program ------------------------------------------------------------
+
+// dral_adapter_sim_device run with --control: commands go to its standard input, its answers
+// come from its standard output. Every read is bounded.
+class SimDeviceProgram {
+ public:
+  SimDeviceProgram() = default;
+  ~SimDeviceProgram() { Stop(2000); }
+  SimDeviceProgram(const SimDeviceProgram&) = delete;
+  SimDeviceProgram& operator=(const SimDeviceProgram&) = delete;
+
+  // Starts the program with `args` (and --control --exit-with-parent) and waits for its
+  // "ready <path>" line. False with the reason in `error`.
+  bool Start(const std::string& program, std::vector<std::string> args, std::string& error) {
+    args.insert(args.begin(), program);
+    args.push_back("--control");
+    args.push_back("--exit-with-parent");
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return error = "pipe", false;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+      close(in[0]);
+      close(in[1]);
+      return error = "pipe", false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+    if (rc != 0) {
+      pid_ = -1;
+      return error = "cannot start " + program + ": " + std::to_string(rc), false;
+    }
+    std::string line;
+    if (!ReadLine(line, kStartTimeoutMs) || line.rfind("ready ", 0) != 0) {
+      return error = "no ready line, got \"" + line + "\"", false;
+    }
+    entry_ = line.substr(6);
+    return true;
+  }
+
+  pid_t Pid() const { return pid_; }
+  const std::string& Entry() const { return entry_; }
+
+  // Sends one command and returns its answer line ("ok ..." / "error ..."); "" on time-out.
+  std::string Command(const std::string& command, int timeoutMs = kCommandTimeoutMs) {
+    const std::string line = command + "\n";
+    if (in_ < 0 || write(in_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+      return "";
+    }
+    std::string answer;
+    while (ReadLine(answer, timeoutMs)) {
+      if (answer.rfind("ok", 0) == 0 || answer.rfind("error", 0) == 0) return answer;
+    }
+    return "";
+  }
+
+  // Waits (in the program) up to `timeoutMs` until `count` messages of `type` arrived from
+  // the host.
+  bool WaitFor(uint8_t type, int count, int timeoutMs) {
+    char command[64];
+    std::snprintf(command, sizeof command, "wait %02X %d %d", type, count, timeoutMs);
+    return Command(command, timeoutMs + kCommandTimeoutMs).rfind("ok", 0) == 0;
+  }
+
+  // The data of every message of `type` the host sent (since the last "clear").
+  std::vector<Bytes> Messages(uint8_t type) {
+    char command[32];
+    std::snprintf(command, sizeof command, "messages %02X", type);
+    const std::string answer = Command(command);
+    std::vector<Bytes> out;
+    if (answer.rfind("ok ", 0) != 0) return out;
+    const int n = std::stoi(answer.substr(3));
+    std::string line;
+    for (int i = 0; i < n && ReadLine(line, kCommandTimeoutMs); ++i) {
+      // "msg TT DATA"
+      out.push_back(line.size() > 7 ? BytesOf(line.substr(7)) : Bytes{});
+    }
+    return out;
+  }
+
+  // Ends the program by closing its input; its exit status, or -1 when it had to be killed.
+  int Stop(int timeoutMs) {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+    int result = -1;
+    if (pid_ > 0) {
+      result = WaitExit(pid_, timeoutMs);
+      if (result < 0) {
+        kill(pid_, SIGKILL);
+        WaitExit(pid_, timeoutMs);
+      }
+      pid_ = -1;
+    }
+    if (out_ >= 0) close(out_);
+    out_ = -1;
+    return result;
+  }
+
+ private:
+  static constexpr int kStartTimeoutMs = 5000;
+  static constexpr int kCommandTimeoutMs = 5000;
+
+  bool ReadLine(std::string& line, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      const auto eol = buffer_.find('\n');
+      if (eol != std::string::npos) {
+        line = buffer_.substr(0, eol);
+        buffer_.erase(0, eol + 1);
+        return true;
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0 || out_ < 0) return false;
+      pollfd p{out_, POLLIN, 0};
+      const int r = poll(&p, 1, static_cast<int>(left));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      char chunk[4096];
+      const ssize_t n = read(out_, chunk, sizeof chunk);
+      if (n <= 0) return false;
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+  std::string entry_;
+};
+
+// ---- the application side ---------------------------------------------------------------------
+
+// The library's exports, bound with dlsym.
+struct Api {
+  void* module = nullptr;
+  decltype(&DRAL_Connect) Connect = nullptr;
+  decltype(&DRAL_Disconnect) Disconnect = nullptr;
+  decltype(&DRAL_ConfigFilter) ConfigFilter = nullptr;
+  decltype(&DRAL_GetMessage) GetMessage = nullptr;
+  decltype(&DRAL_PutMessage) PutMessage = nullptr;
+  decltype(&DRAL_GetStatus) GetStatus = nullptr;
+  decltype(&DRAL_GetAdapterVersion) GetAdapterVersion = nullptr;
+  decltype(&DRAL_GetAdapterStatus) GetAdapterStatus = nullptr;
+};
+
+template <typename F>
+bool Bind(void* module, F& f, const char* name) {
+  f = reinterpret_cast<F>(dlsym(module, name));
+  return f != nullptr;
+}
+
+// Loads the library at `path` (which starts the server when none runs). An empty module on
+// failure, with the reason in `error`.
+inline Api LoadLibrary(const std::string& path, std::string& error) {
+  Api api;
+  api.module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!api.module) {
+    error = dlerror();
+    return api;
+  }
+  const bool ok = Bind(api.module, api.Connect, "DRAL_Connect") &&
+                  Bind(api.module, api.Disconnect, "DRAL_Disconnect") &&
+                  Bind(api.module, api.ConfigFilter, "DRAL_ConfigFilter") &&
+                  Bind(api.module, api.GetMessage, "DRAL_GetMessage") &&
+                  Bind(api.module, api.PutMessage, "DRAL_PutMessage") &&
+                  Bind(api.module, api.GetStatus, "DRAL_GetStatus") &&
+                  Bind(api.module, api.GetAdapterVersion, "DRAL_GetAdapterVersion") &&
+                  Bind(api.module, api.GetAdapterStatus, "DRAL_GetAdapterStatus");
+  if (!ok) {
+    error = "an export is missing";
+    dlclose(api.module);
+    api = Api{};
+  }
+  return api;
+}
+
+// The next message of the connection, passing over the server's replies to filter edits;
+// empty when none came within `timeoutMs`.
+inline Bytes NextMessage(const Api& api, DRAL_Handle h, int timeoutMs) {
+  uint8_t buffer[DRAL_MAX_MESSAGE_LENGTH];
+  uint32_t n = 0;
+  WaitUntil(
+      [&] {
+        n = api.GetMessage(h, buffer, sizeof buffer);
+        const bool reply = n >= 2 && buffer[0] == DRAL_PROTOCOL_RAW && buffer[1] == 0x01;
+        return n != 0 && !reply;
+      },
+      timeoutMs);
+  return Bytes(buffer, buffer + n);
+}
+
+// The next `count` messages (fewer when they do not come within `timeoutMs` each).
+inline std::vector<Bytes> NextMessages(const Api& api, DRAL_Handle h, size_t count,
+                                       int timeoutMs) {
+  std::vector<Bytes> out;
+  while (out.size() < count) {
+    Bytes m = NextMessage(api, h, timeoutMs);
+    if (m.empty()) break;
+    out.push_back(std::move(m));
+  }
+  return out;
+}
+
+inline bool WaitLinkState(const Api& api, DRAL_Handle h, uint32_t state, int timeoutMs) {
+  return WaitUntil([&] { return api.GetStatus(h) == (DRAL_OK | state); }, timeoutMs);
+}
+
+// Waits until the server knows the adapter's channel 1 as available (from its status poll): only
+// then does it copy transmitted frames to the other connections.
+inline bool WaitChannelAvailable(const Api& api, DRAL_Handle h, int timeoutMs) {
+  return WaitUntil(
+      [&] {
+        DralAdapterStatus s{};
+        return api.GetAdapterStatus(h, reinterpret_cast<uint8_t*>(&s)) == DRAL_OK &&
+               (s.Can1Status & 0x7F) == 0x01;
+      },
+      timeoutMs);
+}
+
+inline uint32_t Put(const Api& api, DRAL_Handle h, const Bytes& m) {
+  return api.PutMessage(h, m.data(), static_cast<uint16_t>(m.size()));
+}
+
+inline uint32_t Filter(const Api& api, DRAL_Handle h, DralFilter f) {
+  return api.ConfigFilter(h, &f);
+}
+
+inline uint8_t J1708Checksum(const Bytes& message) {
+  uint8_t sum = 0;
+  for (uint8_t b : message) sum = static_cast<uint8_t>(sum + b);
+  return static_cast<uint8_t>(0 - sum);
+}
+
+// Application messages as DRAL_GetMessage returns them.
+inline Bytes CanMessage(uint32_t id, const Bytes& data) {
+  Bytes m = {DRAL_PROTOCOL_CAN1, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8),
+             static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 24)};
+  m.insert(m.end(), data.begin(), data.end());
+  return m;
+}
+// A PDU2 (broadcast) J1939 message of PGN `pgn` from `source` at `priority`.
+inline Bytes J1939Message(uint16_t pgn, uint8_t source, uint8_t priority, const Bytes& data) {
+  Bytes m = {DRAL_PROTOCOL_J1939_CAN1, static_cast<uint8_t>(pgn), static_cast<uint8_t>(pgn >> 8),
+             0, priority, source, 0xFF};
+  m.insert(m.end(), data.begin(), data.end());
+  return m;
+}
+// A received J1708 message: header 0xFF, the message and its checksum.
+inline Bytes J1708Received(const Bytes& message) {
+  Bytes m = {DRAL_PROTOCOL_J1708, 0xFF};
+  m.insert(m.end(), message.begin(), message.end());
+  m.push_back(J1708Checksum(message));
+  return m;
+}
+
+}  // namespace e2e

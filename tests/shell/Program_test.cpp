@@ -1,0 +1,229 @@
+// The server program as a process of its own: single instance, auto-close, signals, and the
+// first run of both deliverables together (an application loads libDRAL.so, which starts the
+// server).
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DRAL.h"
+#include "channel/HuxIPC.h"
+#include "client/ServerLaunch.h"
+#include "shell_test_util.h"
+#include "testsupport/test_env.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace shell_test;
+namespace fs = std::filesystem;
+
+constexpr int kStartTimeoutMs = 10000;
+constexpr int kExitTimeoutMs = 10000;
+
+// Whether process `pid` (not necessarily our child) still runs; a zombie has ended.
+bool Alive(pid_t pid) {
+  if (kill(pid, 0) != 0) return false;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto paren = text.rfind(')');
+  return paren == std::string::npos || paren + 2 >= text.size() || text[paren + 2] != 'Z';
+}
+
+uint32_t RunningServer() {
+  uint32_t window = 0;
+  return dral::IsServerRunning(window) ? window : 0;
+}
+
+class ProgramTest : public dral_test::IsolatedTest {
+ protected:
+  void TearDown() override {
+    if (!dral_test::Role().empty()) return;  // an application's process leaves the server be
+    for (const pid_t pid : children_) {
+      if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+    if (const uint32_t stray = RunningServer()) kill(static_cast<pid_t>(stray), SIGKILL);
+  }
+
+  pid_t StartServer() {
+    std::string program = DRAL_SERVER_PROGRAM;
+    char* argv[] = {program.data(), nullptr};
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ), 0);
+    children_.push_back(pid);
+    return pid;
+  }
+
+  // Waits for our child `pid` to end without killing it; its exit status, or -1 on time-out.
+  static int Exited(pid_t pid, int timeoutMs) {
+    const auto start = Clock::now();
+    for (;;) {
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      if (MsSince(start) >= timeoutMs) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
+  // Named objects of this test's namespace left in /dev/shm.
+  std::vector<std::string> LeftObjects() {
+    std::vector<std::string> left;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/dev/shm", ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(env_.Namespace(), 0) == 0) left.push_back(name);
+    }
+    return left;
+  }
+
+  std::vector<pid_t> children_;
+};
+
+TEST_F(ProgramTest, ASecondServerEndsAtOnceAndTheFirstEndsCleanlyOnSigterm) {
+  const pid_t first = StartServer();
+  ASSERT_TRUE(
+      WaitUntil([&] { return RunningServer() == static_cast<uint32_t>(first); }, kStartTimeoutMs));
+
+  const auto start = Clock::now();
+  const pid_t second = StartServer();
+  EXPECT_EQ(Exited(second, kExitTimeoutMs), 0);
+  EXPECT_LT(MsSince(start), 3000);
+  EXPECT_EQ(Exited(first, 0), -1);  // still running
+  EXPECT_EQ(RunningServer(), static_cast<uint32_t>(first));
+
+  ASSERT_EQ(kill(first, SIGTERM), 0);
+  EXPECT_EQ(Exited(first, kExitTimeoutMs), 0);
+  EXPECT_EQ(RunningServer(), 0u);
+  EXPECT_EQ(LeftObjects(), std::vector<std::string>{});
+}
+
+TEST_F(ProgramTest, StaysUpUntilAProcessHasComeAndGoneThenEndsAboutThreeSecondsLater) {
+  const pid_t server = StartServer();
+  ASSERT_TRUE(
+      WaitUntil([&] { return RunningServer() == static_cast<uint32_t>(server); }, kStartTimeoutMs));
+  // No process has loaded the library yet: well past the delay, it is still there.
+  EXPECT_EQ(Exited(server, 3800), -1);
+
+  dral::AdjustAttachCount(+1);  // as a process that loads the library
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // seen by a tick or two
+  dral::AdjustAttachCount(-1);
+  const auto gone = Clock::now();
+  EXPECT_EQ(Exited(server, kExitTimeoutMs), 0);
+  const double ms = MsSince(gone);
+  // It closes on the first 400 ms tick more than 3000 ms after the last tick that saw the
+  // process: 2800-3200 ms after the process went, plus the shutdown.
+  EXPECT_GE(ms, 2700) << ms;
+  EXPECT_LE(ms, 3700) << ms;
+  std::printf("server ended %.0f ms after the last process left\n", ms);
+  EXPECT_EQ(LeftObjects(), std::vector<std::string>{});
+}
+
+// ---- libDRAL.so and DRALServer together --------------------------------------------------------
+
+constexpr const char* kAppRole = "app";
+constexpr int kApplicationLifetimeMs = 1000;
+constexpr const char* kLibDirVar = "DRAL_TEST_LIB_DIR";  // tells the application where to look
+
+// The application: loads the library (which starts the server), connects, reads the status,
+// disconnects and unloads.
+void RunApplication(const std::string& libraryDir) {
+  void* lib = dlopen((libraryDir + "/libDRAL.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  using Connect = DRAL_Handle (*)();
+  using Disconnect = uint32_t (*)(DRAL_Handle);
+  using GetStatus = uint32_t (*)(DRAL_Handle);
+  const auto connect = reinterpret_cast<Connect>(dlsym(lib, "DRAL_Connect"));
+  const auto disconnect = reinterpret_cast<Disconnect>(dlsym(lib, "DRAL_Disconnect"));
+  const auto getStatus = reinterpret_cast<GetStatus>(dlsym(lib, "DRAL_GetStatus"));
+  ASSERT_TRUE(connect && disconnect && getStatus);
+  EXPECT_NE(RunningServer(), 0u);  // the load waited for the server
+  const DRAL_Handle handle = connect();
+  ASSERT_NE(handle, 0u);
+  // No link exists: once the server's first pass has run, it is searching.
+  uint32_t status = 0;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        status = getStatus(handle);
+        return status == (DRAL_OK | DRAL_LINK_SEARCHING);
+      },
+      3000))
+      << std::hex << status;
+  // A real application stays a while; the server counts processes on its 400 ms tick, and one
+  // that has come and gone between two ticks is not seen at all.
+  std::this_thread::sleep_for(std::chrono::milliseconds(kApplicationLifetimeMs));
+  EXPECT_EQ(disconnect(handle), DRAL_OK);
+  dlclose(lib);
+}
+
+class LibraryAndServerTest : public ProgramTest {
+ protected:
+  // The library and the program side by side in a folder of their own, as installed.
+  std::string InstallBoth() {
+    const std::string dir = env_.TempDir() + "/lib";
+    fs::create_directories(dir);
+    fs::copy_file(DRAL_LIBRARY_FILE, dir + "/libDRAL.so");
+    fs::copy_file(DRAL_SERVER_PROGRAM, dir + "/DRALServer");
+    return dir;
+  }
+
+  // Runs the application in a process of its own with an empty PATH: only the program beside
+  // the library can be found.
+  int RunApplicationProcess() {
+    const std::string emptyDir = env_.TempDir() + "/empty";
+    fs::create_directories(emptyDir);
+    const char* oldPath = std::getenv("PATH");
+    const std::string saved = oldPath ? oldPath : "";
+    setenv("PATH", emptyDir.c_str(), 1);
+    const pid_t app = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), kAppRole);
+    setenv("PATH", saved.c_str(), 1);
+    return dral_test::WaitChild(app, 20000);
+  }
+};
+
+TEST_F(LibraryAndServerTest, AnApplicationStartsTheServerWhichEndsByItselfAndLeavesNothingBehind) {
+  if (dral_test::Role() == kAppRole) {
+    const char* dir = std::getenv(kLibDirVar);
+    ASSERT_NE(dir, nullptr);
+    RunApplication(dir);
+    return;
+  }
+  const std::string dir = InstallBoth();
+  setenv(kLibDirVar, dir.c_str(), 1);
+  ASSERT_EQ(RunningServer(), 0u);
+  ASSERT_EQ(RunApplicationProcess(), 0);
+  const auto left = Clock::now();
+  const uint32_t server = RunningServer();
+  ASSERT_NE(server, 0u) << "the server ended with the application";
+  ASSERT_TRUE(WaitUntil([&] { return RunningServer() == 0 && !Alive(static_cast<pid_t>(server)); },
+                        kExitTimeoutMs));
+  const double ms = MsSince(left);
+  EXPECT_GE(ms, 2000) << ms;
+  EXPECT_LE(ms, 4500) << ms;
+  EXPECT_EQ(LeftObjects(), std::vector<std::string>{});
+
+  // The next run finds a clean slate and starts a new server.
+  ASSERT_EQ(RunApplicationProcess(), 0);
+  const uint32_t next = RunningServer();
+  ASSERT_NE(next, 0u);
+  EXPECT_NE(next, server);
+  ASSERT_EQ(kill(static_cast<pid_t>(next), SIGTERM), 0);
+  EXPECT_TRUE(WaitUntil([&] { return RunningServer() == 0 && !Alive(static_cast<pid_t>(next)); },
+                        kExitTimeoutMs));
+  unsetenv(kLibDirVar);
+}
+
+}  // namespace
