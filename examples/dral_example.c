@@ -37,11 +37,16 @@ static long NowMs(void) {
 
 static const char* LinkStateText(uint32_t state) {
   switch (state) {
-    case DRAL_LINK_STOPPED: return "stopped";
-    case DRAL_LINK_SEARCHING: return "searching for the adapter";
-    case DRAL_LINK_CONNECTED: return "connected to the adapter";
-    case DRAL_LINK_NO_SERVER: return "no server";
-    default: return "unknown";
+    case DRAL_LINK_STOPPED:
+      return "stopped";
+    case DRAL_LINK_SEARCHING:
+      return "searching for the adapter";
+    case DRAL_LINK_CONNECTED:
+      return "connected to the adapter";
+    case DRAL_LINK_NO_SERVER:
+      return "no server";
+    default:
+      return "unknown";
   }
 }
 
@@ -119,8 +124,8 @@ static int SendSome(DRAL_Handle h) {
   /* CAN channel 1, extended id 0x18DA00F1 (little-endian), three data bytes. */
   static const uint8_t can[] = {DRAL_PROTOCOL_CAN1, 0xF1, 0x00, 0xDA, 0x18, 0x02, 0x10, 0x01};
   /* J1939 request (PGN 59904) from 0xF9 to the engine (0x00) for PGN 65262 (engine temp). */
-  static const uint8_t j1939[] = {DRAL_PROTOCOL_J1939_CAN1, 0x00, 0xEA, 0x00, 6, 0xF9, 0x00,
-                                  0xEE, 0xFE, 0x00};
+  static const uint8_t j1939[] = {
+      DRAL_PROTOCOL_J1939_CAN1, 0x00, 0xEA, 0x00, 6, 0xF9, 0x00, 0xEE, 0xFE, 0x00};
   /* J1708: MID 172 asking (PID 0) for PID 84, road speed. Header 0: the adapter's default. */
   static const uint8_t j1708[] = {DRAL_PROTOCOL_J1708, 0x00, 172, 0x00, 84};
   int ok = 1;

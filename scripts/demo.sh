@@ -14,7 +14,7 @@ listen="${1:-4}"
 server_exit_s=10  # the server ends ~3 s after the last application; allow for a slow machine
 
 # --- what a fresh Debian 12 machine lacks -----------------------------------------------------
-packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev)
+packages=(cmake ninja-build g++ qt6-base-dev fonts-dejavu-core libgtest-dev libgmock-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -370,6 +370,7 @@ bool AdjustAttachCount(int delta) {
       next = static_cast<uint16_t>(old + delta);
       if (next > kAttachCountCeiling) next = 0;
     } while (!count.compare_exchange_weak(old, next, kRelaxed));
+    if (delta > 0) block.Header.AttachSerial.fetch_add(1, kRelaxed);
     mutex->Unlock();
     return true;
   } catch (...) {

@@ -41,28 +41,43 @@ timespec DeadlineAfter(uint32_t timeoutMs) {
 
 }  // namespace
 
+// Set, Pulse and Wait use sequentially consistent operations: a waiter raises Waiters before
+// it reads the generation, a signaller advances the generation before it reads Waiters, so
+// either the waiter sees the new generation or the signaller sees the waiter.
 void Event::Set() {
   state_->Signaled.store(1);
   state_->Generation.fetch_add(1);
-  FutexWakeAll(&state_->Generation, shared_);
+  if (state_->Waiters.load() != 0) FutexWakeAll(&state_->Generation, shared_);
 }
 
-void Event::Reset() { state_->Signaled.store(0); }
+void Event::Reset() {
+  state_->Signaled.store(0);
+}
 
 void Event::Pulse() {
   state_->Signaled.store(0);
   state_->Generation.fetch_add(1);
-  FutexWakeAll(&state_->Generation, shared_);
+  if (state_->Waiters.load() != 0) FutexWakeAll(&state_->Generation, shared_);
 }
 
-bool Event::IsSet() const { return state_->Signaled.load() != 0; }
+bool Event::IsSet() const {
+  return state_->Signaled.load() != 0;
+}
 
 WaitResult Event::Wait(uint32_t timeoutMs) {
   // The generation is read before the state: a Set or Pulse after this point changes it, and
   // the futex wait below then returns at once.
+  if (timeoutMs == 0)
+    return state_->Signaled.load() != 0 ? WaitResult::Signaled : WaitResult::Timeout;
+  state_->Waiters.fetch_add(1);
+  const WaitResult result = WaitCounted(timeoutMs);
+  state_->Waiters.fetch_sub(1);
+  return result;
+}
+
+WaitResult Event::WaitCounted(uint32_t timeoutMs) {
   const uint32_t generation = state_->Generation.load();
   if (state_->Signaled.load() != 0) return WaitResult::Signaled;
-  if (timeoutMs == 0) return WaitResult::Timeout;
   const timespec deadline = DeadlineAfter(timeoutMs);
   const timespec* until = timeoutMs == kInfinite ? nullptr : &deadline;
   for (;;) {
@@ -72,7 +87,7 @@ WaitResult Event::Wait(uint32_t timeoutMs) {
       return WaitResult::Signaled;
     }
     switch (err) {
-      case 0:       // woken, but the generation is unchanged: spurious
+      case 0:  // woken, but the generation is unchanged: spurious
       case EINTR:
       case EAGAIN:  // the word changed and changed back (wrapped): treat as spurious
         continue;

@@ -398,6 +398,10 @@ bool TDralServer::IsSlotActive(int slot) const {
 uint16_t TDralServer::SlotMask() const {
   return block_->Header.SlotMask.load(kRelaxed);
 }
+uint16_t TDralServer::AttachSerial() const {
+  return block_->Header.AttachSerial.load(kRelaxed);
+}
+
 uint16_t TDralServer::AttachCount() const {
   return block_->Header.AttachCount.load(kRelaxed);
 }

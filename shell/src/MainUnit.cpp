@@ -138,6 +138,7 @@ TMainForm::TMainForm(Options options, QWidget* owner)
   plat::RaiseProcessPriority();  // refused without privileges: the server runs on as it is
 
   server_ = std::make_unique<TDralServer>(options.Server);
+  lastAttachSerial_ = server_->AttachSerial();
 
   for (const std::string& param : options.Params) {
     if (Upper(param) == kLoggingSwitch) cbLogging->setChecked(true);
@@ -328,7 +329,12 @@ void TMainForm::TimerTimer() {
   const int attachCount = server_->AttachCount();
   StatusBar->SetPanelText(0, Text(cls::Format(kAttachText, attachCount)));
 
-  if (attachCount > 0) {
+  // A process that loaded and unloaded the library between two ticks shows only in the serial;
+  // it counts as seen at this tick.
+  const uint16_t attachSerial = server_->AttachSerial();
+  const bool cameAndWent = attachSerial != lastAttachSerial_;
+  lastAttachSerial_ = attachSerial;
+  if (attachCount > 0 || cameAndWent) {
     lastAttachTick_ = TickCount();
     lastAttachCount_ = attachCount;
   } else if (lastAttachCount_ == 0 && TickCount() - lastAttachTick_ > kAutoCloseMs) {

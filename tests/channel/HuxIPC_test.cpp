@@ -443,8 +443,11 @@ TEST_F(ChannelTest, AttachCountNeverGoesBelowZeroAndMakesNoBlockOfItsOwn) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(count.load(), kThreads * kSteps) << "concurrent steps were lost";
+  auto& serial = client.Block()->Header.AttachSerial;
+  EXPECT_EQ(serial.load(), kThreads * kSteps) << "every attach advances the serial";
   for (int i = 0; i < kThreads * kSteps + 3; ++i) AdjustAttachCount(-1);
   EXPECT_EQ(count.load(), 0);
+  EXPECT_EQ(serial.load(), kThreads * kSteps) << "a detach never lowers the serial";
 }
 
 // ---------------------------------------------------------------------------------------------

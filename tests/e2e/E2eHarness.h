@@ -10,14 +10,13 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -147,7 +146,8 @@ class Reaper {
           if (cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) return;
           std::fprintf(stderr, "e2e: test still running after %d s; killing its processes\n",
                        seconds);
-          for (const auto& name : KillChildren()) std::fprintf(stderr, "  killed %s\n", name.c_str());
+          for (const auto& name : KillChildren())
+            std::fprintf(stderr, "  killed %s\n", name.c_str());
           std::abort();
         }) {}
   ~Reaper() {
@@ -371,8 +371,7 @@ inline Bytes NextMessage(const Api& api, DRAL_Handle h, int timeoutMs) {
 }
 
 // The next `count` messages (fewer when they do not come within `timeoutMs` each).
-inline std::vector<Bytes> NextMessages(const Api& api, DRAL_Handle h, size_t count,
-                                       int timeoutMs) {
+inline std::vector<Bytes> NextMessages(const Api& api, DRAL_Handle h, size_t count, int timeoutMs) {
   std::vector<Bytes> out;
   while (out.size() < count) {
     Bytes m = NextMessage(api, h, timeoutMs);
@@ -421,8 +420,13 @@ inline Bytes CanMessage(uint32_t id, const Bytes& data) {
 }
 // A PDU2 (broadcast) J1939 message of PGN `pgn` from `source` at `priority`.
 inline Bytes J1939Message(uint16_t pgn, uint8_t source, uint8_t priority, const Bytes& data) {
-  Bytes m = {DRAL_PROTOCOL_J1939_CAN1, static_cast<uint8_t>(pgn), static_cast<uint8_t>(pgn >> 8),
-             0, priority, source, 0xFF};
+  Bytes m = {DRAL_PROTOCOL_J1939_CAN1,
+             static_cast<uint8_t>(pgn),
+             static_cast<uint8_t>(pgn >> 8),
+             0,
+             priority,
+             source,
+             0xFF};
   m.insert(m.end(), data.begin(), data.end());
   return m;
 }

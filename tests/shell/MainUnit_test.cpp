@@ -373,6 +373,22 @@ TEST_F(MainFormTest, ClosesOnTheFirstTickMoreThan3000msAfterTheLastTickThatSawAP
   EXPECT_FALSE(form.Timer->isActive());
 }
 
+TEST_F(MainFormTest, AProcessThatCameAndWentBetweenTwoTicksStillStartsTheCloseDelay) {
+  auto& form = MakeForm();
+  form.Now = 1000;
+  form.TimerTimer();
+  // Loaded and unloaded the library within one timer period: the count is back at 0.
+  Header().AttachSerial.fetch_add(1);
+  form.Now = 1400;
+  form.TimerTimer();
+  form.Now = 4400;
+  form.TimerTimer();
+  EXPECT_FALSE(form.Closed());
+  form.Now = 4401;
+  form.TimerTimer();
+  EXPECT_TRUE(form.Closed()) << "a short-lived application kept the server alive";
+}
+
 TEST_F(MainFormTest, TheCloseDelayHoldsAcrossTheTickCountsWrapAndRestartsWhenAProcessReturns) {
   auto& form = MakeForm();
   const uint32_t start = 0xFFFFF800u;  // 2048 ms before the tick count wraps

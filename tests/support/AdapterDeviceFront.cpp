@@ -28,9 +28,8 @@ constexpr size_t kReadBufferSize = wsim::kHeaderSize + 65536;
 
 std::string EntryPath(const DeviceFrontOptions& o) {
   const char* guid = o.Kind == DeviceFrontKind::UsbDriver ? kUsbDriverClassGuid : kWinUsbClassGuid;
-  const std::string folder = o.DeviceDirectory.empty()
-                                 ? plat::DeviceInterfaceFolder(guid)
-                                 : o.DeviceDirectory + "/" + guid;
+  const std::string folder = o.DeviceDirectory.empty() ? plat::DeviceInterfaceFolder(guid)
+                                                       : o.DeviceDirectory + "/" + guid;
   return folder + "/" + o.Name;
 }
 
@@ -57,8 +56,7 @@ int Listen(const std::string& path, int type) {
     addr.sun_family = AF_UNIX;
     target.copy(addr.sun_path, sizeof addr.sun_path - 1);
     unlink(path.c_str());
-    ok = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-         listen(fd, 4) == 0;
+    ok = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 4) == 0;
   }
   const int savedErrno = errno;
   if (dir >= 0) close(dir);
@@ -74,13 +72,35 @@ std::vector<uint8_t> DescriptionPacket(const DeviceFrontOptions& o) {
   const uint8_t lo = static_cast<uint8_t>(o.MaxPacketSize & 0xFF);
   const uint8_t hi = static_cast<uint8_t>(o.MaxPacketSize >> 8);
   return {
-      wsim::kDescription, 0, 0, 0, wsim::kProtocolVersion,
+      wsim::kDescription,
+      0,
+      0,
+      0,
+      wsim::kProtocolVersion,
       // Interface 0, alternate setting 0, two endpoints, vendor-specific class.
-      wsim::kInterfaceDescriptorLength, wsim::kInterfaceDescriptorType, 0, 0, 2, 0xFF, 0, 0, 0,
-      wsim::kEndpointDescriptorLength, wsim::kEndpointDescriptorType, o.InPipe, o.PipeAttributes,
-      lo, hi, 0,
-      wsim::kEndpointDescriptorLength, wsim::kEndpointDescriptorType, o.OutPipe, o.PipeAttributes,
-      lo, hi, 0,
+      wsim::kInterfaceDescriptorLength,
+      wsim::kInterfaceDescriptorType,
+      0,
+      0,
+      2,
+      0xFF,
+      0,
+      0,
+      0,
+      wsim::kEndpointDescriptorLength,
+      wsim::kEndpointDescriptorType,
+      o.InPipe,
+      o.PipeAttributes,
+      lo,
+      hi,
+      0,
+      wsim::kEndpointDescriptorLength,
+      wsim::kEndpointDescriptorType,
+      o.OutPipe,
+      o.PipeAttributes,
+      lo,
+      hi,
+      0,
   };
 }
 
@@ -149,7 +169,8 @@ void AdapterDeviceFront::SendToHost(const uint8_t* bytes, size_t n) {
     }
     wasEmpty = held == 0;
     if (pendingHead_ > 0 && pendingHead_ >= pending_.size() / 2) {
-      pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pendingHead_));
+      pending_.erase(pending_.begin(),
+                     pending_.begin() + static_cast<std::ptrdiff_t>(pendingHead_));
       pendingHead_ = 0;
     }
     pending_.insert(pending_.end(), bytes, bytes + n);

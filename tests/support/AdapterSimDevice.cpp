@@ -192,8 +192,8 @@ class Narrator {
         return line + "J1708 filter command [" + Hex(d.data(), d.size()) + "]";
       case sim::kCanFrame:
         if (d.size() < 5) break;
-        return line + "CAN   channel bits " + HexNumber(d[0], 2) + " id " + HexNumber(Le32(d, 1), 8) +
-               " data [" + Hex(d.data() + 5, d.size() - 5) + "]";
+        return line + "CAN   channel bits " + HexNumber(d[0], 2) + " id " +
+               HexNumber(Le32(d, 1), 8) + " data [" + Hex(d.data() + 5, d.size() - 5) + "]";
       case sim::kJ1939Frame: {
         if (d.size() < 5) break;
         const uint32_t id = Le32(d, 1);
@@ -325,10 +325,12 @@ class Emitter {
     const auto c = [n](int shift) { return static_cast<uint8_t>(n >> shift); };
     switch (kind) {
       case Can:
-        adapter_.InjectCan(kEmitCanChannel, kEmitCanId, {c(0), c(8), c(16), c(24), 0xA5, 0x5A, 0, 0});
+        adapter_.InjectCan(kEmitCanChannel, kEmitCanId,
+                           {c(0), c(8), c(16), c(24), 0xA5, 0x5A, 0, 0});
         break;
       case J1939:
-        adapter_.InjectJ1939(kEmitJ1939Channel, kEmitJ1939Id, {0xFF, c(0), c(8), 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+        adapter_.InjectJ1939(kEmitJ1939Channel, kEmitJ1939Id,
+                             {0xFF, c(0), c(8), 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
         break;
       case J1708:
         adapter_.InjectJ1708({kEmitJ1708Mid, kEmitJ1708Pid, c(0)});
@@ -351,8 +353,8 @@ class Emitter {
           next[k].reset();
           continue;
         }
-        const auto period = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(1.0 / hz));
+        const auto period =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / hz));
         if (!next[k] || scheduledRate[k] != hz || *next[k] < now - kMaxLag) next[k] = now;
         scheduledRate[k] = hz;
         while (*next[k] <= now && !(limit_ != 0 && emitted_[k].load() >= limit_)) {
@@ -414,7 +416,9 @@ std::string Execute(Device& d, const std::string& line, bool verbose) {
   if (w.empty()) return "error empty command";
   const std::string& cmd = w[0];
   auto arg = [&](size_t i) { return i < w.size() ? w[i] : std::string(); };
-  auto bytesArg = [&](size_t i) { return i < w.size() ? ParseBytes(w[i]) : std::optional<Bytes>(Bytes{}); };
+  auto bytesArg = [&](size_t i) {
+    return i < w.size() ? ParseBytes(w[i]) : std::optional<Bytes>(Bytes{});
+  };
   auto typeArg = [&](size_t i) { return ParseNumber(arg(i), 16, 0xFF); };
 
   if (cmd == "can" || cmd == "j1939") {
@@ -451,7 +455,9 @@ std::string Execute(Device& d, const std::string& line, bool verbose) {
     return "ok";
   }
   if (cmd == "plug") {
-    return Plug(d, verbose) ? "ok" : "error cannot plug in (" + std::string(std::strerror(d.Front.Error())) + ")";
+    return Plug(d, verbose)
+               ? "ok"
+               : "error cannot plug in (" + std::string(std::strerror(d.Front.Error())) + ")";
   }
   if (cmd == "count" || cmd == "messages") {
     const auto type = typeArg(1);

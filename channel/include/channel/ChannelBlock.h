@@ -115,7 +115,10 @@ struct ChannelHeader {
   Shared<uint8_t> J1708Status;
   Shared<uint8_t> OtherStatus;
   Shared<uint16_t> AdapterFlags;
-  uint8_t Reserved[6];
+  // Advanced by every attach, never lowered (wraps): lets the server see a process that loaded
+  // and unloaded the library between two of its looks at AttachCount. Zero in a new block.
+  Shared<uint16_t> AttachSerial;
+  uint8_t Reserved[4];
 };
 static_assert(sizeof(ChannelHeader) == 28);
 static_assert(offsetof(ChannelHeader, AttachCount) == 4);
@@ -127,7 +130,8 @@ static_assert(offsetof(ChannelHeader, Can2Status) == 17);
 static_assert(offsetof(ChannelHeader, J1708Status) == 18);
 static_assert(offsetof(ChannelHeader, OtherStatus) == 19);
 static_assert(offsetof(ChannelHeader, AdapterFlags) == 20);
-static_assert(offsetof(ChannelHeader, Reserved) == 22);
+static_assert(offsetof(ChannelHeader, AttachSerial) == 22);
+static_assert(offsetof(ChannelHeader, Reserved) == 24);
 
 struct ChannelBlock {
   ChannelHeader Header;

@@ -137,7 +137,8 @@ class THuxQueue {
 };
 
 // Adds `delta` (+1 when a process loads the library, -1 when it unloads it) to the header's
-// AttachCount under the channel mutex; a count that would go below 0 becomes 0. The mutex is
+// AttachCount under the channel mutex; a count that would go below 0 becomes 0. An attach also
+// advances AttachSerial. The mutex is
 // taken as THuxQueue::Lock takes it, so a block left half-changed by a dead owner is repaired
 // first. Never creates the block: when none exists there is no server and no connection to
 // count for, and a block made here would be one that a queue starting meanwhile finds but does

@@ -17,6 +17,10 @@ enum class WaitResult { Signaled, Timeout, Failed };
 struct EventState {
   std::atomic<uint32_t> Signaled;    // 1 while set
   std::atomic<uint32_t> Generation;  // advanced by every Set and Pulse
+  // Threads inside Wait. Set and Pulse make the wake-up system call only when it is non-zero,
+  // so signalling an event nobody waits on (a busy reader) costs two atomic operations. A waiter
+  // that died inside Wait leaves it raised, which only costs needless wake-up calls.
+  std::atomic<uint32_t> Waiters;
 };
 static_assert(std::atomic<uint32_t>::is_always_lock_free && sizeof(std::atomic<uint32_t>) == 4,
               "futex words must be lock-free 32-bit atomics");
@@ -49,6 +53,7 @@ class Event {
   explicit Event(EventState* state, bool shared) : state_(state), shared_(shared) {}
 
  private:
+  WaitResult WaitCounted(uint32_t timeoutMs);  // Wait with this thread counted in Waiters
   EventState* state_;
   bool shared_;  // the futex word lives in shared memory (no private futex)
 };

@@ -109,6 +109,8 @@ class TDralServer {
   bool IsSlotActive(int slot) const;
   uint16_t SlotMask() const;
   uint16_t AttachCount() const;
+  // Advanced by every process that loads the library (see ChannelHeader::AttachSerial).
+  uint16_t AttachSerial() const;
   void SetLogging(uint8_t logging);
   void PortName(std::string& text);
   void PortInfo(std::string& text);

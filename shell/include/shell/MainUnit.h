@@ -194,6 +194,7 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   uint32_t lastSlotMask_ = 0;
   int32_t lastAttachCount_ = -1;  // -1: no process has had the library loaded since start
   uint32_t lastAttachTick_ = 0;
+  uint16_t lastAttachSerial_ = 0;  // AttachSerial at the last tick
   bool closeQueryOpen_ = false;
 
   bool closed_ = false;
