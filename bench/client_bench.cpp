@@ -6,7 +6,6 @@
 //   CommandRoundTrip:   an adapter command (raw 0x08) until the adapter's answer (0x09) is got.
 //   ReceiveThroughput:  bursts of CAN frames from the adapter drained with DRAL_GetMessage.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +20,7 @@
 #include "server/HuxMgr.h"
 #include "server/ServerObj.h"
 #include "testsupport/AdapterSimulator.h"
+#include "testsupport/DralApi.h"
 #include "testsupport/SimConduit.h"
 
 namespace {
@@ -36,22 +36,12 @@ struct Rig {
   dral_test::AdapterSimulator adapter;
   dral_test::SimLinkControl link;
   std::unique_ptr<dral::TDralServer> server;
-  void* module = nullptr;
-  decltype(&DRAL_Connect) Connect = nullptr;
-  decltype(&DRAL_Disconnect) Disconnect = nullptr;
-  decltype(&DRAL_ConfigFilter) ConfigFilter = nullptr;
-  decltype(&DRAL_GetMessage) GetMessage = nullptr;
-  decltype(&DRAL_PutMessage) PutMessage = nullptr;
+  dral_test::DralApi api;
   DRAL_Handle handle = 0;
   std::string error;
 };
 
 Rig* rig = nullptr;
-
-template <typename F>
-void Bind(F& f, const char* name) {
-  f = reinterpret_cast<F>(dlsym(rig->module, name));
-}
 
 bool SetUpRig() {
   rig->adapter.SetRecording(false);
@@ -72,32 +62,26 @@ bool SetUpRig() {
     rig->adapter.InjectMessage(sim::kStatusReply, dral_test::SerializeStatus(status));
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  rig->module = dlopen(DRAL_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
-  if (!rig->module) return rig->error = dlerror(), false;
-  Bind(rig->Connect, "DRAL_Connect");
-  Bind(rig->Disconnect, "DRAL_Disconnect");
-  Bind(rig->ConfigFilter, "DRAL_ConfigFilter");
-  Bind(rig->GetMessage, "DRAL_GetMessage");
-  Bind(rig->PutMessage, "DRAL_PutMessage");
-  rig->handle = rig->Connect();
+  if (!rig->api.Load(DRAL_LIBRARY_FILE, &rig->error)) return false;
+  rig->handle = rig->api.Connect();
   if (rig->handle == 0) return rig->error = "no connection", false;
   DralFilter filter{};
   filter.Operation = DRAL_FILTER_PASS_ALL;
   filter.Protocol = DRAL_PROTOCOL_CAN1;
-  if (rig->ConfigFilter(rig->handle, &filter) != DRAL_OK) return rig->error = "filter", false;
+  if (rig->api.ConfigFilter(rig->handle, &filter) != DRAL_OK) return rig->error = "filter", false;
   return true;
 }
 
 void TearDownRig() {
-  if (rig->handle) rig->Disconnect(rig->handle);
-  if (rig->module) dlclose(rig->module);
+  if (rig->handle) rig->api.Disconnect(rig->handle);
+  rig->api.Unload();
   rig->server.reset();
 }
 
 // Drains what is queued (filter replies, stray frames) so that each measurement starts empty.
 void Drain() {
   uint8_t buffer[DRAL_MAX_MESSAGE_LENGTH];
-  while (rig->GetMessage(rig->handle, buffer, sizeof buffer) != 0) {
+  while (rig->api.GetMessage(rig->handle, buffer, sizeof buffer) != 0) {
   }
 }
 
@@ -106,7 +90,7 @@ bool Receive(uint8_t protocol) {
   uint8_t buffer[DRAL_MAX_MESSAGE_LENGTH];
   const auto until = steady_clock::now() + kWaitLimit;
   for (;;) {
-    if (rig->GetMessage(rig->handle, buffer, sizeof buffer) != 0 && buffer[0] == protocol) {
+    if (rig->api.GetMessage(rig->handle, buffer, sizeof buffer) != 0 && buffer[0] == protocol) {
       return true;
     }
     if (steady_clock::now() > until) return false;
@@ -117,7 +101,7 @@ void BM_PutToAdapter(benchmark::State& state) {
   const uint8_t frame[] = {DRAL_PROTOCOL_CAN1, 0x00, 0xF1, 0xFE, 0x18, 1, 2, 3, 4, 5, 6, 7, 8};
   for (auto _ : state) {
     const uint64_t before = rig->adapter.FramesFromHost();
-    if (rig->PutMessage(rig->handle, frame, sizeof frame) != DRAL_OK) {
+    if (rig->api.PutMessage(rig->handle, frame, sizeof frame) != DRAL_OK) {
       state.SkipWithError("put failed");
       return;
     }
@@ -140,7 +124,7 @@ void BM_CommandRoundTrip(benchmark::State& state) {
   Drain();
   const uint8_t command[] = {DRAL_PROTOCOL_RAW, dral::MsgAdapterCommand08, 0x00};
   for (auto _ : state) {
-    if (rig->PutMessage(rig->handle, command, sizeof command) != DRAL_OK) {
+    if (rig->api.PutMessage(rig->handle, command, sizeof command) != DRAL_OK) {
       return state.SkipWithError("put failed");
     }
     if (!Receive(DRAL_PROTOCOL_RAW)) return state.SkipWithError("no answer");
@@ -157,7 +141,7 @@ void BM_ReceiveThroughput(benchmark::State& state) {
     int got = 0;
     const auto until = steady_clock::now() + kWaitLimit;
     while (got < kBurst && steady_clock::now() < until) {
-      if (rig->GetMessage(rig->handle, buffer, sizeof buffer) != 0) ++got;
+      if (rig->api.GetMessage(rig->handle, buffer, sizeof buffer) != 0) ++got;
     }
     received += got;
     if (got < kBurst) return state.SkipWithError("frames lost");

@@ -12,7 +12,6 @@
 // start) in its 8 data bytes.
 //
 //   bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...]
-#include <dlfcn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,18 +32,19 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "DRAL.h"
 #include "testsupport/AdapterDeviceFront.h"
 #include "testsupport/AdapterSimulator.h"
+#include "testsupport/DralApi.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using dral_test::Bytes;
+using dral_test::DralApi;
 
 constexpr uint32_t kAdapterCanId = 0x18FF0020;  // adapter -> applications
 constexpr uint32_t kAppCanId = 0x18FF0021;      // applications -> adapter
@@ -116,39 +116,12 @@ Percentiles Summarise(std::vector<uint32_t> us) {
   return p;
 }
 
-struct Library {
-  void* Module = nullptr;
-  decltype(&DRAL_Connect) Connect = nullptr;
-  decltype(&DRAL_Disconnect) Disconnect = nullptr;
-  decltype(&DRAL_ConfigFilter) ConfigFilter = nullptr;
-  decltype(&DRAL_GetMessage) GetMessage = nullptr;
-  decltype(&DRAL_PutMessage) PutMessage = nullptr;
-  decltype(&DRAL_GetStatus) GetStatus = nullptr;
-  decltype(&DRAL_GetAdapterStatus) GetAdapterStatus = nullptr;
-
-  bool Load(const std::string& path, std::string& error) {
-    Module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!Module) return error = dlerror(), false;
-    auto bind = [this](auto& f, const char* name) {
-      f = reinterpret_cast<std::remove_reference_t<decltype(f)>>(dlsym(Module, name));
-      return f != nullptr;
-    };
-    if (bind(Connect, "DRAL_Connect") && bind(Disconnect, "DRAL_Disconnect") &&
-        bind(ConfigFilter, "DRAL_ConfigFilter") && bind(GetMessage, "DRAL_GetMessage") &&
-        bind(PutMessage, "DRAL_PutMessage") && bind(GetStatus, "DRAL_GetStatus") &&
-        bind(GetAdapterStatus, "DRAL_GetAdapterStatus")) {
-      return true;
-    }
-    return error = "an export is missing", false;
-  }
-};
-
 // One application connection and the thread that drains it. It counts the adapter's frames of
 // the current run (sequence numbers from `first`) and, in a latency run, keeps each frame's
 // latency.
 class Receiver {
  public:
-  Receiver(Library& lib, DRAL_Handle h) : lib_(lib), handle_(h), thread_([this] { Run(); }) {}
+  Receiver(const DralApi& lib, DRAL_Handle h) : lib_(lib), handle_(h), thread_([this] { Run(); }) {}
   ~Receiver() {
     stop_.store(true);
     thread_.join();
@@ -202,7 +175,7 @@ class Receiver {
     }
   }
 
-  Library& lib_;
+  const DralApi& lib_;
   const DRAL_Handle handle_;
   std::mutex mutex_;  // guards first_, last_, keepLatency_, latencies_
   uint32_t first_ = 0;
@@ -272,7 +245,7 @@ class Bench {
     front_ =
         std::make_unique<dral_test::AdapterDeviceFront>(adapter_, dral_test::DeviceFrontOptions{});
     if (!front_->Plug()) return error = "cannot create the simulated device", false;
-    if (!lib_.Load((root_ / "lib" / "libDRAL.so").string(), error)) return false;
+    if (!lib_.Load((root_ / "lib" / "libDRAL.so").string(), &error)) return false;
     for (int i = 0; i < options_.Apps; ++i) {
       const DRAL_Handle h = lib_.Connect();
       if (h == 0) return error = "DRAL_Connect failed", false;
@@ -303,8 +276,7 @@ class Bench {
     receivers_.clear();
     for (DRAL_Handle h : handles_) lib_.Disconnect(h);
     handles_.clear();
-    if (lib_.Module) dlclose(lib_.Module);
-    lib_ = Library{};
+    lib_.Unload();
     front_.reset();
     bool ok = true;
     if (server_ > 0) {
@@ -524,7 +496,7 @@ class Bench {
   fs::path root_;
   dral_test::AdapterSimulator adapter_;
   std::unique_ptr<dral_test::AdapterDeviceFront> front_;
-  Library lib_;
+  DralApi lib_;
   std::vector<DRAL_Handle> handles_;
   std::vector<std::unique_ptr<Receiver>> receivers_;
   pid_t server_ = -1;

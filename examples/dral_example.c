@@ -73,7 +73,7 @@ static void PrintMessage(const uint8_t* m, uint32_t n) {
     PrintBytes(m + 7, n - 7);
     printf("]\n");
   } else if (protocol == DRAL_PROTOCOL_J1708) {
-    printf("  J1708  MID %u [", m[2]); /* the message with its checksum */
+    printf("  J1708  MID %u [", m[2]); /* MID first; no checksum unless in raw mode */
     PrintBytes(m + 2, n - 2);
     printf("]\n");
   } else if (protocol == DRAL_PROTOCOL_RAW && n >= 2 && m[1] == 0x01) {

@@ -96,18 +96,20 @@ void RecountLocked(MessageRing& ring) {
   ring.Count.store(records, kRelaxed);
 }
 
+template <typename Table>
+void ClearFilterTableLocked(Table& table) {
+  table.Mode.store(FilterPassListed, kRelaxed);
+  table.Count.store(0, kRelaxed);
+}
+
 // Frees slot n: the reverse of taking it, with the mask bit cleared last.
 void ResetSlotLocked(ChannelBlock& block, int n) {
   ClientSlot& slot = block.Slots[n];
   slot.SlotId.store(kFreeSlot, kRelaxed);
   ResetRingLocked(slot.ToServer);
   ResetRingLocked(slot.ToClient);
-  for (IdFilterTable& table : slot.J1939Filter) {
-    table.Mode.store(0, kRelaxed);
-    table.Count.store(0, kRelaxed);
-  }
-  slot.J1708Filter.Mode.store(0, kRelaxed);
-  slot.J1708Filter.Count.store(0, kRelaxed);
+  for (IdFilterTable& table : slot.J1939Filter) ClearFilterTableLocked(table);
+  ClearFilterTableLocked(slot.J1708Filter);
   const auto bit = static_cast<uint16_t>(1u << n);
   block.Header.SlotMask.fetch_and(static_cast<uint16_t>(~bit), kRelaxed);
 }
@@ -231,11 +233,18 @@ THuxQueue::THuxQueue(bool clientMode, uint32_t serverWindow) : clientMode_(clien
       Unlock();
       continue;
     }
+    // The new holder starts with empty filters, whatever the slot kept: the release leaves the
+    // CAN tables to the server's next merge, and a holder that died leaves all of them. Cleared
+    // while the slot still counts as free, so no delivery to the new holder uses old entries.
+    ClientSlot& slot = block_->Slots[n];
+    for (IdFilterTable& table : slot.J1939Filter) ClearFilterTableLocked(table);
+    ClearFilterTableLocked(slot.J1708Filter);
+    for (IdFilterTable& table : slot.CanFilter) ClearFilterTableLocked(table);
     // Mask bit first, SlotId second: a holder dying in between leaves a state RepairBlockLocked
     // recognises.
     block_->Header.SlotMask.fetch_or(bit, kRelaxed);
     slotIndex_ = static_cast<int16_t>(n);
-    block_->Slots[n].SlotId.store(static_cast<int16_t>(n), kRelaxed);
+    slot.SlotId.store(static_cast<int16_t>(n), kRelaxed);
     Unlock();
     clientEvent_ = plat::NamedEvent::Open(ClientEventName(n), &error);
     if (!clientEvent_) {
@@ -354,29 +363,74 @@ uint16_t THuxQueue::Count(MessageRing* ring) {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+// The channel block when one exists; never creates it (see AdjustAttachCount). Throws the
+// exception of TIPCMem when there is none.
+std::unique_ptr<TIPCMem> OpenExistingBlock() {
+  const plat::SharedMemory::Initializer refuse = [](void*) { return ENOENT; };
+  return std::make_unique<TIPCMem>(kChannelName, static_cast<uint32_t>(sizeof(ChannelBlock)),
+                                   refuse);
+}
+
+bool AdjustAttachCountOf(ChannelBlock& block, int delta) {
+  int error = 0;
+  auto mutex = plat::NamedMutex::Open(kChannelMutexName, &error);
+  if (!mutex) return false;
+  if (!LockBlock(*mutex, block, kChannelLockTimeoutMs)) return false;
+  auto& count = block.Header.AttachCount;
+  uint16_t old = count.load(kRelaxed);
+  uint16_t next = 0;
+  do {
+    next = static_cast<uint16_t>(old + delta);
+    if (next > kAttachCountCeiling) next = 0;
+  } while (!count.compare_exchange_weak(old, next, kRelaxed));
+  if (delta > 0) block.Header.AttachSerial.fetch_add(1, kRelaxed);
+  mutex->Unlock();
+  return true;
+}
+
+}  // namespace
+
 bool AdjustAttachCount(int delta) {
   try {
-    const plat::SharedMemory::Initializer refuse = [](void*) { return ENOENT; };
-    TIPCMem mem(kChannelName, static_cast<uint32_t>(sizeof(ChannelBlock)), refuse);
-    int error = 0;
-    auto mutex = plat::NamedMutex::Open(kChannelMutexName, &error);
-    if (!mutex) return false;
-    auto& block = *static_cast<ChannelBlock*>(mem.View());
-    if (!LockBlock(*mutex, block, kChannelLockTimeoutMs)) return false;
-    auto& count = block.Header.AttachCount;
-    uint16_t old = count.load(kRelaxed);
-    uint16_t next = 0;
-    do {
-      next = static_cast<uint16_t>(old + delta);
-      if (next > kAttachCountCeiling) next = 0;
-    } while (!count.compare_exchange_weak(old, next, kRelaxed));
-    if (delta > 0) block.Header.AttachSerial.fetch_add(1, kRelaxed);
-    mutex->Unlock();
-    return true;
+    const auto mem = OpenExistingBlock();
+    return AdjustAttachCountOf(*static_cast<ChannelBlock*>(mem->View()), delta);
   } catch (...) {
     // The count is advisory (the server's auto-close); the library works without it.
     return false;
   }
+}
+
+bool TAttachCount::Attach() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (detached_) return false;
+  if (counted_) return true;
+  try {
+    auto mem = OpenExistingBlock();
+    if (!AdjustAttachCountOf(*static_cast<ChannelBlock*>(mem->View()), +1)) return false;
+    counted_ = std::move(mem);
+    return true;
+  } catch (...) {
+    return false;  // no block yet: a later call counts
+  }
+}
+
+void TAttachCount::Detach() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  detached_ = true;
+  if (!counted_) return;
+  try {
+    AdjustAttachCountOf(*static_cast<ChannelBlock*>(counted_->View()), -1);
+  } catch (...) {
+    // Not taken back: the server stays up longer than needed, never shorter.
+  }
+  counted_.reset();
+}
+
+bool TAttachCount::Attached() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counted_ != nullptr;
 }
 
 bool IsServerRunning(uint32_t& window) {

@@ -1,5 +1,6 @@
 #include "client/ClientThread.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -86,10 +87,11 @@ uint16_t DecodeJ1939Transport(const HuxMessage& m, uint8_t* out) {
 
 uint16_t DecodeJ1708(const HuxMessage& m, uint8_t* out) {
   if (m.Length < kJ1708FrameFixed) return 0;
-  const uint16_t count =
+  const uint16_t claimed =
       static_cast<uint16_t>(m.Data[2] + ((m.Data[0] & kJ1708LengthBit8) ? 256 : 0));
-  // The count comes from the record itself: bytes it claims beyond the record are not there.
-  if (kJ1708FrameFixed + count > m.Length) return 0;
+  // In raw mode the server counts one byte more for a checksum that a copy from another client
+  // does not carry; the message is still whole, so the count stops at the record's last byte.
+  const uint16_t count = std::min(claimed, static_cast<uint16_t>(m.Length - kJ1708FrameFixed));
   out[0] = DRAL_PROTOCOL_J1708;
   out[1] = kJ1708ReceivedHeader;
   std::memcpy(out + kJ1708Header, m.Data + kJ1708FrameFixed, count);

@@ -35,6 +35,15 @@ TClientList& ClientList() {
   return *list;
 }
 
+// This process's +1 in the channel's attach count: made at load when a block exists, else at
+// the first connection, and taken back at unload only when it was made. Static storage, never
+// destroyed, for the same reason as the list; detached, it holds no memory.
+TAttachCount& ProcessAttachCount() {
+  alignas(TAttachCount) static unsigned char storage[sizeof(TAttachCount)];
+  static TAttachCount* const count = new (storage) TAttachCount;
+  return *count;
+}
+
 // A load cannot fail from here: when the list cannot be made, it stays closed and every
 // DRAL_Connect returns 0.
 void ProcessAttach() {
@@ -47,7 +56,7 @@ void ProcessAttach() {
   } catch (...) {
     return;
   }
-  AdjustAttachCount(+1);
+  ProcessAttachCount().Attach();  // no block yet (no server, no connection): counted later
 }
 
 // Runs at dlclose and at normal process exit. The receive threads of connections left open
@@ -56,7 +65,7 @@ void ProcessAttach() {
 // stopped in time, or the calling thread itself (exit() from a callback), is left running
 // with its memory, never freed under it.
 void ProcessDetach() {
-  AdjustAttachCount(-1);
+  ProcessAttachCount().Detach();
   try {
     for (auto& client : ClientList().Close()) client->Disconnect();
   } catch (...) {
@@ -124,6 +133,9 @@ DRAL_EXPORT DRAL_Handle DRAL_Connect(void) {
   try {
     auto client = std::make_shared<dral::TDralClient>();
     if (!client->Connect()) return 0;
+    // The connection's queue holds the block now: a load made while there was none is
+    // counted here (nothing happens when it was counted, or when the library is unloading).
+    dral::ProcessAttachCount().Attach();
     const DRAL_Handle handle = ClientList().Add(client);
     if (handle == 0) client->Disconnect();  // the library is being unloaded
     return handle;

@@ -367,6 +367,47 @@ TEST_F(ChannelTest, SixteenQueuesTakeTheSlotsInOrderAndAFreedSlotIsGivenOutAgain
   EXPECT_EQ(b.Header.SlotMask.load(), 0xFFFF);
 }
 
+TEST_F(ChannelTest, ATakenSlotStartsWithEmptyFilterTables) {
+  THuxQueue observer(false, 0);
+  ChannelBlock& b = *observer.Block();
+  auto fill = [](IdFilterTable& table, uint8_t mode, uint16_t count) {
+    table.Mode = mode;
+    table.Count = count;
+    for (uint16_t i = 0; i < count; ++i) {
+      table.Entries[i].Mask = 0x9FFFFFFFu;
+      table.Entries[i].Value = 0x80000000u | i;
+    }
+  };
+  auto old = std::make_unique<THuxQueue>(true);
+  const int n = old->SlotIndex();
+  ASSERT_GE(n, 0);
+  ClientSlot& s = b.Slots[n];
+  // The old holder's CAN filters: a pass list on channel 1, a block list on channel 2 (which
+  // would pass every other frame to whoever holds the slot next).
+  fill(s.CanFilter[0], FilterPassListed, 3);
+  fill(s.CanFilter[1], FilterBlockListed, 2);
+  old.reset();
+  ASSERT_EQ(s.CanFilter[1].Count.load(), 2) << "the release is expected to keep the CAN tables";
+  // Tables that the release clears, written again while the slot is free (an edit of the old
+  // holder that the server finished after the release).
+  fill(s.J1939Filter[0], FilterPassListed, 4);
+  fill(s.J1939Filter[1], FilterBlockListed, 1);
+  s.J1708Filter.Mode = FilterBlockListed;
+  s.J1708Filter.Count = 2;
+
+  THuxQueue next(true);
+  ASSERT_EQ(next.SlotIndex(), n);
+  for (int ch = 0; ch < 2; ++ch) {
+    SCOPED_TRACE(ch);
+    EXPECT_EQ(s.CanFilter[ch].Mode.load(), FilterPassListed);
+    EXPECT_EQ(s.CanFilter[ch].Count.load(), 0);
+    EXPECT_EQ(s.J1939Filter[ch].Mode.load(), FilterPassListed);
+    EXPECT_EQ(s.J1939Filter[ch].Count.load(), 0);
+  }
+  EXPECT_EQ(s.J1708Filter.Mode.load(), FilterPassListed);
+  EXPECT_EQ(s.J1708Filter.Count.load(), 0);
+}
+
 TEST_F(ChannelTest, ProbeSeesOnlyALiveServer) {
   uint32_t window = 12345;
   EXPECT_FALSE(IsServerRunning(window));
@@ -448,6 +489,37 @@ TEST_F(ChannelTest, AttachCountNeverGoesBelowZeroAndMakesNoBlockOfItsOwn) {
   for (int i = 0; i < kThreads * kSteps + 3; ++i) AdjustAttachCount(-1);
   EXPECT_EQ(count.load(), 0);
   EXPECT_EQ(serial.load(), kThreads * kSteps) << "a detach never lowers the serial";
+}
+
+TEST_F(ChannelTest, AProcessCountIsMadeOnceInAnExistingBlockAndTakenBackFromThatBlock) {
+  TAttachCount process;
+  EXPECT_FALSE(process.Attach()) << "counted without a block";
+  EXPECT_FALSE(process.Attached());
+  {
+    THuxQueue first(true);
+    ASSERT_TRUE(first.Mem().Created()) << "a block was left behind";
+    EXPECT_TRUE(process.Attach());
+    EXPECT_TRUE(process.Attach());
+    EXPECT_EQ(first.Block()->Header.AttachCount.load(), 1) << "one process counted twice";
+  }
+  // The only queue has gone; the block that holds the count must not have.
+  THuxQueue next(true);
+  EXPECT_FALSE(next.Mem().Created()) << "the block ended with the count in it";
+  auto& count = next.Block()->Header.AttachCount;
+  EXPECT_EQ(count.load(), 1);
+
+  TAttachCount never;  // a process that loaded while there was no block
+  never.Detach();
+  EXPECT_EQ(count.load(), 1) << "a process that was never counted lowered the count";
+
+  ASSERT_TRUE(AdjustAttachCount(+1));  // another process
+  process.Detach();
+  EXPECT_EQ(count.load(), 1);
+  EXPECT_FALSE(process.Attached());
+  process.Detach();
+  EXPECT_EQ(count.load(), 1) << "taken back twice";
+  EXPECT_FALSE(process.Attach()) << "counted after the unload";
+  EXPECT_EQ(count.load(), 1);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "../server/ServerTestFixture.h"
+#include "client/ClientObj.h"
 #include "client_test_util.h"
 
 namespace {
@@ -76,14 +78,66 @@ TEST(ServerRecordDecoding, J1708LengthBit8Delivers260Bytes) {
   EXPECT_TRUE(std::equal(out.begin() + 2, out.end(), data.begin() + 3));
 }
 
-TEST(ServerRecordDecoding, J1708CountBeyondTheRecordIsDropped) {
-  auto data = Bytes(3 + 10);
+TEST(ServerRecordDecoding, J1708CountBeyondTheRecordIsCutToTheBytesItHolds) {
+  // A raw-mode copy of another client's message: the count is one above the 10 bytes held.
+  auto data = Bytes(3 + 10, 0x60);
   data[0] = 0;
+  data[1] = 0;
   data[2] = 11;
-  EXPECT_TRUE(Decode(Record(dral::MsgJ1708Frame, data)).empty());
-  data[2] = 10;  // with a trailing checksum byte the record may be longer than the count
-  data.push_back(0);
-  EXPECT_EQ(Decode(Record(dral::MsgJ1708Frame, data)).size(), 12u);
+  std::vector<uint8_t> whole = {3, 0xFF};
+  whole.insert(whole.end(), data.begin() + 3, data.end());
+  EXPECT_EQ(Decode(Record(dral::MsgJ1708Frame, data)), whole);
+  // Bit 8 of the count set over a short record: still only what is there.
+  data[0] = 0x80;
+  EXPECT_EQ(Decode(Record(dral::MsgJ1708Frame, data)), whole);
+  // A checksum byte after the counted bytes is not delivered.
+  data[0] = 0;
+  data[2] = 10;
+  data.push_back(0x99);
+  EXPECT_EQ(Decode(Record(dral::MsgJ1708Frame, data)), whole);
+}
+
+// Connections of the client core to a real server, the adapter simulator behind it; the
+// server's wait thread runs the passes, so filter requests get their replies.
+class ReceiveThroughServerTest : public dral_test::ServerTest {
+ protected:
+  // The next message of `c` that is not a filter-edit reply; empty after 5 s.
+  static std::vector<uint8_t> NextMessage(dral::TDralClient& c) {
+    uint8_t buffer[dral::kQueuedMessageBytes];
+    uint16_t n = 0;
+    client_test::WaitUntil(
+        [&] {
+          n = c.GetMessage(buffer, sizeof buffer);
+          return n != 0 &&
+                 !(n >= 2 && buffer[0] == DRAL_PROTOCOL_RAW && buffer[1] == dral::MsgReply);
+        },
+        5000);
+    return std::vector<uint8_t>(buffer, buffer + n);
+  }
+};
+
+TEST_F(ReceiveThroughServerTest, InJ1708RawModeAnotherClientsMessageArrivesWhole) {
+  StartServer(true);
+  dral::TDralClient sender, receiver;
+  ASSERT_TRUE(sender.Connect());
+  ASSERT_TRUE(receiver.Connect());
+  const uint8_t mid = 0;
+  ASSERT_EQ(receiver.SetJ1708Filter(&mid, DRAL_FILTER_PASS_ALL), DRAL_OK);
+  const std::vector<uint8_t> rawModeOn = {DRAL_PROTOCOL_RAW, dral::MsgJ1708RawMode, 1};
+  ASSERT_EQ(sender.PutRaw(rawModeOn.data(), 3), DRAL_OK);
+  const std::vector<uint8_t> message = {DRAL_PROTOCOL_J1708, 0x00, 0x80, 0x54, 0x01};
+  ASSERT_EQ(sender.PutJ1708(message.data(), 5), DRAL_OK);
+
+  // Raw mode: no checksum goes to the adapter, yet the copy's count has one added for it.
+  const auto sent = adapter_.WaitForMessage(dral_test::OfType(dral::MsgJ1708Frame), 5000);
+  ASSERT_TRUE(sent.has_value());
+  EXPECT_EQ(sent->Data, (std::vector<uint8_t>{0, 0, 3, 0x80, 0x54, 0x01}));
+  EXPECT_EQ(NextMessage(receiver), (std::vector<uint8_t>{3, 0xFF, 0x80, 0x54, 0x01}));
+
+  // From the adapter the added one takes in the checksum byte, which the application then gets.
+  adapter_.InjectJ1708({0x80, 0x54, 0x02});
+  const uint8_t checksum = static_cast<uint8_t>(0 - (0x80 + 0x54 + 0x02));
+  EXPECT_EQ(NextMessage(receiver), (std::vector<uint8_t>{3, 0xFF, 0x80, 0x54, 0x02, checksum}));
 }
 
 TEST(ServerRecordDecoding, RecordsBeyondTheQueuedMessageAreDroppedNotTruncated) {

@@ -109,9 +109,8 @@ TEST_F(EndToEndTest, ApplicationsExchangeTrafficWithTheAdapterThroughTheServer) 
     Touch(Marker("a-filtered"));
     EXPECT_EQ(NextMessage(api, h),
               (Bytes{2, 0xF1, 0xFE, 0, 6, 0x00, 0xFF, 10, 11, 12, 13, 14, 15, 16, 17}));
-    const Bytes j1708 = NextMessage(api, h);
-    ASSERT_GE(j1708.size(), 5u);
-    EXPECT_EQ(Bytes(j1708.begin(), j1708.begin() + 5), (Bytes{3, 0xFF, 0x80, 0x54, 0x01}));
+    // The adapter's J1708 length leaves out the checksum, so the application gets none.
+    EXPECT_EQ(NextMessage(api, h), (Bytes{3, 0xFF, 0x80, 0x54, 0x01}));
     // An adapter command and the adapter's data in answer, as raw messages.
     const Bytes command = {DRAL_PROTOCOL_RAW, 0x08, 0x55};
     EXPECT_EQ(api.PutMessage(h, command.data(), 3), DRAL_OK);

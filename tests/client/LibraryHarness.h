@@ -3,7 +3,6 @@
 // object with dlopen, so that load and unload run afresh and several processes can meet.
 #pragma once
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 #include <string>
 
 #include "DRAL.h"
+#include "testsupport/DralApi.h"
 #include "testsupport/test_env.h"
 
 namespace client_test {
@@ -25,26 +25,7 @@ constexpr int kChildTimeoutMs = 25000;
 constexpr int kMarkerTimeoutMs = 15000;
 constexpr const char* kChild = "child";
 
-// The exports, bound with dlsym.
-struct Api {
-  void* module = nullptr;
-  decltype(&DRAL_Connect) Connect = nullptr;
-  decltype(&DRAL_Disconnect) Disconnect = nullptr;
-  decltype(&DRAL_ConfigFilter) ConfigFilter = nullptr;
-  decltype(&DRAL_GetMessage) GetMessage = nullptr;
-  decltype(&DRAL_PutMessage) PutMessage = nullptr;
-  decltype(&DRAL_ClaimAddress) ClaimAddress = nullptr;
-  decltype(&DRAL_ReleaseAddress) ReleaseAddress = nullptr;
-  decltype(&DRAL_GetStatus) GetStatus = nullptr;
-  decltype(&DRAL_GetAdapterVersion) GetAdapterVersion = nullptr;
-  decltype(&DRAL_GetAdapterStatus) GetAdapterStatus = nullptr;
-  decltype(&DRAL_RegAddressLostCallback) RegAddressLostCallback = nullptr;
-};
-
-template <typename F>
-void Bind(void* module, F& f, const char* name) {
-  f = reinterpret_cast<F>(dlsym(module, name));
-}
+using Api = dral_test::DralApi;
 
 class LibraryTest : public dral_test::IsolatedTest {
  protected:
@@ -74,32 +55,12 @@ class LibraryTest : public dral_test::IsolatedTest {
   Api Load() {
     setenv("PATH", BinDir().c_str(), 1);
     Api api;
-    api.module = dlopen((LibDir() + "/libDRAL.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!api.module) {
-      ADD_FAILURE() << dlerror();
-      return api;
-    }
-    Bind(api.module, api.Connect, "DRAL_Connect");
-    Bind(api.module, api.Disconnect, "DRAL_Disconnect");
-    Bind(api.module, api.ConfigFilter, "DRAL_ConfigFilter");
-    Bind(api.module, api.GetMessage, "DRAL_GetMessage");
-    Bind(api.module, api.PutMessage, "DRAL_PutMessage");
-    Bind(api.module, api.ClaimAddress, "DRAL_ClaimAddress");
-    Bind(api.module, api.ReleaseAddress, "DRAL_ReleaseAddress");
-    Bind(api.module, api.GetStatus, "DRAL_GetStatus");
-    Bind(api.module, api.GetAdapterVersion, "DRAL_GetAdapterVersion");
-    Bind(api.module, api.GetAdapterStatus, "DRAL_GetAdapterStatus");
-    Bind(api.module, api.RegAddressLostCallback, "DRAL_RegAddressLostCallback");
-    EXPECT_NE(api.RegAddressLostCallback, nullptr);
+    std::string error;
+    if (!api.Load(LibDir() + "/libDRAL.so", &error)) ADD_FAILURE() << error;
     return api;
   }
 
-  void Unload(Api& api) {
-    if (api.module) {
-      EXPECT_EQ(dlclose(api.module), 0);
-    }
-    api = Api{};
-  }
+  void Unload(Api& api) { EXPECT_EQ(api.Unload(), 0); }
 
   pid_t Spawn(const std::string& role) {
     return dral_test::SpawnSelf(dral_test::CurrentTestFilter(), role);

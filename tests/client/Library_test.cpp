@@ -130,6 +130,115 @@ TEST_F(LibraryTest, AttachCountFollowsLoadsOfSeveralProcessesAndNeverGoesBelowZe
   EXPECT_EQ(count.load(), 0);  // not 65535
 }
 
+// The application processes of a test; those still running when the test ends early are killed
+// and reaped.
+class Applications {
+ public:
+  Applications() = default;
+  Applications(const Applications&) = delete;
+  Applications& operator=(const Applications&) = delete;
+  ~Applications() {
+    for (pid_t pid : running_) {
+      kill(pid, SIGKILL);
+      dral_test::WaitChild(pid, kChildTimeoutMs);
+    }
+  }
+  pid_t Start(const std::string& role) {
+    const pid_t pid = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), role);
+    if (pid > 0) running_.push_back(pid);
+    return pid;
+  }
+  int Wait(pid_t pid) {
+    std::erase(running_, pid);
+    return dral_test::WaitChild(pid, kChildTimeoutMs);
+  }
+
+ private:
+  std::vector<pid_t> running_;
+};
+
+TEST_F(LibraryTest, ALoadMadeBeforeAnyBlockIsCountedAtItsFirstConnectionAndTakenBackAtUnload) {
+  if (Role() == "a") {
+    Api api = Load();  // no server and no connection anywhere: there is no block to count in
+    Touch(Marker("a-loaded"));
+    ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("a-connect")); }, kMarkerTimeoutMs));
+    const DRAL_Handle h = api.Connect();
+    ASSERT_NE(h, 0u);
+    Touch(Marker("a-connected"));
+    ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("a-disconnect")); }, kMarkerTimeoutMs));
+    EXPECT_EQ(api.Disconnect(h), DRAL_OK);
+    Touch(Marker("a-disconnected"));
+    ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("a-unload")); }, kMarkerTimeoutMs));
+    Unload(api);
+    return;
+  }
+  if (Role() == "b") {
+    Api api = Load();
+    Touch(Marker("b-loaded"));
+    ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("b-unload")); }, kMarkerTimeoutMs));
+    Unload(api);
+    return;
+  }
+  Applications apps;
+  const pid_t a = apps.Start("a");
+  ASSERT_GT(a, 0);
+  ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("a-loaded")); }, kMarkerTimeoutMs));
+  Touch(Marker("a-connect"));
+  ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("a-connected")); }, kMarkerTimeoutMs));
+  {
+    dral::THuxQueue look(false, 0);
+    EXPECT_FALSE(look.Mem().Created());
+    EXPECT_EQ(look.Block()->Header.AttachCount.load(), 1) << "A not counted at its connect";
+  }
+  Touch(Marker("a-disconnect"));
+  ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("a-disconnected")); }, kMarkerTimeoutMs));
+
+  // A server starts while A has the library loaded without a connection, then B loads.
+  dral::THuxQueue server(false);
+  EXPECT_FALSE(server.Mem().Created()) << "the block ended with A's count in it";
+  auto& count = server.Block()->Header.AttachCount;
+  EXPECT_EQ(count.load(), 1);
+  const pid_t b = apps.Start("b");
+  ASSERT_GT(b, 0);
+  ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("b-loaded")); }, kMarkerTimeoutMs));
+  EXPECT_EQ(count.load(), 2);
+
+  Touch(Marker("a-unload"));
+  EXPECT_EQ(apps.Wait(a), 0);
+  EXPECT_EQ(count.load(), 1) << "B, still loaded, is no longer counted";
+  Touch(Marker("b-unload"));
+  EXPECT_EQ(apps.Wait(b), 0);
+  EXPECT_EQ(count.load(), 0);
+}
+
+TEST_F(LibraryTest, AProcessThatWasNeverCountedNeverLowersTheCountOfOthers) {
+  if (Role() == "x" || Role() == "y") {
+    Api api = Load();
+    Touch(Marker(Role() + "-loaded"));
+    ASSERT_TRUE(WaitUntil([&] { return Exists(Marker(Role() + "-unload")); }, kMarkerTimeoutMs));
+    Unload(api);
+    return;
+  }
+  Applications apps;
+  const pid_t x = apps.Start("x");  // loads while there is no block, and never connects
+  ASSERT_GT(x, 0);
+  ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("x-loaded")); }, kMarkerTimeoutMs));
+  dral::THuxQueue server(false);
+  ASSERT_TRUE(server.Mem().Created());
+  auto& count = server.Block()->Header.AttachCount;
+  const pid_t y = apps.Start("y");  // loads while the server runs: counted
+  ASSERT_GT(y, 0);
+  ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("y-loaded")); }, kMarkerTimeoutMs));
+  EXPECT_EQ(count.load(), 1);
+
+  Touch(Marker("x-unload"));
+  EXPECT_EQ(apps.Wait(x), 0);
+  EXPECT_EQ(count.load(), 1) << "X took back a count it never made";
+  Touch(Marker("y-unload"));
+  EXPECT_EQ(apps.Wait(y), 0);
+  EXPECT_EQ(count.load(), 0);
+}
+
 // ---- Exports --------------------------------------------------------------------------------
 
 TEST_F(LibraryTest, EveryExportAnswersBadArgumentsWithItsErrorCode) {

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "DRAL.h"
+#include "testsupport/DralApi.h"
 #include "testsupport/test_env.h"
 
 extern char** environ;
@@ -311,47 +312,13 @@ class SimDeviceProgram {
 
 // ---- the application side ---------------------------------------------------------------------
 
-// The library's exports, bound with dlsym.
-struct Api {
-  void* module = nullptr;
-  decltype(&DRAL_Connect) Connect = nullptr;
-  decltype(&DRAL_Disconnect) Disconnect = nullptr;
-  decltype(&DRAL_ConfigFilter) ConfigFilter = nullptr;
-  decltype(&DRAL_GetMessage) GetMessage = nullptr;
-  decltype(&DRAL_PutMessage) PutMessage = nullptr;
-  decltype(&DRAL_GetStatus) GetStatus = nullptr;
-  decltype(&DRAL_GetAdapterVersion) GetAdapterVersion = nullptr;
-  decltype(&DRAL_GetAdapterStatus) GetAdapterStatus = nullptr;
-};
-
-template <typename F>
-bool Bind(void* module, F& f, const char* name) {
-  f = reinterpret_cast<F>(dlsym(module, name));
-  return f != nullptr;
-}
+using Api = dral_test::DralApi;
 
 // Loads the library at `path` (which starts the server when none runs). An empty module on
 // failure, with the reason in `error`.
 inline Api LoadLibrary(const std::string& path, std::string& error) {
   Api api;
-  api.module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!api.module) {
-    error = dlerror();
-    return api;
-  }
-  const bool ok = Bind(api.module, api.Connect, "DRAL_Connect") &&
-                  Bind(api.module, api.Disconnect, "DRAL_Disconnect") &&
-                  Bind(api.module, api.ConfigFilter, "DRAL_ConfigFilter") &&
-                  Bind(api.module, api.GetMessage, "DRAL_GetMessage") &&
-                  Bind(api.module, api.PutMessage, "DRAL_PutMessage") &&
-                  Bind(api.module, api.GetStatus, "DRAL_GetStatus") &&
-                  Bind(api.module, api.GetAdapterVersion, "DRAL_GetAdapterVersion") &&
-                  Bind(api.module, api.GetAdapterStatus, "DRAL_GetAdapterStatus");
-  if (!ok) {
-    error = "an export is missing";
-    dlclose(api.module);
-    api = Api{};
-  }
+  api.Load(path, &error);
   return api;
 }
 
@@ -430,11 +397,11 @@ inline Bytes J1939Message(uint16_t pgn, uint8_t source, uint8_t priority, const 
   m.insert(m.end(), data.begin(), data.end());
   return m;
 }
-// A received J1708 message: header 0xFF, the message and its checksum.
+// A received J1708 message: header 0xFF, then the message without its checksum (the adapter's
+// length does not count the checksum byte).
 inline Bytes J1708Received(const Bytes& message) {
   Bytes m = {DRAL_PROTOCOL_J1708, 0xFF};
   m.insert(m.end(), message.begin(), message.end());
-  m.push_back(J1708Checksum(message));
   return m;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -320,21 +321,25 @@ TEST_F(FilterServerTest, AdapterJ1708FramesNeedAGoodChecksumUnlessRawModeIsOn) {
   a.Put(MsgJ1708Filter, {FilterOpPassAll, 0});
   Pass();
   a.TakeAll();
+  // The adapter's 9-bit length counts the message; the checksum byte follows uncounted.
+  const Bytes badChecksum{0, 0, 3, 0x80, 0x54, 0x01, 0x00};
   adapter_.InjectJ1708({0x80, 0x54, 0x01}, false);  // no checksum
+  adapter_.InjectMessage(MsgJ1708Frame, badChecksum);
   adapter_.InjectJ1708({0x80, 0x54, 0x02});
   ASSERT_TRUE(WaitUntil([&] { return a.Received() >= 1; }));
   auto got = a.TakeAll();
   ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].Data[4], 0x54);
-  EXPECT_EQ(got[0].Data[5], 0x02);
+  const uint8_t good[] = {0x80, 0x54, 0x02};
+  EXPECT_EQ(DataOf(got[0]), (Bytes{0, 0, 3, 0x80, 0x54, 0x02, Checksum(good, 3)}));  // unchanged
 
   a.Put(MsgJ1708RawMode, {1});
   Pass();
-  adapter_.InjectJ1708({0x80, 0x54, 0x01}, false);
+  adapter_.InjectMessage(MsgJ1708Frame, badChecksum);
   ASSERT_TRUE(WaitUntil([&] { return a.Received() >= 1; }));
   got = a.TakeAll();
   ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(DataOf(got[0]), (Bytes{0, 0, 4, 0x80, 0x54, 0x01}));  // 9-bit length 3 + 1
+  // 9-bit length 3 + 1: the raw client's count takes in the checksum byte.
+  EXPECT_EQ(DataOf(got[0]), (Bytes{0, 0, 4, 0x80, 0x54, 0x01, 0x00}));
 }
 
 TEST_F(FilterServerTest, TheSenderNeverGetsItsOwnCopy) {
@@ -392,6 +397,148 @@ TEST_F(FilterServerTest, SixteenClientsEachGetExactlyWhatTheirFilterPasses) {
   ASSERT_EQ(last.size(), 16u);
   EXPECT_EQ(GetU32(&last[0].Data[1]), 0x101u);
   EXPECT_EQ(last[15].Data[0], kChannelBit1 | kExtendedIdBit);
+}
+
+// --- the table rules as a client meets them: its edit replies and the frames it then gets ---
+
+// The records in a client's ToClient ring as (type, data).
+Frames Records(TestClient& c) {
+  Frames out;
+  for (const auto& m : c.TakeAll()) out.emplace_back(m.Type, DataOf(m));
+  return out;
+}
+
+// Identifiers of the frames of `type` among `records`.
+std::vector<uint32_t> Ids(const Frames& records, uint8_t type) {
+  std::vector<uint32_t> out;
+  for (const auto& [t, d] : records) {
+    if (t == type && d.size() >= 5) out.push_back(GetU32(&d[1]));
+  }
+  return out;
+}
+
+// Injects a J1708 frame behind whatever was injected before and waits until `c` (whose MID
+// filter passes 0x80) has it: every earlier adapter frame has then been routed.
+void AwaitAdapterTraffic(AdapterSimulator& adapter, TestClient& c) {
+  const uint16_t before = c.Received();
+  adapter.InjectJ1708({0x80, 1, 2});
+  ASSERT_TRUE(WaitUntil([&] { return c.Received() > before; }));
+}
+
+TEST_F(FilterServerTest, APassEntryIntoABlockingTableStartsAJ1939PassListButKeepsCanEntries) {
+  StartServer();
+  TestClient a;
+  constexpr uint32_t kIds[] = {0x18FEF100, 0x18FEF200, 0x18FEF300, 0x18FEF400};
+  constexpr uint32_t kAll = 0x1FFFFFFF;
+  for (uint8_t type : {MsgJ1939Filter, MsgCanFilter}) {
+    const uint8_t bits = type == MsgJ1939Filter ? kChannelBit1 : kChannelBit2 | kExtendedIdBit;
+    a.Put(type, IdEdit(bits, FilterOpPassAll, 0, 0));
+    a.Put(type, IdEdit(bits, FilterOpBlock, kAll, kIds[0]));
+    a.Put(type, IdEdit(bits, FilterOpBlock, kAll, kIds[1]));
+    a.Put(type, IdEdit(bits, FilterOpPass, kAll, kIds[2]));
+  }
+  a.Put(MsgJ1708Filter, {FilterOpPassAll, 0});
+  Pass();
+  EXPECT_EQ(Records(a), (Frames{{MsgReply, {0x34, 1}},
+                                {MsgReply, {0x34, 1}},
+                                {MsgReply, {0x34, 1}},
+                                {MsgReply, {0x34, 1}},
+                                {MsgReply, {0x24, 1}},
+                                {MsgReply, {0x24, 1}},
+                                {MsgReply, {0x24, 1}},
+                                {MsgReply, {0x24, 1}},
+                                {MsgReply, {0x44, 1}}}));
+
+  for (uint32_t id : kIds) {
+    adapter_.InjectJ1939(kChannelBit1, id, {1});
+    adapter_.InjectCan(kChannelBit2 | kExtendedIdBit, id, {2});
+  }
+  AwaitAdapterTraffic(adapter_, a);
+  const Frames got = Records(a);
+  // J1939: the pass entry replaced the block list, so only its own identifier passes.
+  EXPECT_EQ(Ids(got, MsgJ1939Frame), (std::vector<uint32_t>{kIds[2]}));
+  // CAN: the block entries became pass entries beside the new one.
+  EXPECT_EQ(Ids(got, MsgCanFrame), (std::vector<uint32_t>{kIds[0], kIds[1], kIds[2]}));
+}
+
+TEST_F(FilterServerTest, TheSixtyFifthEntryAndTheTwoHundredFiftySeventhMidAreRefused) {
+  StartServer();
+  TestClient a;
+  constexpr uint32_t kAll = 0x1FFFFFFF;
+  constexpr uint32_t kFirst = 0x18FEF100;  // entry i passes kFirst + i (source address i)
+  a.Put(MsgJ1939Filter, IdEdit(kChannelBit2, FilterOpPassAll, 0, 0));  // channel 2 blocks
+  Pass();
+  ASSERT_EQ(Records(a), (Frames{{MsgReply, {0x34, 1}}}));
+  struct Case {
+    const char* what;
+    std::function<void(uint32_t)> edit;  // puts the i-th edit
+    int fitting;                         // edits that fit, each answered "done"
+    Bytes refusal;                       // the reply to one more
+  };
+  const Case cases[] = {
+      {"J1939 pass list",
+       [&](uint32_t i) {
+         a.Put(MsgJ1939Filter, IdEdit(kChannelBit1, FilterOpPass, kAll, kFirst + i));
+       },
+       kIdFilterEntries,
+       {0x34, 0, 2, FilterErrListFull, 0, 0}},
+      {"J1939 block list",
+       [&](uint32_t i) {
+         a.Put(MsgJ1939Filter, IdEdit(kChannelBit2, FilterOpBlock, kAll, kFirst + i));
+       },
+       kIdFilterEntries,
+       {0x34, 0, 2, FilterErrBlockListFull, 0, 0}},
+      {"CAN pass list",
+       [&](uint32_t i) {
+         a.Put(MsgCanFilter, IdEdit(kChannelBit1 | kExtendedIdBit, FilterOpPass, kAll, kFirst + i));
+       },
+       kIdFilterEntries,
+       {0x24, 0, 2, 0, 0, 0}},
+      {"MID pass list",
+       [&](uint32_t i) {
+         a.Put(MsgJ1708Filter, {FilterOpPass, static_cast<uint8_t>(i)});
+       },
+       kMidFilterEntries,
+       {0x44, 0, 2, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    for (int i = 0; i <= c.fitting; ++i) c.edit(static_cast<uint32_t>(i));
+    Pass();
+    ASSERT_EQ(a.Pending(), 0) << c.what;
+    Frames expected(c.fitting, {MsgReply, {c.refusal[0], 1}});
+    expected.push_back({MsgReply, c.refusal});
+    EXPECT_EQ(Records(a), expected) << c.what;
+  }
+
+  // The refused J1939 pass entry changed nothing: its identifier still reaches nobody.
+  a.Put(MsgJ1708Filter, {FilterOpPassAll, 0});
+  Pass();
+  a.TakeAll();
+  adapter_.InjectJ1939(kChannelBit1, kFirst + kIdFilterEntries - 1, {1});
+  adapter_.InjectJ1939(kChannelBit1, kFirst + kIdFilterEntries, {1});
+  AwaitAdapterTraffic(adapter_, a);
+  EXPECT_EQ(Ids(Records(a), MsgJ1939Frame), (std::vector<uint32_t>{kFirst + kIdFilterEntries - 1}));
+}
+
+TEST_F(FilterServerTest, AJ1939EntryWithMaskBit31NeverPassesAPdu2FrameFromTheAdapter) {
+  StartServer();
+  TestClient pdu1Only, any;
+  ASSERT_LT(pdu1Only.Slot(), any.Slot());  // frames are offered to the slots in order
+  // Both pass source address 0x25; only the first entry carries bit 31.
+  pdu1Only.Put(MsgJ1939Filter, IdEdit(kChannelBit1, FilterOpPass, kIdBit31 | 0xFF, 0x25));
+  any.Put(MsgJ1939Filter, IdEdit(kChannelBit1, FilterOpPass, 0xFF, 0x25));
+  Pass();
+  pdu1Only.TakeAll();
+  any.TakeAll();
+  constexpr uint32_t kPdu1 = 0x18EF0025;       // PF 0xEF
+  constexpr uint32_t kPdu2First = 0x18F00425;  // PF 0xF0
+  constexpr uint32_t kPdu2 = 0x18FEF125;       // PF 0xFE
+  for (uint32_t id : {kPdu2First, kPdu1, kPdu2}) adapter_.InjectJ1939(kChannelBit1, id, {1});
+  // Each frame is offered to every client in turn, so once the last client has the last frame
+  // the first client's share is settled.
+  ASSERT_TRUE(WaitUntil([&] { return any.Received() >= 3; }));
+  EXPECT_EQ(Ids(Records(any), MsgJ1939Frame), (std::vector<uint32_t>{kPdu2First, kPdu1, kPdu2}));
+  EXPECT_EQ(Ids(Records(pdu1Only), MsgJ1939Frame), (std::vector<uint32_t>{kPdu1}));
 }
 
 }  // namespace

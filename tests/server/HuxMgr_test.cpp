@@ -395,10 +395,45 @@ TEST_F(HuxMgrTest, ReceivedTrafficReachesTheHandlerInOrderAndBadFramesAreCounted
   EXPECT_EQ(got[1],
             (std::pair<uint8_t, Bytes>{0x30, {0x02, 0x00, 0xFF, 0xEA, 0x18, 0x00, 0xEE, 0x00}}));
   const uint8_t j1708Checksum = static_cast<uint8_t>(0 - (0x80 + 0x7E));
-  EXPECT_EQ(got[2], (std::pair<uint8_t, Bytes>{0x40, {0x00, 0x00, 3, 0x80, 0x7E, j1708Checksum}}));
+  EXPECT_EQ(got[2], (std::pair<uint8_t, Bytes>{0x40, {0x00, 0x00, 2, 0x80, 0x7E, j1708Checksum}}));
   EXPECT_EQ(got[3], (std::pair<uint8_t, Bytes>{MsgAdapterData09, {}}));
   EXPECT_EQ(got[4], (std::pair<uint8_t, Bytes>{MsgTransportResult, {0x4A}}));
   EXPECT_EQ(mgr_->FrameErrors(), 2u) << "the bad escape and the bad checksum";
+}
+
+TEST_F(HuxMgrTest, WithTheReceiveRingFullAFurtherFrameIsCountedAsReceivedButDropped) {
+  // Never started: only this test drains the ring of received frames, as the manager's thread
+  // would, so the ring holds exactly what OnFrame let in.
+  mgr_ = std::make_unique<THuxMgr>(true, LinkFactoryTable{});
+  constexpr uint32_t kHeld = TReceivedFrameRing::kRecords - 1;
+  auto frame = [this](uint32_t n) {
+    const uint8_t payload[] = {MsgCanFrame, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)};
+    mgr_->OnFrame(payload, sizeof payload);
+  };
+  for (uint32_t n = 0; n <= kHeld; ++n) frame(n);
+  EXPECT_EQ(mgr_->FramesReceived(), kHeld + 1);
+  EXPECT_TRUE(mgr_->DataArrived());
+
+  auto drain = [this] {
+    std::vector<uint32_t> handedOn;
+    for (uint32_t i = 0; i <= TReceivedFrameRing::kRecords; ++i) {  // bounded: a ring's worth
+      const ReceivedFrame* f = mgr_->RxQueueFront();
+      if (f == nullptr) break;
+      EXPECT_EQ(f->Message.Type, MsgCanFrame);
+      EXPECT_EQ(f->Message.Length, 2);
+      handedOn.push_back(f->Message.Data[0] | f->Message.Data[1] << 8);
+      mgr_->RxQueuePop();
+    }
+    return handedOn;
+  };
+  std::vector<uint32_t> first(kHeld);
+  for (uint32_t n = 0; n < kHeld; ++n) first[n] = n;
+  EXPECT_EQ(drain(), first) << "the oldest 199 in order; the last one is gone";
+
+  // Once drained the ring takes frames again.
+  frame(kHeld + 1);
+  EXPECT_EQ(mgr_->FramesReceived(), kHeld + 2);
+  EXPECT_EQ(drain(), (std::vector<uint32_t>{kHeld + 1}));
 }
 
 TEST_F(HuxMgrTest, AdapterAnswersToTransmitsReachTheHandler) {

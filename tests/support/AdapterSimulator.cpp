@@ -275,12 +275,13 @@ void AdapterSimulator::InjectJ1939(uint8_t channelBits, uint32_t identifier, con
 }
 
 void AdapterSimulator::InjectJ1708(const Bytes& message, bool appendChecksum, uint8_t header) {
-  Bytes body = message;
-  if (appendChecksum) body.push_back(Checksum(message.data(), message.size()));
-  const size_t length = body.size();
+  // The adapter's 9-bit length counts the message bytes only; the checksum byte, when there is
+  // one, follows them in the record.
+  const size_t length = message.size();
   Bytes d{static_cast<uint8_t>(length > 0xFF ? kJ1708LengthBit8 : 0), header,
           static_cast<uint8_t>(length & 0xFF)};
-  d.insert(d.end(), body.begin(), body.end());
+  d.insert(d.end(), message.begin(), message.end());
+  if (appendChecksum) d.push_back(Checksum(message.data(), message.size()));
   InjectMessage(sim::kJ1708Frame, d);
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "channel/ChannelBlock.h"
@@ -146,6 +147,37 @@ class THuxQueue {
 // opened, or the mutex is not obtained within kChannelLockTimeoutMs. Never throws. Any thread
 // may call it.
 bool AdjustAttachCount(int delta);
+
+// The one +1 that a process with the library loaded adds to AttachCount, made at most once and
+// taken back at most once, from the same block. A process that loads while no block exists is
+// not counted then; Attach is called again once a block exists for it (the library does so at
+// each successful connect, whose queue has just opened or created the block). From the count
+// on, the block stays mapped here until Detach: it cannot end (and a new one start again at 0)
+// while the count stands in it, so a count is never taken back from a block that never held
+// it.
+//
+// Threads: every member may be called from any thread; the calls are serialised. Never throws.
+class TAttachCount {
+ public:
+  TAttachCount() = default;
+  ~TAttachCount() = default;  // unmaps without taking the count back: call Detach first
+  TAttachCount(const TAttachCount&) = delete;
+  TAttachCount& operator=(const TAttachCount&) = delete;
+
+  // Adds this process's +1 unless it is counted already or Detach has been called; needs an
+  // existing block (none is created) and the channel mutex within kChannelLockTimeoutMs. True
+  // when the process is counted, by this call or an earlier one.
+  bool Attach();
+  // Takes back the +1 that Attach made, if any, and unmaps the block. Final: a later Attach
+  // counts nothing.
+  void Detach();
+  bool Attached() const;
+
+ private:
+  mutable std::mutex mutex_;  // guards everything below
+  bool detached_ = false;
+  std::unique_ptr<TIPCMem> counted_;  // the block that holds this process's +1; null: none
+};
 
 // The single-instance probe: true when a server's queue is alive; `window` receives
 // ServerWindow (0 when none). A ServerWindow naming a process that no longer exists counts as

@@ -35,9 +35,10 @@ struct QueuedMessage {
 
 // Turns one record that the server put into the ToClient ring into the application message
 // it stands for, written to `out` (kQueuedMessageBytes). Returns its length, or 0 when the
-// record yields none: a type that is not delivered, a record shorter than its fixed fields, a
-// J1708 count that runs past the record, or a message that would exceed kQueuedMessageBytes.
-// MsgReply and MsgAdapterData09 become raw messages (0x20, type, data).
+// record yields none: a type that is not delivered, a record shorter than its fixed fields, or
+// a message that would exceed kQueuedMessageBytes. A J1708 count that runs past the record is
+// cut to the bytes the record holds. MsgReply and MsgAdapterData09 become raw messages
+// (0x20, type, data).
 uint16_t DecodeServerMessage(const HuxMessage& message, uint8_t* out);
 
 class TClientThread : public cls::TThread {

@@ -1,6 +1,6 @@
 // What the library does when it is loaded, beside opening its connections: start the server
 // when none runs. (Counting the processes that have it loaded is the channel's
-// AdjustAttachCount.)
+// TAttachCount.)
 #pragma once
 
 #include <cstdint>

@@ -154,8 +154,8 @@ class AdapterSimulator {
   void InjectCan(uint8_t channelBits, uint32_t identifier, const Bytes& data);
   // `identifier` is the 29-bit J1939 identifier (priority, data page, PF, PS, SA).
   void InjectJ1939(uint8_t channelBits, uint32_t identifier, const Bytes& data);
-  // `message` is MID first; the J1708 checksum is appended when `appendChecksum`. The 9-bit
-  // length counts the message bytes including the checksum.
+  // `message` is MID first; the J1708 checksum follows it when `appendChecksum`. The 9-bit
+  // length counts the message bytes without the checksum, as the adapter reports them.
   void InjectJ1708(const Bytes& message, bool appendChecksum = true, uint8_t header = 0);
 
   // --- observation ----------------------------------------------------------------------------
