@@ -1,9 +1,9 @@
 #include "channel/Logger.h"
 
-#include <time.h>
-
 #include <cstdio>
 #include <exception>
+
+#include "plat/tick.h"
 
 namespace dral {
 namespace {
@@ -16,14 +16,10 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 // "yyyy/mm/dd hh:nn:ss.zzz" of the local date and time.
 std::string TimeStamp() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
+  const plat::LocalTime t = plat::GetLocalTime();
   char text[96];  // room for any int the fields may hold
-  std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
-                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                static_cast<int>(now.tv_nsec / 1000000));
+  std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d.%03d", t.Year, t.Month, t.Day,
+                t.Hour, t.Minute, t.Second, t.Millisecond);
   return text;
 }
 

@@ -1,7 +1,5 @@
 // The library's load-time entry and its eleven exported functions. Each export finds the
 // connection by its handle and delegates to it; nothing throws across the C boundary.
-#include <fenv.h>
-
 #include <cstring>
 #include <memory>
 #include <new>
@@ -11,6 +9,7 @@
 #include "client/ClientList.h"
 #include "client/ClientObj.h"
 #include "client/ServerLaunch.h"
+#include "plat/process.h"
 
 #define DRAL_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -49,7 +48,7 @@ TAttachCount& ProcessAttachCount() {
 void ProcessAttach() {
   // All floating-point exceptions masked (the Linux default; an application may have
   // unmasked some).
-  fedisableexcept(FE_ALL_EXCEPT);
+  plat::MaskFloatingPointExceptions();
   StartServer(&kModuleAnchor);
   try {
     ClientList().Open();

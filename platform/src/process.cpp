@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <fenv.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -158,5 +159,7 @@ bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* erro
   *error = execError;
   return execError == 0;
 }
+
+void MaskFloatingPointExceptions() { fedisableexcept(FE_ALL_EXCEPT); }
 
 }  // namespace plat

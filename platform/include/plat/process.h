@@ -16,6 +16,10 @@ uint32_t CurrentProcessId();
 // after its owner ended; the answer is a snapshot. Any thread may call it; it does not block.
 bool ProcessExists(uint32_t pid);
 
+// Masks every floating-point exception of the calling thread (the Linux default; a host
+// application may have unmasked some). Threads created afterwards inherit the setting.
+void MaskFloatingPointExceptions();
+
 // The path of the loaded module (shared object or program) whose mapped code or data contains
 // `address`, as the dynamic loader recorded it when it loaded the module (for the program this
 // may be relative to the directory it was started from). "" for a null address or one that is

@@ -14,6 +14,19 @@ uint32_t GetTickCount();
 // difference now - start, so that it stays right across the wrap.
 bool TickElapsed(uint32_t start, uint32_t interval);
 
+// The local date and time of the wall clock, to the millisecond (for time stamps only; never
+// for measuring intervals). Any thread.
+struct LocalTime {
+  int Year;         // e.g. 2026
+  int Month;        // 1..12
+  int Day;          // 1..31
+  int Hour;         // 0..23
+  int Minute;       // 0..59
+  int Second;       // 0..60
+  int Millisecond;  // 0..999
+};
+LocalTime GetLocalTime();
+
 // Sleeps at least `ms` milliseconds; resumes after EINTR until the full time has passed.
 // Sleep(0) yields the processor.
 void Sleep(uint32_t ms);
