@@ -224,10 +224,10 @@ void TUsbPort::RegisterRemoval(plat::DeviceHandle device) {
 }
 
 void TUsbPort::UnregisterRemoval() {
-  // Only the registration this port made is ended: the registrar follows one device, and
-  // another link's registration is not this port's to end.
+  // Only the registration this port made is ended: the registrar follows one device, and a
+  // registration another link made since is not this port's to end.
   if (TDeviceRegistrar* registrar = std::exchange(registrar_, nullptr)) {
-    registrar->UnregisterDeviceHandle();
+    registrar->UnregisterDeviceHandle(DeviceHandle.load());
   }
 }
 

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -252,6 +254,13 @@ int OpenDeviceNode(const std::string& path, DeviceKind* kind, uint32_t* error) {
     close(fd);
     *error = err == EWOULDBLOCK ? kErrorSharingViolation : ErrorFromErrno(err);
     return -1;
+  }
+  // A terminal device carries the adapter's binary byte stream: its line discipline must not
+  // echo, translate line ends or treat any byte as a control character.
+  termios settings{};
+  if (isatty(fd) && tcgetattr(fd, &settings) == 0) {
+    cfmakeraw(&settings);
+    tcsetattr(fd, TCSANOW, &settings);
   }
   *error = kErrorSuccess;
   return fd;

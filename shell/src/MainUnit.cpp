@@ -493,6 +493,8 @@ void TMainForm::btnRefreshClick() {
 }
 
 void TMainForm::RegisterDeviceHandle(plat::DeviceHandle device, TNotifyEvent handler) {
+  std::lock_guard<std::mutex> registration(registrationMutex_);
+  registeredDevice_ = device;
   deviceRemovedHandler_.Set(handler);
   uint32_t error = 0;
   const plat::DeviceNotifyHandle fresh =
@@ -507,7 +509,19 @@ void TMainForm::RegisterDeviceHandle(plat::DeviceHandle device, TNotifyEvent han
   if (previous != 0) noticeSource_->Unregister(previous);
 }
 
+void TMainForm::UnregisterDeviceHandle(plat::DeviceHandle device) {
+  std::lock_guard<std::mutex> registration(registrationMutex_);
+  if (device == 0 || device != registeredDevice_) return;  // another link's registration
+  UnregisterDeviceHandleLocked();
+}
+
 void TMainForm::UnregisterDeviceHandle() {
+  std::lock_guard<std::mutex> registration(registrationMutex_);
+  UnregisterDeviceHandleLocked();
+}
+
+void TMainForm::UnregisterDeviceHandleLocked() {
+  registeredDevice_ = 0;
   plat::DeviceNotifyHandle previous = 0;
   {
     std::lock_guard<std::mutex> lock(deviceMutex_);

@@ -144,6 +144,14 @@ class TestRegistrar final : public dral::TDeviceRegistrar {
     registrations_.fetch_add(1);
   }
 
+  void UnregisterDeviceHandle(plat::DeviceHandle device) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (device == 0 || device != device_) return;  // another link's registration
+    }
+    UnregisterDeviceHandle();
+  }
+
   void UnregisterDeviceHandle() override {
     plat::DeviceNotifyHandle previous = 0;
     {

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -128,6 +130,28 @@ TEST_F(DeviceInterface, AFifoOrCharacterDeviceIsNotShared) {
   EXPECT_NE(second, 0u) << error;
   EXPECT_NE(second, first) << "handles are never reused";
   plat::CloseDeviceFile(second);
+}
+
+TEST_F(DeviceInterface, ATerminalDeviceIsSwitchedToRawModeWhenOpened) {
+  int master = -1;
+  int slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const std::string folder = MakeClassFolder(kUsbClass);
+  std::filesystem::create_symlink(ttyname(slave), folder + "/tty0");
+  termios before{};
+  ASSERT_EQ(tcgetattr(slave, &before), 0);
+  ASSERT_NE(before.c_lflag & (ICANON | ECHO), 0u) << "a new terminal starts cooked";
+  uint32_t error = 0;
+  const plat::DeviceHandle handle = plat::CreateDeviceFile(folder + "/tty0", &error);
+  ASSERT_NE(handle, 0u) << error;
+  termios after{};
+  ASSERT_EQ(tcgetattr(slave, &after), 0);
+  EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG), 0u) << "echo or line editing left on";
+  EXPECT_EQ(after.c_iflag & (ICRNL | IXON), 0u) << "input translation left on";
+  EXPECT_EQ(after.c_oflag & OPOST, 0u) << "output translation left on";
+  plat::CloseDeviceFile(handle);
+  close(slave);
+  close(master);
 }
 
 TEST_F(DeviceInterface, AClosedHandleIsRefusedEverywhere) {

@@ -645,6 +645,24 @@ TEST_F(DeviceNoticeTest, ASecondRegistrationReplacesTheFirstOne) {
   EXPECT_EQ(first.Calls.load(), 0);
 }
 
+TEST_F(DeviceNoticeTest, ALinkEndingItsOldRegistrationLeavesTheNewerOneOfAnotherLink) {
+  auto& form = MakeForm();
+  RemovalLog first, second;
+  const plat::DeviceHandle a = OpenDevice("a");
+  const plat::DeviceHandle b = OpenDevice("b");
+  form.RegisterDeviceHandle(a, first.Handler());
+  form.RegisterDeviceHandle(b, second.Handler());  // another link registers after the first
+  const plat::DeviceNotifyHandle current = form.NotificationHandle();
+  form.UnregisterDeviceHandle(a);  // the first link closes its device
+  EXPECT_EQ(form.NotificationHandle(), current);
+  EXPECT_TRUE(form.DeviceRemovedHandler() == second.Handler());
+  Remove(b);
+  ASSERT_TRUE(PumpUntil([&] { return second.Calls > 0; })) << "the newer device lost its watch";
+  form.UnregisterDeviceHandle(b);
+  EXPECT_EQ(form.NotificationHandle(), 0u);
+  EXPECT_FALSE(form.DeviceRemovedHandler().IsSet());
+}
+
 TEST_F(DeviceNoticeTest, ANoticeStillQueuedWhenTheDeviceIsUnregisteredReachesNoHandler) {
   auto& form = MakeForm();
   RemovalLog log;

@@ -31,6 +31,10 @@ class TDeviceRegistrar {
   // (a link calls it from its own thread while the handler may be running on the registrar's);
   // the handler therefore must not wait for the thread that unregisters.
   virtual void UnregisterDeviceHandle() = 0;
+  // As UnregisterDeviceHandle, but only when `device` is the device registered now: two links
+  // share the one registration, and a link must not end the one another link made after it.
+  // Checking and ending are one step with respect to RegisterDeviceHandle.
+  virtual void UnregisterDeviceHandle(plat::DeviceHandle device) = 0;
 
  protected:
   ~TDeviceRegistrar() = default;

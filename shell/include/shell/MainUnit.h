@@ -141,6 +141,7 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   // Ends the registration and clears the handler. On return the handler is not running on
   // another thread and will not be called.
   void UnregisterDeviceHandle() override;
+  void UnregisterDeviceHandle(plat::DeviceHandle device) override;
   plat::DeviceNotifyHandle NotificationHandle() const;
   TNotifyEvent DeviceRemovedHandler() const { return deviceRemovedHandler_.Get(); }
 
@@ -177,6 +178,7 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   void ShowStatistics();
   void ShowBitRate(int row, uint8_t status);
   void OnDeviceNotice(const plat::DeviceNotice& notice);
+  void UnregisterDeviceHandleLocked();  // registrationMutex_ held
 
   std::unique_ptr<plat::TimerPeriod> timerPeriod_;
   std::unique_ptr<TDralServer> server_;
@@ -186,6 +188,10 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   std::shared_ptr<TMainForm*> alive_;
 
   mutable std::mutex deviceMutex_;  // guards notificationHandle_
+  // Serialises whole registrations and their ends (taken before deviceMutex_); guards
+  // registeredDevice_.
+  std::mutex registrationMutex_;
+  plat::DeviceHandle registeredDevice_ = 0;
   plat::DeviceNotifyHandle notificationHandle_ = 0;
   AtomicClosure<void(void* sender)> deviceRemovedHandler_;
 
