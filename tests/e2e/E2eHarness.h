@@ -27,6 +27,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -405,4 +406,53 @@ inline Bytes J1708Received(const Bytes& message) {
   return m;
 }
 
+// Base of the system tests: the server that an application's library starts (it becomes a
+// child of the test process), the simulated adapter program, and a reaper that ends every
+// process the test started, before the fixture's watchdog.
+class SystemFixture : public dral_test::IsolatedTest {
+ protected:
+  static constexpr int kReaperSeconds = 27;  // before the fixture's 30 s watchdog
+
+  void SetUp() override {
+#ifndef DRAL_SERVER_PROGRAM
+    GTEST_SKIP() << "DRALServer is not built in this configuration (it needs Qt, which the "
+                    "ThreadSanitizer build leaves out)";
+#else
+    if (!dral_test::Role().empty()) {
+      // An application never outlives the test process.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      return;
+    }
+    // The server, started by an application's library as a process of its own, becomes a
+    // child of this process: the test can wait for it and never leaves it behind.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    reaper_ = std::make_unique<Reaper>(kReaperSeconds);
+    // The library looks for the server beside itself first.
+    fs::create_directories(LibDir());
+    fs::create_symlink(DRAL_LIBRARY_FILE, LibDir() + "/libDRAL.so");
+    fs::create_symlink(DRAL_SERVER_PROGRAM, LibDir() + "/DRALServer");
+#endif
+  }
+
+  void TearDown() override {
+    if (!dral_test::Role().empty()) return;
+    reaper_.reset();
+    adapter_.Stop(2000);
+    const auto leftovers = KillChildren();
+    // A passing test has ended every process itself.
+    if (!HasFailure() && !IsSkipped()) {
+      EXPECT_TRUE(leftovers.empty()) << "left running: " << leftovers.front();
+    }
+  }
+
+  std::string Root() const { return fs::path(env_.RegistryDir()).parent_path().string(); }
+  std::string LibDir() const { return Root() + "/lib"; }
+  std::string Marker(const std::string& name) const { return Root() + "/" + name; }
+  void Touch(const std::string& name) const { std::ofstream(Marker(name)) << "x"; }
+
+  SimDeviceProgram adapter_;
+  std::unique_ptr<Reaper> reaper_;
+};
+
 }  // namespace e2e
+

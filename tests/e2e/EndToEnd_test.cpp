@@ -20,7 +20,6 @@ constexpr int kLinkUpMs = 20000;      // library load, server start and link up
 constexpr int kStepMs = 10000;        // one step of the other side
 constexpr int kMessageMs = 5000;      // one message on its way
 constexpr int kServerExitMs = 10000;  // the server ends about 3 s after the last application
-constexpr int kReaperSeconds = 27;    // before the fixture's 30 s watchdog
 
 constexpr uint8_t kCanFrame = 0x20;
 constexpr uint8_t kJ1939Frame = 0x30;
@@ -30,53 +29,8 @@ constexpr uint8_t kVersionRequest = 0x04;
 const Bytes kVersion = {0, 0, 3, 7, 0, 0};
 const char* const kVersionOption = "0.0.3.7.0.0";
 
-class SystemTest : public dral_test::IsolatedTest {
+class SystemTest : public SystemFixture {
  protected:
-  void SetUp() override {
-#ifndef DRAL_SERVER_PROGRAM
-    GTEST_SKIP() << "DRALServer is not built in this configuration (it needs Qt, which the "
-                    "ThreadSanitizer build leaves out)";
-#else
-    if (!Role().empty()) {
-      // An application never outlives the test process.
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      return;
-    }
-    // The server, started by an application's library as a process of its own, becomes a
-    // child of this process: the test can wait for it and never leaves it behind.
-    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    reaper_ = std::make_unique<Reaper>(kReaperSeconds);
-    // The library looks for the server beside itself first.
-    fs::create_directories(LibDir());
-    fs::create_symlink(DRAL_LIBRARY_FILE, LibDir() + "/libDRAL.so");
-    fs::create_symlink(DRAL_SERVER_PROGRAM, LibDir() + "/DRALServer");
-#endif
-  }
-
-  void TearDown() override {
-    if (!Role().empty()) return;
-    reaper_.reset();
-    adapter_.Stop(2000);
-    const auto leftovers = KillChildren();
-    // A passing test has ended every process itself.
-    if (!HasFailure() && !IsSkipped()) {
-      EXPECT_TRUE(leftovers.empty()) << "left running: " << leftovers.front();
-    }
-  }
-
-  std::string Root() const {
-    return fs::path(env_.RegistryDir()).parent_path().string();
-  }
-  std::string LibDir() const {
-    return Root() + "/lib";
-  }
-  std::string Marker(const std::string& name) const {
-    return Root() + "/" + name;
-  }
-  void Touch(const std::string& name) const {
-    std::ofstream(Marker(name)) << "x";
-  }
-
   // --- test process side ---
 
   void StartAdapter(std::vector<std::string> args) {
@@ -149,8 +103,6 @@ class SystemTest : public dral_test::IsolatedTest {
     return WaitUntil([&] { return fs::exists(Marker(marker)); }, kLinkUpMs);
   }
 
-  SimDeviceProgram adapter_;
-  std::unique_ptr<Reaper> reaper_;
   std::map<std::string, pid_t> apps_;
   std::map<std::string, int> exits_;
 };

@@ -32,7 +32,6 @@ constexpr int kLinkUpMs = 20000;    // library load, server start and link up
 constexpr int kStepMs = 10000;      // one step of the other side
 constexpr int kStreamMs = 12000;    // from "go" until a side has every frame (3 s of traffic)
 constexpr int kGraceMs = 200;       // after the last frame: time for a duplicate to show up
-constexpr int kReaperSeconds = 27;  // before the fixture's 30 s watchdog
 
 constexpr uint8_t kCanFrame = 0x20;
 constexpr uint8_t kJ1939Frame = 0x30;
@@ -201,40 +200,8 @@ void ExpectReceived(const std::string& where, const Received& r,
 
 // ---- the test --------------------------------------------------------------------------------
 
-class SustainedTest : public dral_test::IsolatedTest {
+class SustainedTest : public SystemFixture {
  protected:
-  void SetUp() override {
-#ifndef DRAL_SERVER_PROGRAM
-    GTEST_SKIP() << "DRALServer is not built in this configuration (it needs Qt, which the "
-                    "ThreadSanitizer build leaves out)";
-#else
-    if (!Role().empty()) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);  // an application never outlives the test process
-      return;
-    }
-    // The server, started by the library as a process of its own, becomes our child.
-    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    reaper_ = std::make_unique<Reaper>(kReaperSeconds);
-    fs::create_directories(LibDir());
-    fs::create_symlink(DRAL_LIBRARY_FILE, LibDir() + "/libDRAL.so");
-    fs::create_symlink(DRAL_SERVER_PROGRAM, LibDir() + "/DRALServer");
-#endif
-  }
-
-  void TearDown() override {
-    if (!Role().empty()) return;
-    reaper_.reset();
-    adapter_.Stop(2000);
-    const auto leftovers = KillChildren();
-    if (!HasFailure() && !IsSkipped()) {
-      EXPECT_TRUE(leftovers.empty()) << "left running: " << leftovers.front();
-    }
-  }
-
-  std::string Root() const { return fs::path(env_.RegistryDir()).parent_path().string(); }
-  std::string LibDir() const { return Root() + "/lib"; }
-  std::string Marker(const std::string& name) const { return Root() + "/" + name; }
-  void Touch(const std::string& name) const { std::ofstream(Marker(name)) << "x"; }
   bool Await(const std::string& name, int timeoutMs) const {
     return WaitUntil([&] { return fs::exists(Marker(name)); }, timeoutMs);
   }
@@ -293,8 +260,6 @@ class SustainedTest : public dral_test::IsolatedTest {
     return exits_[role];
   }
 
-  SimDeviceProgram adapter_;
-  std::unique_ptr<Reaper> reaper_;
   std::map<std::string, pid_t> apps_;
   std::map<std::string, int> exits_;
 };

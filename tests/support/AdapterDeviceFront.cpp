@@ -1,4 +1,5 @@
 #include "testsupport/AdapterDeviceFront.h"
+#include "testsupport/SimWinUsbDevice.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -31,41 +32,6 @@ std::string EntryPath(const DeviceFrontOptions& o) {
   const std::string folder = o.DeviceDirectory.empty() ? plat::DeviceInterfaceFolder(guid)
                                                        : o.DeviceDirectory + "/" + guid;
   return folder + "/" + o.Name;
-}
-
-// A listening, non-blocking UNIX socket of `type` at `path` (an old entry there is replaced).
-// A path too long for sockaddr_un is bound through its folder's descriptor. -1 with errno set.
-int Listen(const std::string& path, int type) {
-  sockaddr_un addr{};
-  std::string target = path;
-  int dir = -1;
-  if (target.size() >= sizeof addr.sun_path) {
-    const auto slash = path.find_last_of('/');
-    dir = open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return -1;
-    target = "/proc/self/fd/" + std::to_string(dir) + path.substr(slash);
-  }
-  int fd = -1;
-  if (target.size() >= sizeof addr.sun_path) {
-    errno = ENAMETOOLONG;
-  } else {
-    fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  }
-  bool ok = false;
-  if (fd >= 0) {
-    addr.sun_family = AF_UNIX;
-    target.copy(addr.sun_path, sizeof addr.sun_path - 1);
-    unlink(path.c_str());
-    ok = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 4) == 0;
-  }
-  const int savedErrno = errno;
-  if (dir >= 0) close(dir);
-  if (!ok && fd >= 0) {
-    close(fd);
-    fd = -1;
-  }
-  errno = savedErrno;
-  return fd;
 }
 
 std::vector<uint8_t> DescriptionPacket(const DeviceFrontOptions& o) {
@@ -228,7 +194,7 @@ void AdapterDeviceFront::DoPlug() {
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ec);
   const int type = options_.Kind == DeviceFrontKind::UsbDriver ? SOCK_STREAM : SOCK_SEQPACKET;
-  listenFd_ = Listen(path_, type);
+  listenFd_ = ListenUnixSocket(path_, type);
   error_.store(listenFd_ >= 0 ? 0 : errno);
   plugged_.store(listenFd_ >= 0);
 }

@@ -17,30 +17,6 @@ namespace {
 
 namespace sim = plat::winusb_sim;
 
-int Listen(const std::string& path, int type) {
-  sockaddr_un addr{};
-  std::string target = path;
-  int dir = -1;
-  if (target.size() >= sizeof addr.sun_path) {
-    // A long path is reached through its folder's descriptor, as the device layer does.
-    const auto slash = path.find_last_of('/');
-    dir = open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return -1;
-    target = "/proc/self/fd/" + std::to_string(dir) + path.substr(slash);
-  }
-  const int fd = target.size() < sizeof addr.sun_path
-                     ? socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)
-                     : -1;
-  addr.sun_family = AF_UNIX;
-  target.copy(addr.sun_path, sizeof addr.sun_path - 1);
-  unlink(path.c_str());
-  const bool ok = fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-                  listen(fd, 8) == 0;
-  if (dir >= 0) close(dir);
-  if (!ok && fd >= 0) close(fd);
-  return ok ? fd : -1;
-}
-
 // poll on one descriptor for up to `timeoutMs` (EINTR resumes with the time left).
 bool WaitFor(int fd, short events, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -58,11 +34,47 @@ bool WaitFor(int fd, short events, int timeoutMs) {
 
 }  // namespace
 
+int ListenUnixSocket(const std::string& path, int type) {
+  constexpr int kBacklog = 8;
+  sockaddr_un addr{};
+  std::string target = path;
+  int dir = -1;
+  if (target.size() >= sizeof addr.sun_path) {
+    const auto slash = path.find_last_of('/');
+    dir = open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return -1;
+    target = "/proc/self/fd/" + std::to_string(dir) + path.substr(slash);
+  }
+  int fd = -1;
+  if (target.size() >= sizeof addr.sun_path) {
+    errno = ENAMETOOLONG;
+  } else {
+    fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  }
+  bool ok = false;
+  if (fd >= 0) {
+    addr.sun_family = AF_UNIX;
+    target.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    unlink(path.c_str());
+    ok = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+         listen(fd, kBacklog) == 0;
+  }
+  const int savedErrno = errno;
+  if (dir >= 0) close(dir);
+  if (!ok && fd >= 0) {
+    close(fd);
+    fd = -1;
+  }
+  errno = savedErrno;
+  return fd;
+}
+
+
 // ---------------------------------------------------------------------------------------------
 // SimSocketDevice
 
 SimSocketDevice::SimSocketDevice(std::string path, int type)
-    : path_(std::move(path)), listenFd_(Listen(path_, type)) {}
+    : path_(std::move(path)), listenFd_(ListenUnixSocket(path_, type)) {}
 
 SimSocketDevice::~SimSocketDevice() {
   HangUp();
@@ -120,7 +132,7 @@ SimWinUsbDevice::SimWinUsbDevice(std::string path) : SimWinUsbDevice(std::move(p
 
 SimWinUsbDevice::SimWinUsbDevice(std::string path, Options options)
     : path_(std::move(path)), options_(std::move(options)) {
-  listenFd_ = Listen(path_, SOCK_SEQPACKET);
+  listenFd_ = ListenUnixSocket(path_, SOCK_SEQPACKET);
   wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (listenFd_ >= 0 && wakeFd_ >= 0) thread_ = std::thread([this] { Run(); });
 }

@@ -17,6 +17,11 @@
 
 namespace dral_test {
 
+// A listening, non-blocking UNIX socket of `type` (SOCK_STREAM or SOCK_SEQPACKET) at `path`; an
+// old entry there is replaced. A path too long for a socket address is bound through its
+// folder's descriptor, as the device layer reaches it. -1 with errno set on failure.
+int ListenUnixSocket(const std::string& path, int type);
+
 // A listening UNIX socket (stream or seqpacket) at `path` whose connections the test accepts
 // and drives itself, without a thread: a device of the USB driver link, or a raw peer for the
 // overlapped-I/O tests. Every wait is bounded by the caller's time-out.
