@@ -412,6 +412,7 @@ inline Bytes J1708Received(const Bytes& message) {
 class SystemFixture : public dral_test::IsolatedTest {
  protected:
   static constexpr int kReaperSeconds = 27;  // before the fixture's 30 s watchdog
+  static constexpr int kApplicationStepMs = 10000;  // one step of an application
 
   void SetUp() override {
 #ifndef DRAL_SERVER_PROGRAM
@@ -450,8 +451,51 @@ class SystemFixture : public dral_test::IsolatedTest {
   std::string Marker(const std::string& name) const { return Root() + "/" + name; }
   void Touch(const std::string& name) const { std::ofstream(Marker(name)) << "x"; }
 
+
+  // --- application processes (this test binary re-run in a role) ---
+
+  void StartApplication(const std::string& role) {
+    const pid_t pid = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), role);
+    ASSERT_GT(pid, 0);
+    apps_[role] = pid;
+  }
+
+  // Waits for an application's marker; fails at once when an application ended before it.
+  bool AwaitApplication(const std::string& marker, int timeoutMs = kApplicationStepMs) {
+    std::string ended;
+    const bool ok = WaitUntil(
+        [&] {
+          if (fs::exists(Marker(marker))) return true;
+          for (auto& [role, pid] : apps_) {
+            if (pid <= 0 || exits_.count(role)) continue;
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+              exits_[role] = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+              ended = role;
+              return true;
+            }
+          }
+          return false;
+        },
+        timeoutMs);
+    if (!ended.empty()) {
+      ADD_FAILURE() << "application " << ended << " ended (" << exits_[ended] << ") before \""
+                    << marker << "\"";
+      return false;
+    }
+    if (!ok) ADD_FAILURE() << "no \"" << marker << "\" within " << timeoutMs << " ms";
+    return ok;
+  }
+
+  int ApplicationExit(const std::string& role) {
+    if (exits_.count(role)) return exits_[role];
+    return exits_[role] = WaitExit(apps_[role], kApplicationStepMs);
+  }
+
   SimDeviceProgram adapter_;
   std::unique_ptr<Reaper> reaper_;
+  std::map<std::string, pid_t> apps_;  // role -> pid
+  std::map<std::string, int> exits_;   // role -> exit status, once reaped
 };
 
 }  // namespace e2e

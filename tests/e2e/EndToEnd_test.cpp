@@ -39,43 +39,6 @@ class SystemTest : public SystemFixture {
     ASSERT_TRUE(adapter_.Start(DRAL_SIM_DEVICE_PROGRAM, args, error)) << error;
   }
 
-  void StartApplication(const std::string& role) {
-    const pid_t pid = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), role);
-    ASSERT_GT(pid, 0);
-    apps_[role] = pid;
-  }
-
-  // Waits for an application's marker; fails at once when an application ended before it.
-  bool AwaitApplication(const std::string& marker, int timeoutMs = kStepMs) {
-    std::string ended;
-    const bool ok = WaitUntil(
-        [&] {
-          if (fs::exists(Marker(marker))) return true;
-          for (auto& [role, pid] : apps_) {
-            if (pid <= 0 || exits_.count(role)) continue;
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-              exits_[role] = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-              ended = role;
-              return true;
-            }
-          }
-          return false;
-        },
-        timeoutMs);
-    if (!ended.empty()) {
-      ADD_FAILURE() << "application " << ended << " ended (" << exits_[ended] << ") before \""
-                    << marker << "\"";
-      return false;
-    }
-    if (!ok) ADD_FAILURE() << "no \"" << marker << "\" within " << timeoutMs << " ms";
-    return ok;
-  }
-
-  int ApplicationExit(const std::string& role) {
-    if (exits_.count(role)) return exits_[role];
-    return exits_[role] = WaitExit(apps_[role], kStepMs);
-  }
 
   // The server program among this process's children (see SetUp).
   pid_t FindServer() const {
@@ -103,8 +66,6 @@ class SystemTest : public SystemFixture {
     return WaitUntil([&] { return fs::exists(Marker(marker)); }, kLinkUpMs);
   }
 
-  std::map<std::string, pid_t> apps_;
-  std::map<std::string, int> exits_;
 };
 
 DralFilter PassAll(uint8_t protocol) {

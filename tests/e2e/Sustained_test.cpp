@@ -231,37 +231,6 @@ class SustainedTest : public SystemFixture {
 
   // --- test process side ---
 
-  bool AwaitApplication(const std::string& marker, int timeoutMs) {
-    std::string ended;
-    const bool ok = WaitUntil(
-        [&] {
-          if (fs::exists(Marker(marker))) return true;
-          for (auto& [role, pid] : apps_) {
-            int status = 0;
-            if (exits_.count(role) == 0 && waitpid(pid, &status, WNOHANG) == pid) {
-              exits_[role] = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-              ended = role;
-              return true;
-            }
-          }
-          return false;
-        },
-        timeoutMs);
-    if (!ended.empty()) {
-      ADD_FAILURE() << "application " << ended << " ended (" << exits_[ended] << ") before \""
-                    << marker << "\"";
-      return false;
-    }
-    if (!ok) ADD_FAILURE() << "no \"" << marker << "\" within " << timeoutMs << " ms";
-    return ok;
-  }
-  int ApplicationExit(const std::string& role) {
-    if (exits_.count(role) == 0) exits_[role] = WaitExit(apps_[role], kStepMs);
-    return exits_[role];
-  }
-
-  std::map<std::string, pid_t> apps_;
-  std::map<std::string, int> exits_;
 };
 
 DralFilter PassAll(uint8_t protocol) {
@@ -368,9 +337,7 @@ TEST_F(SustainedTest, NoFrameIsLostDuplicatedOrReorderedAtASteadyThousandFramesA
                              {"--usb", "--emit-count", std::to_string(kFramesPerKind)}, error))
       << error;
   for (const char* role : {"a", "b"}) {
-    const pid_t pid = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), role);
-    ASSERT_GT(pid, 0);
-    apps_[role] = pid;
+    StartApplication(role);
     ASSERT_TRUE(AwaitApplication(std::string(role) + "-ready", kLinkUpMs));
   }
   pid_t server = -1;

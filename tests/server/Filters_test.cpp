@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -417,12 +418,19 @@ std::vector<uint32_t> Ids(const Frames& records, uint8_t type) {
   return out;
 }
 
-// Injects a J1708 frame behind whatever was injected before and waits until `c` (whose MID
-// filter passes 0x80) has it: every earlier adapter frame has then been routed.
-void AwaitAdapterTraffic(AdapterSimulator& adapter, TestClient& c) {
-  const uint16_t before = c.Received();
+// Injects a J1708 frame behind whatever was injected before and collects what `c` (whose MID
+// filter passes 0x80) receives until that frame is there: adapter frames are routed in order, so
+// every earlier one has then been delivered or dropped. The records include the J1708 frame.
+Frames AwaitAdapterTraffic(AdapterSimulator& adapter, TestClient& c) {
   adapter.InjectJ1708({0x80, 1, 2});
-  ASSERT_TRUE(WaitUntil([&] { return c.Received() > before; }));
+  Frames got;
+  const auto hasJ1708 = [&] {
+    for (const auto& f : Records(c)) got.push_back(f);
+    return std::any_of(got.begin(), got.end(),
+                       [](const auto& f) { return f.first == MsgJ1708Frame; });
+  };
+  EXPECT_TRUE(WaitUntil(hasJ1708)) << "the closing J1708 frame never arrived";
+  return got;
 }
 
 TEST_F(FilterServerTest, APassEntryIntoABlockingTableStartsAJ1939PassListButKeepsCanEntries) {
@@ -453,8 +461,7 @@ TEST_F(FilterServerTest, APassEntryIntoABlockingTableStartsAJ1939PassListButKeep
     adapter_.InjectJ1939(kChannelBit1, id, {1});
     adapter_.InjectCan(kChannelBit2 | kExtendedIdBit, id, {2});
   }
-  AwaitAdapterTraffic(adapter_, a);
-  const Frames got = Records(a);
+  const Frames got = AwaitAdapterTraffic(adapter_, a);
   // J1939: the pass entry replaced the block list, so only its own identifier passes.
   EXPECT_EQ(Ids(got, MsgJ1939Frame), (std::vector<uint32_t>{kIds[2]}));
   // CAN: the block entries became pass entries beside the new one.
@@ -516,8 +523,7 @@ TEST_F(FilterServerTest, TheSixtyFifthEntryAndTheTwoHundredFiftySeventhMidAreRef
   a.TakeAll();
   adapter_.InjectJ1939(kChannelBit1, kFirst + kIdFilterEntries - 1, {1});
   adapter_.InjectJ1939(kChannelBit1, kFirst + kIdFilterEntries, {1});
-  AwaitAdapterTraffic(adapter_, a);
-  EXPECT_EQ(Ids(Records(a), MsgJ1939Frame), (std::vector<uint32_t>{kFirst + kIdFilterEntries - 1}));
+  EXPECT_EQ(Ids(AwaitAdapterTraffic(adapter_, a), MsgJ1939Frame), (std::vector<uint32_t>{kFirst + kIdFilterEntries - 1}));
 }
 
 TEST_F(FilterServerTest, AJ1939EntryWithMaskBit31NeverPassesAPdu2FrameFromTheAdapter) {
