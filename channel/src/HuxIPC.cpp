@@ -18,11 +18,14 @@ constexpr uint8_t kInitialVersionByte = 0xFF;
 // AttachCount is unsigned 16-bit: a count above this can only be a step below 0, and becomes 0.
 constexpr uint16_t kAttachCountCeiling = 65000;
 constexpr const char* kAbandonedText = "Channel mutex abandoned by its owner; block checked.";
-constexpr const char* kDamagedRingText = "Damaged message ring emptied.";
+// The most records a sound ring can hold (each has at least its header). Bounds every walk.
+constexpr uint16_t kMaxRingRecords = kRingBufferSize / kHuxRecordHeader;
 
 // Every access below to ring indices, counts and slot fields happens under the channel mutex,
 // which orders them. The indices are still stored with release and loaded with acquire: they
 // hand the Buffer bytes between writer and reader, also to the reader's copy outside the lock.
+// Any local process can write the block without the mutex, so each value is loaded once,
+// checked, and only the checked copy is used.
 constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr auto kAcquire = std::memory_order_acquire;
 constexpr auto kRelease = std::memory_order_release;
@@ -39,7 +42,7 @@ uint16_t RecordLength(const MessageRing& ring, uint16_t position) {
 }
 
 // Copies `n` bytes into the ring from `position` on, wrapping at the end of Buffer; returns the
-// position after the last byte.
+// position after the last byte. `position` lies in Buffer and `n` is below kRingBufferSize.
 uint16_t CopyIn(MessageRing& ring, uint16_t position, const uint8_t* src, uint32_t n) {
   const uint32_t first = std::min<uint32_t>(n, kRingBufferSize - position);
   std::memcpy(ring.Buffer + position, src, first);
@@ -61,15 +64,48 @@ bool HeadIsSound(const MessageRing& ring, uint16_t readIndex, uint16_t writeInde
   return static_cast<uint32_t>(*length) + kHuxRecordHeader <= UsedBytes(readIndex, writeIndex);
 }
 
-void EmptyRingLocked(MessageRing& ring, uint16_t writeIndex) {
-  ring.ReadIndex.store(writeIndex, kRelease);
-  ring.Count.store(0, kRelaxed);
+// A Count that Put and Remove can have left: 0 exactly when the ring is empty, and no more
+// records than headers fit into the bytes held.
+bool CountFits(uint16_t count, uint16_t usedBytes) {
+  return (count == 0) == (usedBytes == 0) &&
+         static_cast<uint32_t>(count) * kHuxRecordHeader <= usedBytes;
 }
 
-void DropHeadLocked(MessageRing& ring, uint16_t readIndex, uint16_t length) {
-  ring.ReadIndex.store(Wrap(readIndex + kHuxRecordHeader + length), kRelease);
-  const uint16_t count = ring.Count.load(kRelaxed);
-  if (count > 0) ring.Count.store(static_cast<uint16_t>(count - 1), kRelaxed);
+// Indices and Count of a ring as loaded once under the mutex.
+struct RingState {
+  uint16_t Read;
+  uint16_t Write;
+  uint16_t Count;
+};
+
+// Empties a ring that no Put and Remove can have left, with one debug text. ReadIndex moves to
+// WriteIndex when that lies in Buffer; otherwise both start again at 0. Returns the new state.
+RingState DiscardDamagedRingLocked(MessageRing& ring, uint16_t writeIndex) {
+  plat::OutputDebugString(kDamagedRingText);
+  if (writeIndex >= kRingBufferSize) {
+    writeIndex = 0;
+    ring.WriteIndex.store(writeIndex, kRelease);
+  }
+  ring.ReadIndex.store(writeIndex, kRelease);
+  ring.Count.store(0, kRelaxed);
+  return {writeIndex, writeIndex, 0};
+}
+
+// The ring's state, checked: indices inside Buffer and a Count that fits the bytes held. A ring
+// that fails the check is emptied first.
+RingState CheckedStateLocked(MessageRing& ring) {
+  const RingState state{ring.ReadIndex.load(kAcquire), ring.WriteIndex.load(kAcquire),
+                        ring.Count.load(kRelaxed)};
+  if (state.Read < kRingBufferSize && state.Write < kRingBufferSize &&
+      CountFits(state.Count, UsedBytes(state.Read, state.Write))) {
+    return state;
+  }
+  return DiscardDamagedRingLocked(ring, state.Write);
+}
+
+void DropHeadLocked(MessageRing& ring, const RingState& state, uint16_t length) {
+  ring.ReadIndex.store(Wrap(state.Read + kHuxRecordHeader + length), kRelease);
+  ring.Count.store(static_cast<uint16_t>(state.Count - 1), kRelaxed);  // Count >= 1: CountFits
 }
 
 void ResetRingLocked(MessageRing& ring) {
@@ -78,40 +114,38 @@ void ResetRingLocked(MessageRing& ring) {
   ring.Count.store(0, kRelaxed);
 }
 
-// Sets Count to the number of records between ReadIndex and WriteIndex.
-void RecountLocked(MessageRing& ring) {
-  uint16_t position = ring.ReadIndex.load(kAcquire);
-  const uint16_t end = ring.WriteIndex.load(kAcquire);
-  uint16_t records = 0;
-  while (position != end) {
+// The number of sound records between ReadIndex and WriteIndex; -1 when the indices lie
+// outside Buffer or a record runs past the written bytes.
+int WalkRecordsLocked(const MessageRing& ring, uint16_t readIndex, uint16_t writeIndex) {
+  if (readIndex >= kRingBufferSize || writeIndex >= kRingBufferSize) return -1;
+  uint16_t position = readIndex;
+  int records = 0;
+  // Each step moves at least one header closer to writeIndex, so the walk ends.
+  while (position != writeIndex) {
     uint16_t length = 0;
-    if (!HeadIsSound(ring, position, end, &length)) {
-      plat::OutputDebugString(kDamagedRingText);
-      EmptyRingLocked(ring, end);
-      return;
-    }
+    if (!HeadIsSound(ring, position, writeIndex, &length)) return -1;
     position = Wrap(position + kHuxRecordHeader + length);
     ++records;
   }
-  ring.Count.store(records, kRelaxed);
+  return records;
+}
+
+// Sets Count to the number of records between ReadIndex and WriteIndex; a damaged ring is
+// emptied.
+void RecountLocked(MessageRing& ring) {
+  const uint16_t writeIndex = ring.WriteIndex.load(kAcquire);
+  const int records = WalkRecordsLocked(ring, ring.ReadIndex.load(kAcquire), writeIndex);
+  if (records < 0) {
+    DiscardDamagedRingLocked(ring, writeIndex);
+    return;
+  }
+  ring.Count.store(static_cast<uint16_t>(records), kRelaxed);
 }
 
 template <typename Table>
 void ClearFilterTableLocked(Table& table) {
   table.Mode.store(FilterPassListed, kRelaxed);
   table.Count.store(0, kRelaxed);
-}
-
-// Frees slot n: the reverse of taking it, with the mask bit cleared last.
-void ResetSlotLocked(ChannelBlock& block, int n) {
-  ClientSlot& slot = block.Slots[n];
-  slot.SlotId.store(kFreeSlot, kRelaxed);
-  ResetRingLocked(slot.ToServer);
-  ResetRingLocked(slot.ToClient);
-  for (IdFilterTable& table : slot.J1939Filter) ClearFilterTableLocked(table);
-  ClearFilterTableLocked(slot.J1708Filter);
-  const auto bit = static_cast<uint16_t>(1u << n);
-  block.Header.SlotMask.fetch_and(static_cast<uint16_t>(~bit), kRelaxed);
 }
 
 // Runs on the zeroed view of a block that this process creates, before any other process can
@@ -130,7 +164,7 @@ int InitialiseBlock(void* view) {
   h.OtherStatus.store(0, kRelaxed);
   h.AdapterFlags.store(0, kRelaxed);
   for (int n = 0; n < kSlotCount; ++n) {
-    ResetSlotLocked(block, n);
+    ReleaseSlotLocked(block, n);
     // The CAN filters stay as the mapping delivers them; the server clears them for free slots.
     for (ClaimedAddress& claimed : block.Slots[n].Claimed) {
       claimed.Address.store(kNoAddress, kRelaxed);
@@ -138,21 +172,6 @@ int InitialiseBlock(void* view) {
     }
   }
   return 0;
-}
-
-// The previous owner of the channel mutex died inside one of the short operations below. Each
-// of them publishes its work with single stores in an order that leaves at most these traces: a
-// slot half taken or half freed (mask bit set, SlotId not the slot's number), and a ring Count
-// that missed its last step. Finish freeing such a slot (its owner is the dead process) and
-// recount the rings.
-void RepairBlockLocked(ChannelBlock& block) {
-  const uint16_t mask = block.Header.SlotMask.load(kRelaxed);
-  for (int n = 0; n < kSlotCount; ++n) {
-    ClientSlot& slot = block.Slots[n];
-    if ((mask & (1u << n)) && slot.SlotId.load(kRelaxed) != n) ResetSlotLocked(block, n);
-    RecountLocked(slot.ToServer);
-    RecountLocked(slot.ToClient);
-  }
 }
 
 // Every holder of the channel mutex locks through here, so an abandoned mutex always gets the
@@ -173,6 +192,123 @@ bool LockBlock(plat::NamedMutex& mutex, ChannelBlock& block, uint32_t millisecon
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Ring and slot work under the channel mutex
+
+bool RingPutLocked(MessageRing& ring, const HuxMessage& message) {
+  if (message.Length > kHuxMaxData) return false;
+  const RingState state = CheckedStateLocked(ring);
+  const uint32_t freeSpace = kRingBufferSize - UsedBytes(state.Read, state.Write);
+  const uint32_t recordSize = kHuxRecordHeader + message.Length;
+  if (freeSpace <= recordSize) return false;  // one byte stays free: a full ring never looks empty
+  const uint8_t header[kHuxRecordHeader] = {static_cast<uint8_t>(message.Length & 0xFF),
+                                            static_cast<uint8_t>(message.Length >> 8),
+                                            message.Type};
+  uint16_t position = CopyIn(ring, state.Write, header, kHuxRecordHeader);
+  position = CopyIn(ring, position, message.Data, message.Length);
+  ring.WriteIndex.store(position, kRelease);
+  ring.Count.store(static_cast<uint16_t>(state.Count + 1), kRelaxed);
+  return true;
+}
+
+bool RingPeekLocked(MessageRing& ring, uint16_t* position, uint16_t* length) {
+  // Each over-long record dropped moves ReadIndex on; the bound only matters when another
+  // process keeps rewriting the indices meanwhile.
+  for (uint16_t step = 0; step < kMaxRingRecords; ++step) {
+    const RingState state = CheckedStateLocked(ring);
+    if (state.Read == state.Write) return false;
+    if (!HeadIsSound(ring, state.Read, state.Write, length)) {
+      DiscardDamagedRingLocked(ring, state.Write);
+      return false;
+    }
+    if (*length <= kHuxMaxData) {
+      *position = state.Read;
+      return true;
+    }
+    plat::OutputDebugString(kMaxMessageLengthText);
+    DropHeadLocked(ring, state, *length);
+  }
+  DiscardDamagedRingLocked(ring, ring.WriteIndex.load(kAcquire));
+  return false;
+}
+
+void RingCopyRecord(const MessageRing& ring, uint16_t position, uint16_t length,
+                    HuxMessage* message) {
+  position = Wrap(position);
+  length = std::min(length, kHuxMaxData);
+  uint8_t type = 0;
+  CopyOut(ring, Wrap(position + 2u), &type, 1);
+  CopyOut(ring, Wrap(position + kHuxRecordHeader), message->Data, length);
+  message->Length = length;
+  message->Type = type;
+}
+
+void RingRemoveLocked(MessageRing& ring) {
+  const RingState state = CheckedStateLocked(ring);
+  if (state.Read == state.Write) return;
+  uint16_t length = 0;
+  if (HeadIsSound(ring, state.Read, state.Write, &length)) {
+    DropHeadLocked(ring, state, length);
+  } else {
+    DiscardDamagedRingLocked(ring, state.Write);
+  }
+}
+
+uint16_t RingCountLocked(MessageRing& ring) {
+  const RingState state = CheckedStateLocked(ring);
+  if (WalkRecordsLocked(ring, state.Read, state.Write) != state.Count) {
+    DiscardDamagedRingLocked(ring, state.Write);
+    return 0;
+  }
+  return state.Count;
+}
+
+bool TakeSlotLocked(ChannelBlock& block, int n) {
+  if (n < 0 || n >= kSlotCount) return false;
+  const auto bit = static_cast<uint16_t>(1u << n);
+  if (block.Header.SlotMask.load(kRelaxed) & bit) return false;
+  // The new holder starts with empty filters, whatever the slot kept: the release leaves the
+  // CAN tables to the server's next merge, and a holder that died leaves all of them. Cleared
+  // while the slot still counts as free, so no delivery to the new holder uses old entries.
+  ClientSlot& slot = block.Slots[n];
+  for (IdFilterTable& table : slot.J1939Filter) ClearFilterTableLocked(table);
+  ClearFilterTableLocked(slot.J1708Filter);
+  for (IdFilterTable& table : slot.CanFilter) ClearFilterTableLocked(table);
+  // Mask bit first, SlotId second: a holder dying in between leaves a state RepairBlockLocked
+  // recognises.
+  block.Header.SlotMask.fetch_or(bit, kRelaxed);
+  slot.SlotId.store(static_cast<int16_t>(n), kRelaxed);
+  return true;
+}
+
+// The reverse of taking the slot, with the mask bit cleared last.
+void ReleaseSlotLocked(ChannelBlock& block, int n) {
+  if (n < 0 || n >= kSlotCount) return;
+  ClientSlot& slot = block.Slots[n];
+  slot.SlotId.store(kFreeSlot, kRelaxed);
+  ResetRingLocked(slot.ToServer);
+  ResetRingLocked(slot.ToClient);
+  for (IdFilterTable& table : slot.J1939Filter) ClearFilterTableLocked(table);
+  ClearFilterTableLocked(slot.J1708Filter);
+  const auto bit = static_cast<uint16_t>(1u << n);
+  block.Header.SlotMask.fetch_and(static_cast<uint16_t>(~bit), kRelaxed);
+}
+
+// The previous owner of the channel mutex died inside one of the short operations above. Each
+// of them publishes its work with single stores in an order that leaves at most these traces: a
+// slot half taken or half freed (mask bit set, SlotId not the slot's number), and a ring Count
+// that missed its last step. Finish freeing such a slot (its owner is the dead process) and
+// recount the rings.
+void RepairBlockLocked(ChannelBlock& block) {
+  const uint16_t mask = block.Header.SlotMask.load(kRelaxed);
+  for (int n = 0; n < kSlotCount; ++n) {
+    ClientSlot& slot = block.Slots[n];
+    if ((mask & (1u << n)) && slot.SlotId.load(kRelaxed) != n) ReleaseSlotLocked(block, n);
+    RecountLocked(slot.ToServer);
+    RecountLocked(slot.ToClient);
+  }
+}
 
 std::string ServerEventName() { return std::string(kChannelEventName) + kServerEventSuffix; }
 
@@ -228,24 +364,10 @@ THuxQueue::THuxQueue(bool clientMode, uint32_t serverWindow) : clientMode_(clien
 
   for (int n = 0; n < kSlotCount; ++n) {
     if (!Lock(kChannelLockTimeoutMs)) continue;  // a time-out skips this slot number
-    const auto bit = static_cast<uint16_t>(1u << n);
-    if (block_->Header.SlotMask.load(kRelaxed) & bit) {
-      Unlock();
-      continue;
-    }
-    // The new holder starts with empty filters, whatever the slot kept: the release leaves the
-    // CAN tables to the server's next merge, and a holder that died leaves all of them. Cleared
-    // while the slot still counts as free, so no delivery to the new holder uses old entries.
-    ClientSlot& slot = block_->Slots[n];
-    for (IdFilterTable& table : slot.J1939Filter) ClearFilterTableLocked(table);
-    ClearFilterTableLocked(slot.J1708Filter);
-    for (IdFilterTable& table : slot.CanFilter) ClearFilterTableLocked(table);
-    // Mask bit first, SlotId second: a holder dying in between leaves a state RepairBlockLocked
-    // recognises.
-    block_->Header.SlotMask.fetch_or(bit, kRelaxed);
-    slotIndex_ = static_cast<int16_t>(n);
-    slot.SlotId.store(static_cast<int16_t>(n), kRelaxed);
+    const bool taken = TakeSlotLocked(*block_, n);
+    if (taken) slotIndex_ = static_cast<int16_t>(n);
     Unlock();
+    if (!taken) continue;
     clientEvent_ = plat::NamedEvent::Open(ClientEventName(n), &error);
     if (!clientEvent_) {
       ReleaseSlot();  // the destructor does not run for a failed construction
@@ -268,7 +390,7 @@ void THuxQueue::ReleaseSlot() {
   if (slotIndex_ < 0 || slotIndex_ >= kSlotCount) return;
   if (!Lock(kChannelLockTimeoutMs)) return;
   // The slot's CAN filters and claimed addresses are left for the server and the library.
-  ResetSlotLocked(*block_, slotIndex_);
+  ReleaseSlotLocked(*block_, slotIndex_);
   Unlock();
   slotIndex_ = kFreeSlot;
 }
@@ -285,78 +407,36 @@ void THuxQueue::Unlock() { mutex_->Unlock(); }
 bool THuxQueue::Put(MessageRing* ring, const HuxMessage* message) {
   if (!ring || !message || message->Length > kHuxMaxData) return false;
   if (!Lock(kChannelLockTimeoutMs)) return false;
-  const uint16_t readIndex = ring->ReadIndex.load(kAcquire);
-  const uint16_t writeIndex = ring->WriteIndex.load(kAcquire);
-  const uint32_t freeSpace = kRingBufferSize - UsedBytes(readIndex, writeIndex);
-  const uint32_t recordSize = kHuxRecordHeader + message->Length;
-  const bool fits = freeSpace > recordSize;  // one byte stays free: a full ring never looks empty
-  if (fits) {
-    const uint8_t header[kHuxRecordHeader] = {static_cast<uint8_t>(message->Length & 0xFF),
-                                              static_cast<uint8_t>(message->Length >> 8),
-                                              message->Type};
-    uint16_t position = CopyIn(*ring, writeIndex, header, kHuxRecordHeader);
-    position = CopyIn(*ring, position, message->Data, message->Length);
-    ring->WriteIndex.store(position, kRelease);
-    ring->Count.store(static_cast<uint16_t>(ring->Count.load(kRelaxed) + 1), kRelaxed);
-  }
+  const bool put = RingPutLocked(*ring, *message);
   Unlock();
-  return fits;
+  return put;
 }
 
 bool THuxQueue::Peek(MessageRing* ring, HuxMessage* message) {
   if (!ring || !message) return false;
   if (!Lock(kChannelLockTimeoutMs)) return false;
-  uint16_t readIndex = 0;
+  uint16_t position = 0;
   uint16_t length = 0;
-  for (;;) {
-    readIndex = ring->ReadIndex.load(kAcquire);
-    const uint16_t writeIndex = ring->WriteIndex.load(kAcquire);
-    if (readIndex == writeIndex) {
-      Unlock();
-      return false;
-    }
-    if (!HeadIsSound(*ring, readIndex, writeIndex, &length)) {
-      plat::OutputDebugString(kDamagedRingText);
-      EmptyRingLocked(*ring, writeIndex);
-      Unlock();
-      return false;
-    }
-    if (length <= kHuxMaxData) break;
-    plat::OutputDebugString(kMaxMessageLengthText);
-    DropHeadLocked(*ring, readIndex, length);
-  }
+  const bool found = RingPeekLocked(*ring, &position, &length);
   Unlock();
   // Outside the lock: only this reader moves ReadIndex, and writers never touch bytes that
-  // have not been removed, so the record stays as it is while it is copied.
-  uint8_t type = 0;
-  CopyOut(*ring, Wrap(readIndex + 2u), &type, 1);
-  CopyOut(*ring, Wrap(readIndex + kHuxRecordHeader), message->Data, length);
-  message->Length = length;
-  message->Type = type;
-  return true;
+  // have not been removed, so the record stays as it is while it is copied. (A process that
+  // writes the block at will can change the bytes, but not where they are copied from.)
+  if (found) RingCopyRecord(*ring, position, length, message);
+  return found;
 }
 
 void THuxQueue::Remove(MessageRing* ring) {
   if (!ring) return;
   if (!Lock(kChannelLockTimeoutMs)) return;
-  const uint16_t readIndex = ring->ReadIndex.load(kAcquire);
-  const uint16_t writeIndex = ring->WriteIndex.load(kAcquire);
-  if (readIndex != writeIndex) {
-    uint16_t length = 0;
-    if (HeadIsSound(*ring, readIndex, writeIndex, &length)) {
-      DropHeadLocked(*ring, readIndex, length);
-    } else {
-      plat::OutputDebugString(kDamagedRingText);
-      EmptyRingLocked(*ring, writeIndex);
-    }
-  }
+  RingRemoveLocked(*ring);
   Unlock();
 }
 
 uint16_t THuxQueue::Count(MessageRing* ring) {
   if (!ring) return 0;
   if (!Lock(kChannelLockTimeoutMs)) return 0;
-  const uint16_t count = ring->Count.load(kRelaxed);
+  const uint16_t count = RingCountLocked(*ring);
   Unlock();
   return count;
 }

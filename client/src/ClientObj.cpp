@@ -37,6 +37,21 @@ constexpr uint16_t kIdEditLength = sizeof(IdFilterEdit);
 constexpr uint16_t kMidEditLength = sizeof(MidFilterEdit);
 constexpr size_t kCanFilterDataBytes = 8;
 
+// The link state in the block. Only the server writes it, and only these four values; any
+// other was written by someone else and reads as no server.
+uint16_t BlockLinkState(const ChannelHeader& header) {
+  const uint16_t state = header.LinkState.load(std::memory_order_relaxed);
+  switch (state) {
+    case LinkStopped:
+    case LinkSearching:
+    case LinkConnected:
+    case LinkNoServer:
+      return state;
+    default:
+      return LinkNoServer;
+  }
+}
+
 constexpr uint32_t kPgnPdu2Mask = 0x01FFFF00;
 constexpr uint32_t kPgnPdu1Mask = 0x01FF0000;
 constexpr uint32_t kPriorityMask = 0x1C000000;
@@ -413,7 +428,7 @@ uint32_t TDralClient::SetJ1708Filter(const uint8_t* data, uint8_t operation) {
 bool TDralClient::GetStatus(uint16_t& linkState) const {
   std::shared_lock<std::shared_mutex> lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire)) return false;
-  linkState = queue_->Block()->Header.LinkState.load(std::memory_order_relaxed);
+  linkState = BlockLinkState(queue_->Block()->Header);
   return true;
 }
 
@@ -432,7 +447,7 @@ bool TDralClient::GetAdapterStatus(uint8_t* buffer) const {
   if (!connected_.load(std::memory_order_acquire)) return false;
   const ChannelHeader& header = queue_->Block()->Header;
   DralAdapterStatus status;
-  status.LinkState = static_cast<uint8_t>(header.LinkState.load(std::memory_order_relaxed));
+  status.LinkState = static_cast<uint8_t>(BlockLinkState(header));
   status.Connections =
       static_cast<uint8_t>(std::popcount(header.SlotMask.load(std::memory_order_relaxed)));
   status.Can1Status = header.Can1Status.load(std::memory_order_relaxed);

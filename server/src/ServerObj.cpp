@@ -19,6 +19,9 @@ bool IsRememberedCommand(uint8_t type) {
   return type == MsgAdapterCommand08 || type == MsgAdapterCommand0A || type == MsgAdapterCommand0B;
 }
 
+// The most records one ring can hold (each has at least its header).
+constexpr uint32_t kMaxRequestsPerPass = kRingBufferSize / kHuxRecordHeader;
+
 bool IsTransmitType(uint8_t type) {
   return type == MsgCanFrame || type == MsgJ1939Frame || type == MsgJ1708Frame;
 }
@@ -93,7 +96,10 @@ void TDralServer::ProcessClientQueues() {
 
   for (int slot = 0; slot < kSlotCount; ++slot) {
     MessageRing* ring = &channel_->Slot(slot)->ToServer;
-    while (!Paused()) {
+    // At most what one ring can hold per pass: a process that keeps rewriting the ring's
+    // indices must not keep the pass (and the shutdown that waits for it) here for ever. What
+    // is left waits for the next pass.
+    for (uint32_t handled = 0; handled < kMaxRequestsPerPass && !Paused(); ++handled) {
       if (!channel_->Peek(ring, &message_)) break;
       if (!DispatchLocked(slot, message_)) {
         // A request whose frame can never fit the transmit ring would wedge its client's ring

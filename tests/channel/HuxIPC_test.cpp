@@ -268,6 +268,88 @@ TEST_F(MessageRingTest, ALengthThatRunsPastTheWrittenBytesEmptiesTheRing) {
   EXPECT_TRUE(SameMessage(got, m));
 }
 
+// The block's bytes outside [skip, skip + skipSize), to see what an operation wrote elsewhere.
+std::vector<uint8_t> BytesOutside(const ChannelBlock& block, const void* skip, size_t skipSize) {
+  const auto* base = reinterpret_cast<const uint8_t*>(&block);
+  const auto* from = static_cast<const uint8_t*>(skip);
+  std::vector<uint8_t> bytes(base, from);
+  bytes.insert(bytes.end(), from + skipSize, base + sizeof(ChannelBlock));
+  return bytes;
+}
+
+TEST_F(MessageRingTest, IndicesOutsideTheBufferAreADamagedRingThatEveryOperationEmpties) {
+  THuxQueue q(true);
+  MessageRing& ring = q.Slot(q.SlotIndex())->ToClient;  // its J1939 filters follow it
+  const HuxMessage longest = MakeMessage(MsgCanFrame, kHuxMaxData, 9);
+  const std::vector<std::function<void()>> operations = {
+      [&] { EXPECT_TRUE(q.Put(&ring, &longest)) << "the emptied ring has room"; },
+      [&] {
+        HuxMessage got{};
+        EXPECT_FALSE(q.Peek(&ring, &got));
+      },
+      [&] { q.Remove(&ring); },
+      [&] { EXPECT_EQ(q.Count(&ring), 0); },
+      [&] {
+        ASSERT_TRUE(q.Lock(kChannelLockTimeoutMs));
+        RepairBlockLocked(*q.Block());
+        q.Unlock();
+      },
+  };
+  const std::pair<uint16_t, uint16_t> damages[] = {
+      {0, 8200}, {0, 0xFFF0}, {0xC864, 0xC864}, {kRingBufferSize, 0}, {0xFFF0, 12}};
+  for (const auto& [read, write] : damages) {
+    for (size_t op = 0; op < operations.size(); ++op) {
+      SCOPED_TRACE("ReadIndex " + std::to_string(read) + ", WriteIndex " + std::to_string(write) +
+                   ", operation " + std::to_string(op));
+      ring.ReadIndex = read;
+      ring.WriteIndex = write;
+      ring.Count = 1;
+      const auto elsewhere = BytesOutside(*q.Block(), &ring, sizeof ring);
+      operations[op]();
+      EXPECT_EQ(BytesOutside(*q.Block(), &ring, sizeof ring), elsewhere) << "wrote outside";
+      EXPECT_LT(ring.ReadIndex.load(), kRingBufferSize);
+      EXPECT_LT(ring.WriteIndex.load(), kRingBufferSize);
+      HuxMessage got{};
+      if (op != 0) {
+        EXPECT_EQ(ring.ReadIndex.load(), ring.WriteIndex.load()) << "not emptied";
+        ASSERT_TRUE(q.Put(&ring, &longest));
+      }
+      ASSERT_TRUE(q.Peek(&ring, &got));
+      EXPECT_TRUE(SameMessage(got, longest));
+      q.Remove(&ring);
+      EXPECT_EQ(q.Count(&ring), 0);
+    }
+  }
+}
+
+TEST_F(MessageRingTest, ACountThatContradictsTheRecordsHeldEmptiesTheRing) {
+  THuxQueue q(true);
+  MessageRing& ring = q.Slot(q.SlotIndex())->ToServer;
+  const HuxMessage m = MakeMessage(MsgCanFrame, 4, 1);
+  HuxMessage got{};
+  const auto twoRecordsCounted = [&](uint16_t count) {
+    ASSERT_TRUE(q.Put(&ring, &m));
+    ASSERT_TRUE(q.Put(&ring, &m));
+    ring.Count = count;
+  };
+  twoRecordsCounted(0);  // records, but no count
+  EXPECT_FALSE(q.Peek(&ring, &got));
+  EXPECT_EQ(ring.ReadIndex.load(), ring.WriteIndex.load());
+  twoRecordsCounted(3);  // more records counted than held: only a walk sees it
+  EXPECT_EQ(q.Count(&ring), 0);
+  EXPECT_EQ(ring.ReadIndex.load(), ring.WriteIndex.load());
+  twoRecordsCounted(0xFFFF);  // would wrap to 0 at the next Put
+  ASSERT_TRUE(q.Put(&ring, &m));
+  EXPECT_EQ(q.Count(&ring), 1);
+  ring.Count = 2;  // one record counted twice: the Remove that empties the ring leaves 1
+  q.Remove(&ring);
+  q.Remove(&ring);
+  EXPECT_EQ(ring.Count.load(), 0);
+  ASSERT_TRUE(q.Put(&ring, &m));
+  ASSERT_TRUE(q.Peek(&ring, &got));
+  EXPECT_TRUE(SameMessage(got, m));
+}
+
 TEST_F(MessageRingTest, OperationsFailWhenTheMutexStaysTakenForTheLockTimeout) {
   THuxQueue q(true);
   MessageRing& ring = q.Slot(q.SlotIndex())->ToServer;

@@ -365,4 +365,21 @@ TEST_F(DralClientTest, SixteenConnectionsTakeEverySlotAndAFreedSlotIsReused) {
   EXPECT_EQ(extra.SlotIndex(), 3);
 }
 
+TEST_F(DralClientTest, ALinkStateTheServerNeverWritesReadsAsNoServer) {
+  dral::THuxQueue observer(false, 0);
+  dral::TDralClient client;
+  ASSERT_TRUE(client.Connect());
+  auto& linkState = observer.Block()->Header.LinkState;
+  uint16_t state = 0;
+  uint8_t status[6];
+  linkState = dral::LinkConnected;
+  ASSERT_TRUE(client.GetStatus(state));
+  EXPECT_EQ(state, dral::LinkConnected);
+  linkState = 0xFFFF;
+  ASSERT_TRUE(client.GetStatus(state));
+  EXPECT_EQ(state, dral::LinkNoServer);
+  ASSERT_TRUE(client.GetAdapterStatus(status));
+  EXPECT_EQ(status[0], dral::LinkNoServer & 0xFF);
+}
+
 }  // namespace

@@ -236,6 +236,60 @@ TEST_F(ServerPassTest, TheWaitThreadAndATestDrivenPassNeverOverlap) {
   }
 }
 
+TEST_F(ServerPassTest, TheServerSurvivesAProcessScribblingTheRingIndicesOfASlot) {
+  StartServer(true);
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int n = 0; n < kSlotCount; ++n) clients.push_back(std::make_unique<TestClient>());
+  TestClient& other = *clients.front();
+  TestClient& victim = *clients.back();  // the last slot: past its rings lies the block's end
+  ASSERT_EQ(victim.Slot(), kSlotCount - 1);
+  victim.Record().CanFilter[0].Mode = FilterBlockListed;  // passes every CAN1 frame
+
+  std::atomic<bool> stop{false};
+  std::thread scribbler([&] {
+    // ReadIndex, WriteIndex, Count: outside the buffer, or a ring of 2666 empty records.
+    constexpr uint16_t kDamage[][3] = {
+        {0xC864, 0xC864, 1}, {0, 0xFFF0, 1}, {0xFFF0, 0, 0}, {0, 8200, 0}, {0, 7998, 2666}};
+    for (size_t i = 0; !stop; ++i) {
+      const auto& d = kDamage[i % std::size(kDamage)];
+      for (MessageRing* ring : {&victim.Record().ToServer, &victim.Record().ToClient}) {
+        ring->ReadIndex = d[0];
+        ring->WriteIndex = d[1];
+        ring->Count = d[2];
+      }
+      std::this_thread::yield();
+    }
+  });
+  constexpr int kRequests = 50;
+  for (int i = 0; i < kRequests; ++i) {
+    other.Put(MsgAdapterCommand0C, {0xA, static_cast<uint8_t>(i)});
+    adapter_.InjectCan(kChannelBit1, 0x100, {static_cast<uint8_t>(i)});  // delivered to victim
+    server_->Channel().ServerEvent().Pulse();
+  }
+  const auto fromOther = [](const AdapterMessage& m) {
+    return m.Type == MsgAdapterCommand0C && m.Data.size() == 2 && m.Data[0] == 0xA;
+  };
+  EXPECT_TRUE(adapter_.WaitForCount(fromOther, kRequests, 20000)) << "the pass got stuck";
+  stop = true;
+  scribbler.join();
+
+  // Both rings of the scribbled slot work again.
+  victim.Put(MsgAdapterCommand0C, {0xB});
+  server_->Channel().ServerEvent().Pulse();
+  EXPECT_TRUE(adapter_.WaitForMessage(
+      [](const AdapterMessage& m) { return m.Type == MsgAdapterCommand0C && m.Data == Bytes{0xB}; },
+      20000));
+  victim.TakeAll();
+  adapter_.InjectCan(kChannelBit1, 0x321, {7});
+  const auto delivered = [&] {
+    for (const HuxMessage& m : victim.TakeAll()) {
+      if (m.Type == MsgCanFrame && DataOf(m) == IdFrame(kChannelBit1, 0x321, {7})) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(WaitUntil(delivered, 20000));
+}
+
 TEST_F(ServerPassTest, DisableChannelsAndShutDownLeaveTheAdapterAndChannelClean) {
   StartServer();
   server_->DisableChannels();

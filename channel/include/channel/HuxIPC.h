@@ -99,7 +99,8 @@ class THuxQueue {
 
   // Appends `message` to `ring`. False when an argument is null, message->Length exceeds
   // kHuxMaxData, the mutex was not obtained, or the ring lacks room (then it is unchanged).
-  // Waking the reader is the caller's business.
+  // A damaged ring (see RingPutLocked below) is emptied first. Waking the reader is the
+  // caller's business.
   bool Put(MessageRing* ring, const HuxMessage* message);
   // Copies the oldest record into `message` without removing it. False when an argument is
   // null, the mutex was not obtained, or the ring holds no valid record. A record longer than
@@ -110,7 +111,8 @@ class THuxQueue {
   // Drops the oldest record; nothing when `ring` is null, the mutex was not obtained, or the
   // ring is empty.
   void Remove(MessageRing* ring);
-  // The ring's record count; 0 when `ring` is null or the mutex was not obtained.
+  // The ring's record count; 0 when `ring` is null or the mutex was not obtained. A Count that
+  // does not match the records held marks the ring damaged: it is emptied and 0 returned.
   uint16_t Count(MessageRing* ring);
 
   // Waits up to `milliseconds` for the channel mutex. True when the caller owns it, also when
@@ -178,6 +180,37 @@ class TAttachCount {
   bool detached_ = false;
   std::unique_ptr<TIPCMem> counted_;  // the block that holds this process's +1; null: none
 };
+
+// The work of THuxQueue's ring and slot operations, on a block whose channel mutex the caller
+// holds (THuxQueue runs them under its Lock; tests and the fuzz target run them on a block of
+// their own). Every byte of the block may have been written by any local process, so none of
+// them is trusted: a ring whose ReadIndex or WriteIndex lies outside Buffer, whose Count
+// contradicts the bytes it holds, or whose oldest record runs past the written bytes is
+// damaged, and the operation that meets it empties it (debug text kDamagedRingText) before it
+// goes on. No operation reads or writes outside the ring, slot or block it is given, and each
+// ends after a bounded number of steps whatever the bytes say.
+inline constexpr const char* kDamagedRingText = "Damaged message ring emptied.";
+
+// Put: false when message.Length exceeds kHuxMaxData or the ring lacks room.
+bool RingPutLocked(MessageRing& ring, const HuxMessage& message);
+// The oldest record of at most kHuxMaxData bytes: its position in Buffer and its length; longer
+// records before it are dropped (debug text kMaxMessageLengthText). False when there is none.
+bool RingPeekLocked(MessageRing& ring, uint16_t* position, uint16_t* length);
+// Copies the record that RingPeekLocked found into `message`; needs no lock when the caller is
+// the ring's only reader. `length` must not exceed kHuxMaxData.
+void RingCopyRecord(const MessageRing& ring, uint16_t position, uint16_t length,
+                    HuxMessage* message);
+void RingRemoveLocked(MessageRing& ring);
+// The ring's Count, checked against the records it holds.
+uint16_t RingCountLocked(MessageRing& ring);
+// Takes slot n (0..15) when its SlotMask bit is clear, with empty filter tables; false when the
+// bit is set or n is out of range.
+bool TakeSlotLocked(ChannelBlock& block, int n);
+// Frees slot n (0..15): SlotId, both rings, the J1939 and J1708 filter tables, the mask bit.
+void ReleaseSlotLocked(ChannelBlock& block, int n);
+// What Lock does after the previous owner died holding the mutex: frees slots left half taken
+// or half freed and recounts every ring (emptying damaged ones).
+void RepairBlockLocked(ChannelBlock& block);
 
 // The single-instance probe: true when a server's queue is alive; `window` receives
 // ServerWindow (0 when none). A ServerWindow naming a process that no longer exists counts as
