@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "channel/HuxIPC.h"
 
@@ -83,11 +82,13 @@ Range SlotMaskRange(ChannelBlock& block) {
   return RangeOf(block, block.Header.SlotMask);
 }
 
-// What an operation may change, compared before and after it over a window of the block.
+// What an operation may change, compared before and after it over a window of the block. The
+// copy is kept at the block's own offsets in one buffer that lives for the whole run (large
+// allocations per operation would cost more than the operations).
 class ChangeCheck {
  public:
   ChangeCheck(GuardedBlock& guarded, Range window) : guarded_(guarded), window_(window) {
-    before_.assign(guarded.Bytes() + window.Begin, guarded.Bytes() + window.End);
+    std::memcpy(Before() + window.Begin, guarded.Bytes() + window.Begin, window.End - window.Begin);
   }
   // Fails when a byte of the window outside `allowed` (ascending, not overlapping) changed.
   void Expect(std::initializer_list<Range> allowed, const char* what) const {
@@ -95,8 +96,7 @@ class ChangeCheck {
     size_t from = window_.Begin;
     const auto same = [&](size_t end) {
       end = std::min(end, window_.End);
-      return from >= end ||
-             std::memcmp(now + from, before_.data() + (from - window_.Begin), end - from) == 0;
+      return from >= end || std::memcmp(now + from, Before() + from, end - from) == 0;
     };
     for (const Range& r : allowed) {
       if (!same(r.Begin)) Fail(what);
@@ -106,10 +106,17 @@ class ChangeCheck {
   }
 
  private:
+  static uint8_t* Before() {
+    static uint8_t* const copy = new uint8_t[sizeof(ChannelBlock)];
+    return copy;
+  }
+
   GuardedBlock& guarded_;
   Range window_;
-  std::vector<uint8_t> before_;
 };
+
+// The message of an operation: a global, so AddressSanitizer guards its end.
+HuxMessage gMessage;
 
 MessageRing& PickRing(ChannelBlock& block, FuzzedDataProvider& in) {
   ClientSlot& slot = block.Slots[in.ConsumeIntegralInRange<int>(0, dral::kSlotCount - 1)];
@@ -133,11 +140,10 @@ void RingOperation(GuardedBlock& guarded, uint8_t op, FuzzedDataProvider& in) {
   const ChangeCheck check(guarded, window);
   switch (op) {
     case 0: {
-      auto message = std::make_unique<HuxMessage>();
-      message->Type = in.ConsumeIntegral<uint8_t>();
-      message->Length = in.ConsumeIntegralInRange<uint16_t>(0, dral::kHuxMaxData + 2);
-      std::memset(message->Data, in.ConsumeIntegral<uint8_t>(), sizeof message->Data);
-      dral::RingPutLocked(ring, *message);
+      gMessage.Type = in.ConsumeIntegral<uint8_t>();
+      gMessage.Length = in.ConsumeIntegralInRange<uint16_t>(0, dral::kHuxMaxData + 2);
+      std::memset(gMessage.Data, in.ConsumeIntegral<uint8_t>(), sizeof gMessage.Data);
+      dral::RingPutLocked(ring, gMessage);
       break;
     }
     case 1: {
@@ -147,8 +153,7 @@ void RingOperation(GuardedBlock& guarded, uint8_t op, FuzzedDataProvider& in) {
         if (length > dral::kHuxMaxData || position >= dral::kRingBufferSize) {
           Fail("Peek found a record it cannot hand out");
         }
-        auto message = std::make_unique<HuxMessage>();  // exactly one record's room
-        dral::RingCopyRecord(ring, position, length, message.get());
+        dral::RingCopyRecord(ring, position, length, &gMessage);
       }
       break;
     }
