@@ -34,8 +34,8 @@
 #include <string>
 
 #include "channel/Vocabulary.h"
+#include "classlib/Closure.h"
 #include "classlib/thread.h"
-#include "links/Closure.h"
 #include "links/Conduit.h"
 #include "server/Datalink.h"
 #include "server/HuxTxThread.h"
@@ -72,9 +72,9 @@ class LinkFactories {
 };
 
 // AdapterMessageHandler(data, message): one message from the adapter.
-using AdapterMessageClosure = Closure<void(HuxMessage& message)>;
+using AdapterMessageClosure = cls::Closure<void(HuxMessage& message)>;
 // LinkChangedHandler(data, up): 1 when a link came up, 0 when it was lost.
-using LinkChangedClosure = Closure<void(uint8_t up)>;
+using LinkChangedClosure = cls::Closure<void(uint8_t up)>;
 
 class THuxMgr : public cls::TThread {
  public:
@@ -156,8 +156,8 @@ class THuxMgr : public cls::TThread {
   bool DataArrived() const { return rxFlag_.load(std::memory_order_relaxed) != 0; }
 
   // Installed by the request server, normally before Start; may be replaced at any time.
-  AtomicClosure<void(HuxMessage& message)> AdapterMessageHandler;
-  AtomicClosure<void(uint8_t up)> LinkChangedHandler;
+  cls::AtomicClosure<void(HuxMessage& message)> AdapterMessageHandler;
+  cls::AtomicClosure<void(uint8_t up)> LinkChangedHandler;
 
  protected:
   void Execute() override;
