@@ -353,6 +353,23 @@ inline bool WaitLinkState(const Api& api, DRAL_Handle h, uint32_t state, int tim
   return WaitUntil([&] { return api.GetStatus(h) == (DRAL_OK | state); }, timeoutMs);
 }
 
+// The adapter's version as an application reads it. The server asks for it right after the link
+// comes up, so it may still read as unknown (all 0xFF) when the link state already shows the
+// link: wait for the adapter's answer. What it read last when none came in time.
+inline Bytes WaitAdapterVersion(const Api& api, DRAL_Handle h, int timeoutMs) {
+  const Bytes unknown(6, 0xFF);
+  Bytes version = unknown;
+  WaitUntil(
+      [&] {
+        uint8_t v[6] = {};
+        if (api.GetAdapterVersion(h, v) != DRAL_OK) return false;
+        version.assign(v, v + 6);
+        return version != unknown;
+      },
+      timeoutMs);
+  return version;
+}
+
 // Waits until the server knows the adapter's channel 1 as available (from its status poll): only
 // then does it copy transmitted frames to the other connections.
 inline bool WaitChannelAvailable(const Api& api, DRAL_Handle h, int timeoutMs) {
