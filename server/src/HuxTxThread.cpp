@@ -22,22 +22,6 @@ constexpr uint32_t Used(uint32_t write, uint32_t read) {
   return (write + kRingSize - read) % kRingSize;
 }
 
-class MutexHold {
- public:
-  MutexHold(plat::NamedMutex& mutex, uint32_t timeoutMs)
-      : mutex_(mutex), owned_(plat::Owned(mutex.Lock(timeoutMs))) {}
-  ~MutexHold() {
-    if (owned_) mutex_.Unlock();
-  }
-  MutexHold(const MutexHold&) = delete;
-  MutexHold& operator=(const MutexHold&) = delete;
-  bool Owned() const { return owned_; }
-
- private:
-  plat::NamedMutex& mutex_;
-  bool owned_;
-};
-
 }  // namespace
 
 THuxTxThread::THuxTxThread(bool createSuspended) : cls::TThread(createSuspended) {
@@ -57,7 +41,7 @@ THuxTxThread::~THuxTxThread() {
 int THuxTxThread::Enqueue(const uint8_t* bytes, int n) {
   if (bytes == nullptr || n <= 0) return 0;
   for (int attempt = 0; attempt < kEnqueueAttempts; ++attempt) {
-    MutexHold hold(*mutex_, kEnqueueWaitMs);
+    plat::NamedMutexLock hold(*mutex_, kEnqueueWaitMs);
     if (!hold.Owned()) continue;
     const uint32_t w = write_.load(std::memory_order_relaxed);
     const uint32_t r = read_.load(std::memory_order_relaxed);
@@ -73,7 +57,7 @@ int THuxTxThread::Enqueue(const uint8_t* bytes, int n) {
 }
 
 void THuxTxThread::Clear() {
-  MutexHold hold(*mutex_, kClearWaitMs);
+  plat::NamedMutexLock hold(*mutex_, kClearWaitMs);
   if (!hold.Owned()) return;
   const uint32_t w = write_.load(std::memory_order_relaxed);
   if (inCall_) {
@@ -106,7 +90,7 @@ void THuxTxThread::DrainOnce() {
   uint32_t r = 0;
   uint32_t chunk = 0;
   {
-    MutexHold hold(*mutex_, kAdvanceWaitMs);
+    plat::NamedMutexLock hold(*mutex_, kAdvanceWaitMs);
     if (!hold.Owned()) return;
     if (inCall_) FinishCallLocked(owedAdvance_);  // owed by the last pass
     const uint32_t w = write_.load(std::memory_order_relaxed);
@@ -120,7 +104,7 @@ void THuxTxThread::DrainOnce() {
   int taken = WriteHandler.CallOr(0, ring_ + r, static_cast<int>(chunk));
   taken = std::clamp(taken, 0, static_cast<int>(chunk));
 
-  MutexHold hold(*mutex_, kAdvanceWaitMs);
+  plat::NamedMutexLock hold(*mutex_, kAdvanceWaitMs);
   if (!hold.Owned()) {
     // inCall_ stays set, so nobody moves read_; the next pass settles this before it offers
     // anything.

@@ -28,7 +28,6 @@ namespace sim = dral_test::sim;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kMessageTimeoutMs = 5000;
-constexpr uint32_t kCanId = 0x18DA00F1;                                    // sent by application B
 constexpr uint32_t kJ1939Id = 6u << 26 | 0xFEu << 16 | 0xF1u << 8 | 0x00;  // PGN 0xFEF1 from SA 0
 const Bytes kVersion = {0, 0, 3, 7, 0, 0};
 

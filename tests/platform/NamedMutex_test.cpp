@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -123,6 +124,62 @@ TEST_F(NamedMutexTest, ThreadThatEndsHoldingItAbandonsIt) {
   m->Unlock();
   EXPECT_EQ(m->Lock(1000), LockResult::Acquired);
   m->Unlock();
+}
+
+TEST_F(NamedMutexTest, ScopedLockReleasesOnEveryExitPath) {
+  auto m = OpenOrFail();
+  ASSERT_NE(m, nullptr);
+  {
+    plat::NamedMutexLock hold(*m, 1000);
+    ASSERT_TRUE(hold.Owned());
+    EXPECT_EQ(hold.Result(), LockResult::Acquired);
+    EXPECT_EQ(TryFromOtherThread(*m), LockResult::Timeout);
+  }
+  EXPECT_EQ(TryFromOtherThread(*m), LockResult::Acquired);
+  try {
+    plat::NamedMutexLock hold(*m, 1000);
+    ASSERT_TRUE(hold.Owned());
+    throw std::runtime_error("leaving the scope");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(TryFromOtherThread(*m), LockResult::Acquired);
+  ASSERT_EQ(m->Lock(1000), LockResult::Acquired);  // an outer level held by this thread
+  {
+    plat::NamedMutexLock hold(*m, 1000);
+    ASSERT_TRUE(hold.Owned());
+    hold.Unlock();
+    EXPECT_FALSE(hold.Owned());
+  }
+  // The outer level stays: a second release by the hold's destructor would have freed it.
+  EXPECT_EQ(TryFromOtherThread(*m), LockResult::Timeout);
+  m->Unlock();
+  EXPECT_EQ(TryFromOtherThread(*m), LockResult::Acquired);
+}
+
+TEST_F(NamedMutexTest, ScopedLockThatTimesOutReleasesNothing) {
+  auto m = OpenOrFail();
+  ASSERT_NE(m, nullptr);
+  ASSERT_EQ(m->Lock(1000), LockResult::Acquired);
+  std::thread([&] {
+    plat::NamedMutexLock hold(*m, 0);
+    EXPECT_FALSE(hold.Owned());
+    EXPECT_EQ(hold.Result(), LockResult::Timeout);
+  }).join();
+  // Still held by this thread once: a stray unlock by the failed hold would have freed it.
+  EXPECT_EQ(TryFromOtherThread(*m), LockResult::Timeout);
+  m->Unlock();
+}
+
+TEST_F(NamedMutexTest, ScopedLockReportsAnAbandonedMutex) {
+  auto m = OpenOrFail();
+  ASSERT_NE(m, nullptr);
+  std::thread([&] { ASSERT_EQ(m->Lock(1000), LockResult::Acquired); }).join();
+  {
+    plat::NamedMutexLock hold(*m, 1000);
+    EXPECT_TRUE(hold.Owned());
+    EXPECT_TRUE(hold.Abandoned());
+  }
+  EXPECT_EQ(TryFromOtherThread(*m), LockResult::Acquired);
 }
 
 // Counts that threads never overlap inside the mutex.

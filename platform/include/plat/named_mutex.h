@@ -56,4 +56,32 @@ class NamedMutex {
   Shared* shared_;
 };
 
+// Holds a NamedMutex for a scope: locks in the constructor (as NamedMutex::Lock, with its
+// time-out) and releases in the destructor when owned, on every exit path, exceptions included.
+// Result() tells whether the lock was obtained and whether its previous owner died holding it,
+// so the caller can repair what the mutex guards before relying on it. Used by one thread; the
+// mutex must outlive the hold.
+class NamedMutexLock {
+ public:
+  NamedMutexLock(NamedMutex& mutex, uint32_t timeoutMs)
+      : mutex_(&mutex), result_(mutex.Lock(timeoutMs)) {}
+  ~NamedMutexLock() { Unlock(); }
+  NamedMutexLock(const NamedMutexLock&) = delete;
+  NamedMutexLock& operator=(const NamedMutexLock&) = delete;
+
+  LockResult Result() const { return result_; }
+  bool Owned() const { return plat::Owned(result_); }
+  bool Abandoned() const { return result_ == LockResult::Abandoned; }
+
+  // Releases early; afterwards the hold owns nothing. Does nothing when not owned.
+  void Unlock() {
+    if (plat::Owned(result_)) mutex_->Unlock();
+    result_ = LockResult::Failed;
+  }
+
+ private:
+  NamedMutex* mutex_;
+  LockResult result_;
+};
+
 }  // namespace plat
