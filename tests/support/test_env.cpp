@@ -1,7 +1,9 @@
 #include "testsupport/test_env.h"
 
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,6 +127,13 @@ int WaitChild(pid_t pid, int timeoutMs) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+}
+
+int NiceOf(pid_t thread) { return getpriority(PRIO_PROCESS, static_cast<id_t>(thread)); }
+
+bool IsRealTime(pid_t thread) {
+  const int policy = sched_getscheduler(thread) & ~SCHED_RESET_ON_FORK;
+  return policy == SCHED_RR || policy == SCHED_FIFO;
 }
 
 }  // namespace dral_test

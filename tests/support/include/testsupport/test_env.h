@@ -70,4 +70,9 @@ std::string CurrentTestFilter();
 // and reaped).
 int WaitChild(pid_t pid, int timeoutMs);
 
+// The nice value of thread `thread` of this process, and whether it runs under a real-time
+// policy (SCHED_RR or SCHED_FIFO).
+int NiceOf(pid_t thread);
+bool IsRealTime(pid_t thread);
+
 }  // namespace dral_test
