@@ -1,5 +1,6 @@
 #include "testsupport/test_env.h"
 
+#include <malloc.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,6 +12,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define DRAL_TEST_SANITIZER_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define DRAL_TEST_SANITIZER_ALLOCATOR 1
+#endif
+#endif
+#ifdef DRAL_TEST_SANITIZER_ALLOCATOR
+#include <sanitizer/allocator_interface.h>
+#endif
 
 extern char** environ;
 
@@ -134,6 +146,14 @@ int NiceOf(pid_t thread) { return getpriority(PRIO_PROCESS, static_cast<id_t>(th
 bool IsRealTime(pid_t thread) {
   const int policy = sched_getscheduler(thread) & ~SCHED_RESET_ON_FORK;
   return policy == SCHED_RR || policy == SCHED_FIFO;
+}
+
+size_t HeapBytesInUse() {
+#ifdef DRAL_TEST_SANITIZER_ALLOCATOR
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  return mallinfo2().uordblks;
+#endif
 }
 
 }  // namespace dral_test
