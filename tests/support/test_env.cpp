@@ -21,7 +21,9 @@
 #endif
 #endif
 #ifdef DRAL_TEST_SANITIZER_ALLOCATOR
-#include <sanitizer/allocator_interface.h>
+// Exported by the AddressSanitizer and ThreadSanitizer run-times (declared here: not every
+// compiler ships their header).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 extern char** environ;
