@@ -1,8 +1,5 @@
 #include "classlib/thread.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -10,6 +7,7 @@
 
 #include "classlib/exception.h"
 #include "classlib/synchronize.h"
+#include "plat/scheduling.h"
 
 namespace cls {
 namespace {
@@ -18,17 +16,17 @@ constexpr uint32_t kInfinite = 0xFFFFFFFF;
 // How often WaitFor on the main thread looks at the Synchronize queue.
 constexpr auto kSynchronizeSlice = std::chrono::milliseconds(5);
 
-int NiceOf(TThreadPriority priority) {
+plat::ThreadPriority PlatformPriority(TThreadPriority priority) {
   switch (priority) {
-    case TThreadPriority::tpIdle: return 19;
-    case TThreadPriority::tpLowest: return 10;
-    case TThreadPriority::tpLower: return 5;
-    case TThreadPriority::tpNormal: return 0;
-    case TThreadPriority::tpHigher: return -5;
-    case TThreadPriority::tpHighest: return -10;
-    case TThreadPriority::tpTimeCritical: return -20;
+    case TThreadPriority::tpIdle: return plat::ThreadPriority::Idle;
+    case TThreadPriority::tpLowest: return plat::ThreadPriority::Lowest;
+    case TThreadPriority::tpLower: return plat::ThreadPriority::Lower;
+    case TThreadPriority::tpNormal: return plat::ThreadPriority::Normal;
+    case TThreadPriority::tpHigher: return plat::ThreadPriority::Higher;
+    case TThreadPriority::tpHighest: return plat::ThreadPriority::Highest;
+    case TThreadPriority::tpTimeCritical: return plat::ThreadPriority::TimeCritical;
   }
-  return 0;
+  return plat::ThreadPriority::Normal;
 }
 
 }  // namespace
@@ -63,8 +61,11 @@ void TThread::Start() {
 
 void TThread::Run() {
   { std::lock_guard<std::mutex> lock(finishMutex_); }
-  tid_.store(gettid());
-  ApplyPriority();
+  {
+    std::lock_guard<std::mutex> lock(priorityMutex_);
+    tid_ = plat::CurrentThreadId();
+    ApplyPriorityLocked();
+  }
   try {
     Execute();
   } catch (const EAbort&) {
@@ -73,7 +74,11 @@ void TThread::Run() {
   } catch (...) {
     std::fprintf(stderr, "unknown exception in a thread\n");
   }
-  tid_.store(0);
+  {
+    std::lock_guard<std::mutex> lock(priorityMutex_);
+    plat::ForgetThreadPriority(tid_);
+    tid_ = 0;
+  }
   if (freeOnTerminate_) {
     finished_.store(true, std::memory_order_release);
     delete this;
@@ -110,15 +115,13 @@ void TThread::WaitFor() { WaitFor(kInfinite); }
 
 void TThread::SetPriority(TThreadPriority priority) {
   priority_.store(priority);
-  ApplyPriority();
+  std::lock_guard<std::mutex> lock(priorityMutex_);
+  ApplyPriorityLocked();
 }
 
-void TThread::ApplyPriority() {
-  const pid_t tid = tid_.load();
-  if (tid == 0) return;
-  // On Linux the nice value of PRIO_PROCESS with a thread id is that thread's alone. EPERM and
-  // EACCES (a raise without privileges) are ignored: priority is a hint.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(tid), NiceOf(Priority()));
+void TThread::ApplyPriorityLocked() {
+  // A thread that has not started (or has ended) gets its priority when it starts.
+  if (tid_ != 0) plat::SetThreadPriority(tid_, PlatformPriority(Priority()));
 }
 
 void TThread::Synchronize(const std::function<void()>& method) {

@@ -183,12 +183,10 @@ void TClientThread::DispatchServerMessage(const HuxMessage& message) {
     default:
       break;
   }
-  std::unique_ptr<QueuedMessage> queued(new (std::nothrow) QueuedMessage);
-  if (!queued) return;  // out of memory: this message is lost, the next may fit
-  queued->Length = DecodeServerMessage(message, queued->Message);
-  if (queued->Length == 0) return;
-  queued->Tick = plat::GetTickCount();
-  PushMessage(std::move(queued));
+  const uint16_t length = DecodeServerMessage(message, decodeBuffer_);
+  if (length == 0) return;
+  // Out of memory: this message is lost, the next may fit.
+  PushMessage(MakeQueuedMessage(decodeBuffer_, length, plat::GetTickCount()));
 }
 
 void TClientThread::HandleJ1939Control(const HuxMessage& message) {
@@ -215,7 +213,18 @@ void TClientThread::CheckSessionTimeouts() {
   // Seam: time-outs of incoming J1939 transfers. No session is opened yet.
 }
 
-void TClientThread::PushMessage(std::unique_ptr<QueuedMessage> message) {
+QueuedMessage MakeQueuedMessage(const uint8_t* bytes, uint16_t length, uint32_t tick) {
+  QueuedMessage queued;
+  queued.Message.reset(new (std::nothrow) uint8_t[length]);
+  if (!queued.Message) return queued;
+  std::memcpy(queued.Message.get(), bytes, length);
+  queued.Length = length;
+  queued.Tick = tick;
+  return queued;
+}
+
+void TClientThread::PushMessage(QueuedMessage message) {
+  if (!message.Message) return;
   std::lock_guard<std::mutex> lock(messageMutex_);
   messages_.push_back(std::move(message));
   queuedCount_.store(messages_.size(), std::memory_order_release);
@@ -223,7 +232,7 @@ void TClientThread::PushMessage(std::unique_ptr<QueuedMessage> message) {
 
 uint16_t TClientThread::PopMessage(uint8_t* buffer, uint16_t size) {
   if (QueuedCount() == 0) return 0;  // the common case answers without the lock
-  std::unique_ptr<QueuedMessage> oldest;
+  QueuedMessage oldest;
   {
     std::lock_guard<std::mutex> lock(messageMutex_);
     if (messages_.empty()) return 0;
@@ -231,13 +240,13 @@ uint16_t TClientThread::PopMessage(uint8_t* buffer, uint16_t size) {
     messages_.pop_front();
     queuedCount_.store(messages_.size(), std::memory_order_release);
   }
-  if (oldest->Length > size) return 0;  // discarded: it can never fit this caller's buffer
-  std::memcpy(buffer, oldest->Message, oldest->Length);
-  return oldest->Length;
+  if (oldest.Length > size) return 0;  // discarded: it can never fit this caller's buffer
+  std::memcpy(buffer, oldest.Message.get(), oldest.Length);
+  return oldest.Length;
 }
 
 void TClientThread::ClearMessages() {
-  std::deque<std::unique_ptr<QueuedMessage>> gone;  // freed after the lock is released
+  std::deque<QueuedMessage> gone;  // freed after the lock is released
   std::lock_guard<std::mutex> lock(messageMutex_);
   gone.swap(messages_);
   queuedCount_.store(0, std::memory_order_release);

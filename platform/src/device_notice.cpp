@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "plat/scheduling.h"
+
 namespace plat {
 namespace {
 
@@ -159,6 +161,7 @@ void DeviceNoticeSource::ReadInotifyLocked() {
 }
 
 void DeviceNoticeSource::WatcherMain() {
+  AdoptProcessPriority();
   std::vector<pollfd> fds;
   std::vector<DeviceNotifyHandle> ids;  // registration of fds[2 + i]
   while (!stop_.load(std::memory_order_acquire)) {

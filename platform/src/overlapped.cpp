@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "plat/scheduling.h"
 #include "plat/tick.h"
 
 namespace plat {
@@ -279,6 +280,7 @@ void AsyncDevice::Close() {
 }
 
 void AsyncDevice::ThreadMain() {
+  AdoptProcessPriority();
   for (;;) {
     pollfd fds[2] = {};
     {

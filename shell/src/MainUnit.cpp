@@ -134,7 +134,7 @@ TMainForm::TMainForm(Options options, QWidget* owner)
   SetDeviceRegistrar(this);  // before the request server starts the link manager
 
   timerPeriod_ = std::make_unique<plat::TimerPeriod>(kTimerResolutionMs);
-  plat::RaiseProcessPriority();  // refused without privileges: the server runs on as it is
+  plat::RaiseProcessPriority();  // refused without privileges: the threads stay at nice 0
 
   server_ = std::make_unique<TDralServer>(options.Server);
   lastAttachSerial_ = server_->AttachSerial();

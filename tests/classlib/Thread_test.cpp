@@ -13,6 +13,7 @@
 
 #include "classlib/exception.h"
 #include "classlib/synchronize.h"
+#include "plat/scheduling.h"
 #include "testsupport/test_env.h"
 
 namespace {
@@ -224,6 +225,32 @@ TEST_F(ThreadTest, PrioritySetBeforeStartAppliesWhenItRuns) {
   t.Start();
   ASSERT_TRUE(t.WaitFor(5000));
   EXPECT_EQ(nice, 19);
+}
+
+// A raised process class reaches threads started before it and after it; an application's
+// highest thread (Normal class) stays below a raised process's normal threads.
+TEST_F(ThreadTest, ThreadsStartedBeforeAndAfterARaiseRunInTheRaisedClass) {
+  std::atomic<int> tid{0};
+  FnThread before([&](FnThread& self) {
+    tid = static_cast<int>(gettid());
+    LoopUntilTerminated(self);
+  });
+  std::atomic<int> highestNice{100};
+  FnThread probe([&](FnThread&) { highestNice = dral_test::NiceOf(gettid()); });
+  probe.SetPriority(TThreadPriority::tpHighest);
+  probe.Start();
+  ASSERT_TRUE(probe.WaitFor(5000));
+  before.Start();
+  while (tid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  if (!plat::RaiseProcessPriority()) GTEST_SKIP() << "needs CAP_SYS_NICE";
+  std::atomic<int> afterNice{100};
+  FnThread after([&](FnThread&) { afterNice = dral_test::NiceOf(gettid()); });
+  after.Start();
+  ASSERT_TRUE(after.WaitFor(5000));
+  EXPECT_EQ(dral_test::NiceOf(tid), -10);
+  EXPECT_EQ(afterNice, -10);
+  EXPECT_GT(highestNice, -10);
 }
 
 TEST_F(ThreadTest, RaisingPriorityNeverFails) {

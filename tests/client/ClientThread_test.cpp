@@ -7,6 +7,7 @@
 #include "../server/ServerTestFixture.h"
 #include "client/ClientObj.h"
 #include "client_test_util.h"
+#include "testsupport/test_env.h"
 
 namespace {
 
@@ -26,11 +27,8 @@ std::vector<uint8_t> Bytes(size_t n, uint8_t first = 0) {
   return v;
 }
 
-std::unique_ptr<dral::QueuedMessage> Queued(std::vector<uint8_t> bytes) {
-  auto q = std::make_unique<dral::QueuedMessage>();
-  q->Length = static_cast<uint16_t>(bytes.size());
-  std::copy(bytes.begin(), bytes.end(), q->Message);
-  return q;
+dral::QueuedMessage Queued(const std::vector<uint8_t>& bytes) {
+  return dral::MakeQueuedMessage(bytes.data(), static_cast<uint16_t>(bytes.size()), 0);
 }
 
 TEST(ServerRecordDecoding, CanChannelBitsGiveProtocolAndIdentifierForm) {
@@ -199,6 +197,37 @@ TEST(ReceivedMessageQueue, MessagesComeOutInArrivalOrderAcrossThreads) {
   }
   producer.join();
   EXPECT_EQ(next, kMessages);
+}
+
+// Each message is held in its own size: a slow reader behind a pass-all filter on a busy bus
+// must not cost the longest message's size per frame. The order and every byte are kept.
+TEST(ReceivedMessageQueue, SmallMessagesCostTheirOwnSizeAndComeOutWhole) {
+  dral::TClientThread thread(true, nullptr);
+  constexpr int kFrames = 20000;
+  constexpr size_t kMostBytesPerFrame = 128;  // this CAN frame is 15 bytes
+  const size_t before = dral_test::HeapBytesInUse();
+  for (int i = 0; i < kFrames; ++i) {
+    const uint8_t lo = static_cast<uint8_t>(i), hi = static_cast<uint8_t>(i >> 8);
+    thread.DispatchServerMessage(
+        Record(dral::MsgCanFrame, {0x11, lo, hi, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0}));
+  }
+  const size_t grown = dral_test::HeapBytesInUse() - before;
+  EXPECT_LT(grown, kFrames * kMostBytesPerFrame) << grown / kFrames << " bytes per frame";
+
+  auto longest = Bytes(2000, 7);  // a whole multi-packet message: 2001 bytes delivered
+  thread.DispatchServerMessage(Record(dral::MsgJ1939Transport, longest));
+  ASSERT_EQ(thread.QueuedCount(), kFrames + 1u);
+
+  uint8_t buffer[dral::kQueuedMessageBytes];
+  for (int i = 0; i < kFrames; ++i) {
+    ASSERT_EQ(thread.PopMessage(buffer, sizeof buffer), 15u);
+    ASSERT_EQ(buffer[1] | buffer[2] << 8, i & 0xFFFF);
+    ASSERT_EQ(buffer[12], 8);
+  }
+  ASSERT_EQ(thread.PopMessage(buffer, sizeof buffer), dral::kQueuedMessageBytes);
+  EXPECT_EQ(std::vector<uint8_t>(buffer + 7, buffer + dral::kQueuedMessageBytes),
+            std::vector<uint8_t>(longest.begin() + 6, longest.end()));
+  EXPECT_EQ(thread.QueuedCount(), 0u);
 }
 
 TEST(ReplyHandOff, ReplyToAnotherRequestLeavesTheWaitArmedAndIsDelivered) {

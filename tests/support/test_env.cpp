@@ -1,7 +1,10 @@
 #include "testsupport/test_env.h"
 
+#include <malloc.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +12,19 @@
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define DRAL_TEST_SANITIZER_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define DRAL_TEST_SANITIZER_ALLOCATOR 1
+#endif
+#endif
+#ifdef DRAL_TEST_SANITIZER_ALLOCATOR
+// Exported by the AddressSanitizer and ThreadSanitizer run-times (declared here: not every
+// compiler ships their header).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 extern char** environ;
 
@@ -125,6 +141,21 @@ int WaitChild(pid_t pid, int timeoutMs) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+}
+
+int NiceOf(pid_t thread) { return getpriority(PRIO_PROCESS, static_cast<id_t>(thread)); }
+
+bool IsRealTime(pid_t thread) {
+  const int policy = sched_getscheduler(thread) & ~SCHED_RESET_ON_FORK;
+  return policy == SCHED_RR || policy == SCHED_FIFO;
+}
+
+size_t HeapBytesInUse() {
+#ifdef DRAL_TEST_SANITIZER_ALLOCATOR
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  return mallinfo2().uordblks;
+#endif
 }
 
 }  // namespace dral_test

@@ -1,14 +1,14 @@
 // TThread: a thread object that is created suspended, configured and then started.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
+
+#include "plat/scheduling.h"
 
 namespace cls {
 
@@ -32,9 +32,9 @@ enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHi
 //    detached); nobody may WaitFor it or delete it afterwards. Set it before Start().
 //  - An exception escaping Execute ends the thread, not the process: its message goes to
 //    stderr (none for EAbort).
-// Priority is best effort (the nice value of the thread: tpIdle 19 .. tpNormal 0 ..
-// tpTimeCritical -20); a change that needs privileges and fails is ignored. It applies at once
-// to a running thread, else when it starts.
+// Priority is relative to the process's priority class (plat/scheduling.h, which lists the
+// levels) and best effort: a raise that needs privileges goes as far as the system allows. It
+// applies at once to a running thread, else when it starts.
 class TThread {
  public:
   explicit TThread(bool createSuspended = true);
@@ -68,14 +68,15 @@ class TThread {
 
  private:
   void Run();
-  void ApplyPriority();
+  void ApplyPriorityLocked();
   std::thread thread_;  // assigned by Start under finishMutex_; joined by the destructor
   std::atomic<bool> terminated_{false};
   std::atomic<bool> started_{false};
   std::atomic<bool> finished_{false};
   bool freeOnTerminate_ = false;
   std::atomic<TThreadPriority> priority_{TThreadPriority::tpNormal};
-  std::atomic<pid_t> tid_{0};  // kernel id of the running thread, 0 before and after
+  std::mutex priorityMutex_;  // guards tid_, so a priority never reaches an ended thread's id
+  plat::ThreadId tid_ = 0;    // kernel id of the running thread, 0 before and after
   std::mutex finishMutex_;  // guards the finished_ hand-off to WaitFor and the start hand-off
   std::condition_variable finishedCv_;
 };

@@ -26,12 +26,18 @@ inline constexpr uint32_t kSessionCheckIntervalMs = 25;
 // Packets granted per CTS to a peer's multi-packet transfer.
 inline constexpr uint8_t kMaxPacketsPerCts = 100;
 
-// One received application message.
+// One received application message, held in its own size: an application that reads slowly
+// behind a pass-all filter keeps many small frames queued, and a record of the longest size
+// for each would cost 2 KB per frame.
 struct QueuedMessage {
-  uint32_t Tick;  // GetTickCount when queued
-  uint16_t Length;
-  uint8_t Message[kQueuedMessageBytes];
+  uint32_t Tick = 0;  // GetTickCount when queued
+  uint16_t Length = 0;
+  std::unique_ptr<uint8_t[]> Message;  // Length bytes
 };
+
+// A queued message holding a copy of `length` bytes (at most kQueuedMessageBytes); without
+// Message when memory ran out.
+QueuedMessage MakeQueuedMessage(const uint8_t* bytes, uint16_t length, uint32_t tick);
 
 // Turns one record that the server put into the ToClient ring into the application message
 // it stands for, written to `out` (kQueuedMessageBytes). Returns its length, or 0 when the
@@ -53,8 +59,9 @@ class TClientThread : public cls::TThread {
   // and queueing of deliverable messages. Runs on this thread; public for the tests.
   void DispatchServerMessage(const HuxMessage& message);
 
-  // Appends a message to the queue (receive thread).
-  void PushMessage(std::unique_ptr<QueuedMessage> message);
+  // Appends a message to the queue (receive thread); one without Message is not queued. The
+  // queue has no bound: every message in it is one the application can still read.
+  void PushMessage(QueuedMessage message);
   // Takes the oldest message (application threads). Returns its length after copying it to
   // `buffer`, or 0 when none is queued or the message is longer than `size`: that message is
   // then discarded, so the next call returns the next one.
@@ -96,11 +103,12 @@ class TClientThread : public cls::TThread {
   THuxQueue* const queue_;
   ClientSlot* const slot_;
   HuxMessage readBuffer_;  // the record being dispatched; receive thread only
+  uint8_t decodeBuffer_[kQueuedMessageBytes];  // its application message; receive thread only
 
   // Guards messages_. Held only for one list operation (never during a copy or an allocation
   // that could wait), so waiting for it is short without a time-out.
   std::mutex messageMutex_;
-  std::deque<std::unique_ptr<QueuedMessage>> messages_;
+  std::deque<QueuedMessage> messages_;
   std::atomic<size_t> queuedCount_{0};  // size of messages_, read without the mutex
 
   std::atomic<bool> awaitingReply_{false};

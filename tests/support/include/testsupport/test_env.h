@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -69,5 +70,14 @@ std::string CurrentTestFilter();
 // was killed by a signal, or -1 when it did not end in time (it is then killed with SIGKILL
 // and reaped).
 int WaitChild(pid_t pid, int timeoutMs);
+
+// The nice value of thread `thread` of this process, and whether it runs under a real-time
+// policy (SCHED_RR or SCHED_FIFO).
+int NiceOf(pid_t thread);
+bool IsRealTime(pid_t thread);
+
+// Bytes of heap memory this process has in use now (malloc's count, or the sanitizer
+// allocator's in sanitizer builds). For comparisons of before and after on one thread.
+size_t HeapBytesInUse();
 
 }  // namespace dral_test
