@@ -94,6 +94,19 @@ TEST(IdFilterTable, RemoveFindsTheEntryAsStoredAndClosesTheGap) {
   EXPECT_EQ(Entries(*t), (std::vector<IdEntry>{{0x800007FF, 0x80000100}}));
 }
 
+TEST(IdFilterTable, CanValueBit31UnderMaskBit31MarksAnExtendedEntryWithoutTheFlag) {
+  auto t = NewTable();
+  ASSERT_TRUE(
+      EditIdFilterTable(*t, IdFilterKind::Can, FilterOpPass, kIdBit31 | 0x7FF, kIdBit31 | 0x123,
+                        false)
+          .Ok);
+  EditIdFilterTable(*t, IdFilterKind::Can, FilterOpPass, 0x7FF, kIdBit31 | 0x456, false);
+  EXPECT_EQ(Entries(*t), (std::vector<IdEntry>{{0x800007FF, 0x80000123}, {0x800007FF, 0x456}}));
+  EXPECT_TRUE(CanTablePasses(*t, kIdBit31 | 0x123));
+  EXPECT_FALSE(CanTablePasses(*t, 0x123));
+  EXPECT_TRUE(CanTablePasses(*t, 0x456));  // bit 31 outside the request's Mask is not kept
+}
+
 TEST(MidFilterTable, TheTwoHundredFiftySeventhMidFailsAndRemoveClosesTheGap) {
   auto t = std::make_unique<MidFilterTable>();
   for (int i = 0; i < kMidFilterEntries; ++i) {

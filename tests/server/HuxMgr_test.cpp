@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "classlib/Registry.h"
+#include "plat/named_mutex.h"
 #include "testsupport/AdapterSimulator.h"
 #include "testsupport/SimConduit.h"
 #include "testsupport/test_env.h"
@@ -365,6 +366,48 @@ TEST_F(HuxMgrTest, LinkUpSendsVersionRequestFirstThenAStatusRequestEvery500Ms) {
   EXPECT_EQ(mgr_->FrameErrors(), 0u);
   EXPECT_GE(mgr_->FramesReceived(), 2u);
   EXPECT_TRUE(mgr_->DataArrived());
+}
+
+TEST_F(HuxMgrTest, AVersionRequestTheTransmitRingRefusesAtLinkUpStillGoesOutFirst) {
+  // Another thread holds the transmit ring's mutex while the link comes up: the Clear and the
+  // version request of the link-up are refused, as when a write in progress defers the Clear.
+  auto ringMutex = [] {
+    int error = 0;
+    return plat::NamedMutex::Open(THuxTxThread::kMutexName, &error);
+  }();
+  ASSERT_NE(ringMutex, nullptr);
+  std::mutex m;
+  std::condition_variable cv;
+  enum { kIdle, kLockWanted, kLocked, kUnlockWanted } step = kIdle;
+  std::thread holder([&] {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return step != kIdle; });
+    if (step != kLockWanted) return;  // the link never came up
+    EXPECT_TRUE(plat::Owned(ringMutex->Lock(2000)));
+    step = kLocked;
+    cv.notify_all();
+    cv.wait(lock, [&] { return step == kUnlockWanted; });
+    ringMutex->Unlock();
+  });
+  control_.OpenHook = [&] {
+    std::unique_lock<std::mutex> lock(m);
+    if (step != kIdle) return;
+    step = kLockWanted;
+    cv.notify_all();
+    cv.wait(lock, [&] { return step == kLocked; });
+  };
+  ConnectOver(LinkRowUsb);
+  {
+    std::lock_guard<std::mutex> lock(m);
+    step = kUnlockWanted;
+    cv.notify_all();
+  }
+  holder.join();
+  ASSERT_TRUE(adapter_.WaitForMessage(OfType(dral_test::sim::kVersionRequest), 3000).has_value());
+  ASSERT_TRUE(adapter_.WaitForCount(OfType(dral_test::sim::kStatusRequest), 1, 3000));
+  const Bytes wire = adapter_.BytesFromHost();
+  EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 6), kVersionRequestFrame);
+  EXPECT_EQ(adapter_.Count(OfType(dral_test::sim::kVersionRequest)), 1u);
 }
 
 TEST_F(HuxMgrTest, ReceivedTrafficReachesTheHandlerInOrderAndBadFramesAreCounted) {
