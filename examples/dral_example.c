@@ -21,6 +21,7 @@
 
 enum {
   kConnectWaitMs = 10000, /* how long to wait for the server to find the adapter */
+  kVersionWaitMs = 2000,  /* and then for the adapter's version */
   kPollMs = 10
 };
 
@@ -194,7 +195,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  DRAL_GetAdapterVersion(h, version);
+  /* The version arrives a moment after the link comes up; until then it reads as all 0xFF. */
+  start = NowMs();
+  do {
+    DRAL_GetAdapterVersion(h, version);
+    if (version[2] != 0xFF) break;
+    SleepMs(kPollMs);
+  } while (NowMs() - start < kVersionWaitMs);
   printf("adapter version %u.%u (bytes ", version[2], version[3]);
   PrintBytes(version, sizeof version);
   printf(")\n");

@@ -338,6 +338,9 @@ TEST_F(LibraryTest, PutMessageChecksTheLengthOfEachProtocol) {
     m[0] = protocol;
     return api.PutMessage(h, m.data(), length);
   };
+  EXPECT_EQ(put(1, 4), DRAL_ERR_LENGTH);
+  EXPECT_EQ(put(0x81, 4), DRAL_ERR_LENGTH);
+  EXPECT_EQ(put(3, 2), DRAL_ERR_LENGTH);
   EXPECT_EQ(put(2, 6), DRAL_ERR_LENGTH);
   EXPECT_EQ(put(5, 1793), DRAL_ERR_LENGTH);
   EXPECT_EQ(put(7, 13), DRAL_ERR_SEND_FAILED);
@@ -351,6 +354,7 @@ TEST_F(LibraryTest, PutMessageChecksTheLengthOfEachProtocol) {
   EXPECT_EQ(put(0x84, 13), DRAL_OK);
   EXPECT_EQ(put(2, 15), DRAL_OK);
   EXPECT_EQ(put(3, 507), DRAL_OK);
+  EXPECT_EQ(put(3, 3), DRAL_OK);
   EXPECT_EQ(put(DRAL_PROTOCOL_RAW, 2), DRAL_OK);
   EXPECT_EQ(api.Disconnect(h), DRAL_OK);
   Unload(api);

@@ -353,6 +353,19 @@ inline bool WaitLinkState(const Api& api, DRAL_Handle h, uint32_t state, int tim
   return WaitUntil([&] { return api.GetStatus(h) == (DRAL_OK | state); }, timeoutMs);
 }
 
+// Waits until the connection reports `expected` as the adapter's version: the version reply
+// follows the link-up by a round trip, so it may come after DRAL_LINK_CONNECTED.
+inline bool WaitAdapterVersion(const Api& api, DRAL_Handle h, const Bytes& expected,
+                               int timeoutMs) {
+  return WaitUntil(
+      [&] {
+        uint8_t version[6] = {};
+        return api.GetAdapterVersion(h, version) == DRAL_OK &&
+               Bytes(version, version + 6) == expected;
+      },
+      timeoutMs);
+}
+
 // Waits until the server knows the adapter's channel 1 as available (from its status poll): only
 // then does it copy transmitted frames to the other connections.
 inline bool WaitChannelAvailable(const Api& api, DRAL_Handle h, int timeoutMs) {

@@ -382,6 +382,32 @@ TEST_F(FilterServerTest, TheSenderNeverGetsItsOwnCopy) {
   EXPECT_EQ(server_->Statistics().J1708TxCount, 1u);
 }
 
+TEST_F(FilterServerTest, AFrameOnAnUnusableChannelGoesToTheAdapterButIsNeitherCopiedNorCounted) {
+  StartServer();
+  TestClient a, b;
+  b.Put(MsgCanFilter, IdEdit(kChannelBit1 | kChannelBit2, FilterOpPassAll, 0, 0));
+  b.Put(MsgJ1939Filter, IdEdit(kChannelBit1 | kChannelBit2, FilterOpPassAll, 0, 0));
+  Pass();
+  b.TakeAll();
+  SetStatus(StatusAvailable | StatusError, 0x00, StatusAvailable);  // CAN1 faulty, CAN2 absent
+  adapter_.ClearRecords();
+  for (uint8_t channel : {kChannelBit1, kChannelBit2}) {
+    a.Put(MsgCanFrame, IdFrame(channel, 0x123));
+    a.Put(MsgJ1939Frame, IdFrame(channel, 0x18FEF100));
+  }
+  Pass();
+  EXPECT_EQ(AdapterFrames({MsgCanFrame, MsgJ1939Frame}, 4).size(), 4u);
+  EXPECT_EQ(b.Received(), 0);
+  EXPECT_EQ(server_->Statistics().CanTxCount, 0u);
+
+  SetStatus(StatusAvailable, StatusAvailable, StatusAvailable);
+  a.Put(MsgCanFrame, IdFrame(kChannelBit2, 0x124));
+  a.Put(MsgJ1939Frame, IdFrame(kChannelBit1, 0x18FEF101));
+  Pass();
+  EXPECT_EQ(b.TakeAll().size(), 2u);
+  EXPECT_EQ(server_->Statistics().CanTxCount, 2u);
+}
+
 TEST_F(FilterServerTest, SixteenClientsEachGetExactlyWhatTheirFilterPasses) {
   StartServer();
   std::vector<std::unique_ptr<TestClient>> clients;

@@ -123,7 +123,9 @@ TEST_F(ProgramTest, ASecondServerEndsAtOnceAndTheFirstEndsCleanlyOnSigterm) {
   const auto start = Clock::now();
   const pid_t second = StartServer();
   EXPECT_EQ(Exited(second, kExitTimeoutMs), 0);
-  EXPECT_LT(MsSince(start), 3000);
+  // At once: it never waits for anything (the start of a Qt program alone takes seconds on a
+  // loaded machine); a second server that ran on would not end at all.
+  EXPECT_LT(MsSince(start), 8000);
   EXPECT_EQ(Exited(first, 0), -1);  // still running
   EXPECT_EQ(RunningServer(), static_cast<uint32_t>(first));
 
