@@ -21,6 +21,7 @@
 
 enum {
   kConnectWaitMs = 10000, /* how long to wait for the server to find the adapter */
+  kVersionWaitMs = 2000,  /* and then for the adapter's version */
   kPollMs = 10
 };
 
@@ -35,19 +36,28 @@ static long NowMs(void) {
   return (long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
+/* What each link state means to an application. */
 static const char* LinkStateText(uint32_t state) {
   switch (state) {
     case DRAL_LINK_STOPPED:
-      return "stopped";
+      return "the server runs; its adapter search has not begun";
     case DRAL_LINK_SEARCHING:
-      return "searching for the adapter";
+      return "the server runs and looks for the adapter; messages sent now are lost";
     case DRAL_LINK_CONNECTED:
-      return "connected to the adapter";
+      return "the server is connected to the adapter";
     case DRAL_LINK_NO_SERVER:
-      return "no server";
+      return "no server serves the connection (yet): it is starting, or none runs";
     default:
       return "unknown";
   }
+}
+
+/* Prints the link state when it changed since *last; returns it. */
+static uint32_t ShowLinkState(DRAL_Handle h, uint32_t* last) {
+  const uint32_t state = DRAL_GetStatus(h) & 0xFFFF;
+  if (state != *last) printf("link: %s (0x%X)\n", LinkStateText(state), (unsigned)state);
+  *last = state;
+  return state;
 }
 
 static void PrintBytes(const uint8_t* p, uint32_t n) {
@@ -162,16 +172,22 @@ int main(int argc, char** argv) {
     fprintf(stderr, "DRAL_Connect failed: no free connection\n");
     return 1;
   }
-  printf("connected to the DRAL server (handle 0x%08X)\n", (unsigned)h);
+  /* A connection opens whether or not a server runs; the link state tells. */
+  printf("connection open (handle 0x%08X)\n", (unsigned)h);
 
   /* The server may still be starting, or looking for the adapter. */
   start = NowMs();
   for (;;) {
-    state = DRAL_GetStatus(h) & 0xFFFF;
-    if (state != last) printf("link: %s (0x%X)\n", LinkStateText(state), (unsigned)state);
-    last = state;
+    state = ShowLinkState(h, &last);
     if (state == DRAL_LINK_CONNECTED || NowMs() - start > kConnectWaitMs) break;
     SleepMs(kPollMs);
+  }
+  if (state == DRAL_LINK_NO_SERVER) {
+    /* Loading the library starts DRALServer; it is looked for beside libDRAL.so, in the
+     * install's bin folder and on PATH. DRAL_DEBUG=<file> keeps the server's debug output. */
+    fprintf(stderr, "no DRAL server came up within %d s\n", kConnectWaitMs / 1000);
+    DRAL_Disconnect(h);
+    return 1;
   }
   if (state != DRAL_LINK_CONNECTED) {
     fprintf(stderr, "no adapter found within %d s\n", kConnectWaitMs / 1000);
@@ -179,7 +195,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  DRAL_GetAdapterVersion(h, version);
+  /* The version arrives a moment after the link comes up; until then it reads as all 0xFF. */
+  start = NowMs();
+  do {
+    DRAL_GetAdapterVersion(h, version);
+    if (version[2] != 0xFF) break;
+    SleepMs(kPollMs);
+  } while (NowMs() - start < kVersionWaitMs);
   printf("adapter version %u.%u (bytes ", version[2], version[3]);
   PrintBytes(version, sizeof version);
   printf(")\n");
@@ -191,6 +213,13 @@ int main(int argc, char** argv) {
   until = NowMs() + listenMs;
   while (NowMs() < until) {
     const uint32_t n = DRAL_GetMessage(h, message, sizeof message);
+    if (ShowLinkState(h, &last) == DRAL_LINK_NO_SERVER) {
+      /* The server has gone (ended or killed). The connection stays open but carries nothing
+       * until a server runs again (the next application that loads the library starts one);
+       * this example stops listening. */
+      ok = 0;
+      break;
+    }
     if (n == 0) {
       SleepMs(kPollMs);
       continue;

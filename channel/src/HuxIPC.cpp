@@ -275,6 +275,7 @@ bool TakeSlotLocked(ChannelBlock& block, int n) {
   for (IdFilterTable& table : slot.J1939Filter) ClearFilterTableLocked(table);
   ClearFilterTableLocked(slot.J1708Filter);
   for (IdFilterTable& table : slot.CanFilter) ClearFilterTableLocked(table);
+  slot.TakeSerial.fetch_add(1, kRelaxed);
   // Mask bit first, SlotId second: a holder dying in between leaves a state RepairBlockLocked
   // recognises.
   block.Header.SlotMask.fetch_or(bit, kRelaxed);

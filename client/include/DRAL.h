@@ -7,8 +7,24 @@
  *
  * Every function may be called from any thread, also at the same time on one connection.
  * A DRAL_Handle that is not a live connection (never returned, or disconnected) is answered
- * with DRAL_ERR_PARAMETER and is never dereferenced. No function blocks for long: the longest
- * waits are DRAL_ConfigFilter (about 1 s for the server's reply) and DRAL_ClaimAddress (250 ms).
+ * with DRAL_ERR_PARAMETER and is never dereferenced.
+ *
+ * How long calls can wait (each wait is bounded; the figures are the worst cases):
+ * - Loading the library, when no server runs: starting DRALServer (up to 5 s), then up to 50
+ *   looks 100 ms apart for it to come up, so about 10 s in all. Unloading it disconnects every
+ *   connection left open, as DRAL_Disconnect does.
+ * - Every call that hands a record to the server (DRAL_Connect, DRAL_PutMessage,
+ *   DRAL_ConfigFilter, DRAL_ReleaseAddress, DRAL_Disconnect) may wait up to 1 s for the channel
+ *   when another process holds it.
+ * - DRAL_ConfigFilter: up to 3 s for an earlier filter request of the same connection to end
+ *   (they run one at a time), then up to 1 s for the server's reply.
+ * - DRAL_Disconnect: first for calls of the connection still running on other threads (their
+ *   own bounds), then up to 1 s for each of its three closing filter edits, the end of the
+ *   connection's receive thread (normally milliseconds, at most about 2 s) and up to 1 s to
+ *   free its slot: about 6 s in all.
+ * - DRAL_GetMessage, DRAL_GetStatus, DRAL_GetAdapterVersion, DRAL_GetAdapterStatus and
+ *   DRAL_RegAddressLostCallback do not wait. DRAL_ClaimAddress answers at once (address claims
+ *   are not made yet).
  *
  * All multi-byte fields of the message layouts are little-endian; the layouts are packed.
  */

@@ -59,10 +59,10 @@ void ProcessAttach() {
 }
 
 // Runs at dlclose and at normal process exit. The receive threads of connections left open
-// are waited for (bounded): their loop never needs the loader's lock, so they can end while a
-// dlclose holds it, and exit() holds nothing they need either. A thread that cannot be
-// stopped in time, or the calling thread itself (exit() from a callback), is left running
-// with its memory, never freed under it.
+// are waited for until they have ended, as no thread may run on in code that dlclose unmaps:
+// their loop never needs the loader's lock, so they can end while a dlclose holds it, and
+// exit() holds nothing they need either. Only the calling thread itself (exit() from a
+// callback) is left running with its memory, never freed under it; exit() unmaps nothing.
 void ProcessDetach() {
   ProcessAttachCount().Detach();
   try {

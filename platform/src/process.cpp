@@ -26,13 +26,14 @@ namespace {
 constexpr const char* kNullDevice = "/dev/null";
 constexpr const char* kPathVariable = "PATH";
 constexpr uint32_t kReapPollMs = 1;
+constexpr mode_t kErrorFileMode = 0600;
 
 // Sends errno of a failed step to the waiting caller. A short or failed write leaves the caller
 // with EIO or its time-out, which is all it could learn anyway.
 void ReportErrno(int reportPipe, int error) { (void)!write(reportPipe, &error, sizeof error); }
 
 // Runs in the copy of the caller that fork made: only async-signal-safe calls. Never returns.
-[[noreturn]] void ExecDetached(char* const argv[], int reportPipe) {
+[[noreturn]] void ExecDetached(char* const argv[], const char* errorFile, int reportPipe) {
   const pid_t program = fork();
   if (program != 0) {
     if (program < 0) ReportErrno(reportPipe, errno);
@@ -49,6 +50,13 @@ void ReportErrno(int reportPipe, int error) { (void)!write(reportPipe, &error, s
     dup2(null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
     if (null > STDERR_FILENO) close(null);
+  }
+  if (errorFile != nullptr) {
+    const int log = open(errorFile, O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY, kErrorFileMode);
+    if (log >= 0) {
+      dup2(log, STDERR_FILENO);
+      if (log != STDERR_FILENO) close(log);
+    }
   }
   close_range(STDERR_FILENO + 1, ~0u, CLOSE_RANGE_CLOEXEC);  // reportPipe stays until exec
   execve(argv[0], argv, environ);
@@ -101,7 +109,8 @@ std::string FindProgramOnPath(const std::string& name) {
   }
 }
 
-bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* error) {
+bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* error,
+                          const std::string& errorFile) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
     *error = errno;
@@ -111,11 +120,12 @@ bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* erro
   std::vector<char> file(path.begin(), path.end());
   file.push_back('\0');
   char* const argv[] = {file.data(), nullptr};
+  const char* const errorFileName = errorFile.empty() ? nullptr : errorFile.c_str();
 
   const pid_t child = fork();
   if (child == 0) {
     close(fds[0]);
-    ExecDetached(argv, fds[1]);
+    ExecDetached(argv, errorFileName, fds[1]);
   }
   const int forkError = errno;
   close(fds[1]);

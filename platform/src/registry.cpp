@@ -465,12 +465,21 @@ RegStatus ReadHive(const Fd& fd, const std::string& file, HiveData* data) {
   return RegStatus::Ok;
 }
 
-// Opens the hive file; a missing file is not an error (the Fd is then not open).
+// Opens the hive file; a missing file is not an error (the Fd is then not open). Anything but a
+// regular file (a FIFO, a device) is refused: the open does not block (O_NONBLOCK), so such an
+// entry can never hold a reader in open() or read().
 RegStatus OpenHive(const std::string& file, Fd* fd) {
-  const int raw = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  const int raw = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   const int error = errno;
   *fd = Fd(raw);
-  return raw >= 0 || error == ENOENT ? RegStatus::Ok : FromErrno(error);
+  if (raw < 0) return error == ENOENT ? RegStatus::Ok : FromErrno(error);
+  struct stat st {};
+  if (fstat(raw, &st) != 0) return FromErrno(errno);
+  if (!S_ISREG(st.st_mode)) {
+    *fd = Fd(-1);
+    return RegStatus::IoError;
+  }
+  return RegStatus::Ok;
 }
 
 RegStatus LoadHive(Hive hive, HiveData* data) {
@@ -480,7 +489,7 @@ RegStatus LoadHive(Hive hive, HiveData* data) {
     // The lock is held only to open the file: the open descriptor keeps the complete file that
     // was current then, whatever a writer renames over it afterwards. Best effort, as the rename
     // makes an unlocked open just as safe.
-    Fd lock(open((file + kLockSuffix).c_str(), O_RDONLY | O_CLOEXEC));
+    Fd lock(open((file + kLockSuffix).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (lock.ok()) (void)LockBounded(lock.get(), LOCK_SH, kReadLockTimeoutMs);
     if (RegStatus s = OpenHive(file, &fd); s != RegStatus::Ok) return s;
   }
@@ -528,7 +537,8 @@ RegStatus ModifyHive(Hive hive, const std::function<RegStatus(HiveData&, bool*)>
   std::error_code ec;
   fs::create_directories(fs::path(file).parent_path(), ec);
   if (ec) return FromErrno(ec.value());
-  Fd lock(open((file + kLockSuffix).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode));
+  Fd lock(open((file + kLockSuffix).c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC,
+               kNewFileMode));
   if (!lock.ok()) return FromErrno(errno);
   if (RegStatus s = LockBounded(lock.get(), LOCK_EX, kLockTimeoutMs); s != RegStatus::Ok) return s;
   HiveData data;

@@ -53,8 +53,9 @@ AdapterCommand BareOp(uint8_t type, uint8_t data0) {
 
 IdEntry NormaliseIdEntry(IdFilterKind kind, uint32_t mask, uint32_t value, bool extended) {
   if (kind == IdFilterKind::J1939) return {mask, value & mask};
-  // Bit 31 of a CAN entry is the "extended identifier" flag and nothing else.
-  return {mask | kIdBit31, (value & mask & ~kIdBit31) | (extended ? kIdBit31 : 0u)};
+  // Bit 31 of a CAN entry's Value marks an extended identifier: set by the flag, or kept when
+  // the request's Mask and Value both carry it (no 11- or 29-bit identifier uses that bit).
+  return {mask | kIdBit31, (value & mask) | (extended ? kIdBit31 : 0u)};
 }
 
 uint16_t ListedCount(const IdFilterTable& table) {

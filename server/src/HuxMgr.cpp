@@ -225,8 +225,9 @@ void THuxMgr::SearchStep(int& searchIndex) {
   linkState_.store(LinkConnected);
   currentIndex_.store(searchIndex, std::memory_order_release);
   record.Conduit->SetReceiveHandler(datalink_->AsReceiveHandler());
-  const uint8_t request = MsgVersionRequest;
-  Send(&request, 1);
+  // The ring may refuse the request (its mutex busy, or the Clear above deferred by a write in
+  // progress so the old bytes still fill it): it stays owed and goes out on a later pass.
+  versionRequestOwed_ = !SendVersionRequest();
   LinkChangedHandler.Call(1);
 }
 
@@ -240,9 +241,12 @@ void THuxMgr::ConnectedPass() {
     lastReceiveTick_ = plat::GetTickCount();
   }
 
+  if (versionRequestOwed_) versionRequestOwed_ = !SendVersionRequest();
+
   // Ticks compare by unsigned difference, which stays right across the wrap of the count.
   const uint32_t now = plat::GetTickCount();
-  if (now - lastPollTick_ >= kStatusPollMs) {
+  // No status request overtakes the owed version request.
+  if (!versionRequestOwed_ && now - lastPollTick_ >= kStatusPollMs) {
     const uint8_t request = MsgStatusRequest;
     Send(&request, 1);
     lastPollTick_ = now;
@@ -251,7 +255,13 @@ void THuxMgr::ConnectedPass() {
   if (link == nullptr || !link->IsOpen() || now - lastReceiveTick_ >= kSilenceLimitMs) DropLink();
 }
 
+bool THuxMgr::SendVersionRequest() {
+  const uint8_t request = MsgVersionRequest;
+  return Send(&request, 1);
+}
+
 void THuxMgr::DropLink() {
+  versionRequestOwed_ = false;
   txThread_->Clear();
   if (TConduit* link = links_[currentIndex_.load(std::memory_order_relaxed)].Conduit.get()) {
     link->SetReceiveHandler(ReceiveHandler{});

@@ -128,7 +128,9 @@ bool TDralServer::DispatchLocked(int slot, HuxMessage& m) {
     case MsgAdapterCommand08:
     case MsgAdapterCommand0A:
     case MsgAdapterCommand0B:
-      lastCommand_[slot].store(m.Type, kRelaxed);
+      lastCommand_[slot].store(
+          static_cast<uint32_t>(channel_->Slot(slot)->TakeSerial.load(kRelaxed)) << 8 | m.Type,
+          kRelaxed);
       return Send(m);
     case MsgAdapterCommand00:
     case MsgChannelControl:
@@ -321,7 +323,10 @@ void TDralServer::DeliverResponse(const HuxMessage& m, int excludedSlot) {
   if (m.Type == MsgReply && (m.Length < 1 || !IsRememberedCommand(m.Data[0]))) return;
   for (int slot = 0; slot < kSlotCount; ++slot) {
     if (slot == excludedSlot || !IsSlotActive(slot)) continue;
-    const uint8_t last = lastCommand_[slot].load(kRelaxed);
+    const uint32_t remembered = lastCommand_[slot].load(kRelaxed);
+    // A command of the slot's previous holder is not this holder's.
+    const bool sameHolder = (remembered >> 8) == channel_->Slot(slot)->TakeSerial.load(kRelaxed);
+    const uint8_t last = sameHolder ? static_cast<uint8_t>(remembered) : 0;
     bool wanted = false;
     switch (m.Type) {
       case MsgReply:

@@ -1,5 +1,6 @@
 # Installs the DRAL component into a scratch prefix and builds a C application against it with
-# pkg-config, as an application developer would.
+# pkg-config, as an application developer would; the application finds the installed library
+# without LD_LIBRARY_PATH.
 file(REMOVE_RECURSE ${WORK_DIR})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix
     --component DRAL
@@ -24,4 +25,14 @@ execute_process(COMMAND ${CC} -std=c11 -Wall -Wextra -Wpedantic -Werror ${SOURCE
   RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "the application did not build with: ${flags}")
+endif()
+execute_process(COMMAND ldd ${WORK_DIR}/app OUTPUT_VARIABLE libs RESULT_VARIABLE rc)
+string(REGEX MATCH "libDRAL\\.so => ([^ \t\n]+)" found "${libs}")
+set(found_path "${CMAKE_MATCH_1}")
+if(found_path)
+  file(REAL_PATH "${found_path}" found_path)
+endif()
+file(REAL_PATH "${WORK_DIR}/prefix/${LIBDIR}/libDRAL.so" installed)
+if(NOT rc EQUAL 0 OR NOT found_path STREQUAL installed)
+  message(FATAL_ERROR "the application does not find the installed library:\n${libs}")
 endif()

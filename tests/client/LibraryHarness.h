@@ -51,9 +51,10 @@ class LibraryTest : public dral_test::IsolatedTest {
     chmod(path.c_str(), 0755);
   }
 
-  // Child side: PATH names only the test's bin directory, then the library is loaded.
-  Api Load() {
-    setenv("PATH", BinDir().c_str(), 1);
+  // Child side: PATH names only `pathDir` (the test's bin directory by default), then the
+  // library is loaded.
+  Api Load(const std::string& pathDir = "") {
+    setenv("PATH", (pathDir.empty() ? BinDir() : pathDir).c_str(), 1);
     Api api;
     std::string error;
     if (!api.Load(LibDir() + "/libDRAL.so", &error)) ADD_FAILURE() << error;

@@ -44,7 +44,7 @@ TEST_F(LibraryTest, LoadStartsTheServerProgramFoundOnPath) {
     uint32_t window = 0;
     ASSERT_FALSE(dral::IsServerRunning(window));
     const auto start = Clock::now();
-    Api api = Load();
+    Api api = Load(Root() + "/elsewhere");
     const double ms = MsSince(start);
     EXPECT_TRUE(dral::IsServerRunning(window));
     EXPECT_NE(window, static_cast<uint32_t>(getpid()));
@@ -52,9 +52,42 @@ TEST_F(LibraryTest, LoadStartsTheServerProgramFoundOnPath) {
     Unload(api);
     return;
   }
+  std::filesystem::create_directories(Root() + "/elsewhere");
+  InstallProgram(Root() + "/elsewhere", DRAL_STAND_IN_SERVER);
+  RunChild();
+  KillStandIn();
+}
+
+TEST_F(LibraryTest, LoadFindsTheInstalledServerProgramInTheBinFolderBesideLib) {
+  if (Role() == kChild) {
+    setenv("DRAL_TEST_SERVER_PID_FILE", Marker("server.pid").c_str(), 1);
+    Api api = Load(Root() + "/elsewhere");  // a PATH without the program
+    uint32_t window = 0;
+    EXPECT_TRUE(dral::IsServerRunning(window));
+    Unload(api);
+    return;
+  }
+  std::filesystem::create_directories(Root() + "/elsewhere");
+  InstallProgram(BinDir(), DRAL_STAND_IN_SERVER);  // <prefix>/lib/libDRAL.so, <prefix>/bin
+  RunChild();
+  KillStandIn();
+}
+
+TEST_F(LibraryTest, WithDralDebugNamingAFileTheStartedServerWritesItsErrorOutputThere) {
+  const std::string log = Marker("server-debug.txt");
+  if (Role() == kChild) {
+    setenv("DRAL_TEST_SERVER_PID_FILE", Marker("server.pid").c_str(), 1);
+    setenv("DRAL_DEBUG", log.c_str(), 1);
+    Api api = Load();
+    Unload(api);
+    return;
+  }
   InstallProgram(BinDir(), DRAL_STAND_IN_SERVER);
   RunChild();
   KillStandIn();
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("stand-in server"), std::string::npos) << text;
 }
 
 TEST_F(LibraryTest, LoadPrefersTheServerProgramBesideTheLibrary) {
@@ -305,6 +338,9 @@ TEST_F(LibraryTest, PutMessageChecksTheLengthOfEachProtocol) {
     m[0] = protocol;
     return api.PutMessage(h, m.data(), length);
   };
+  EXPECT_EQ(put(1, 4), DRAL_ERR_LENGTH);
+  EXPECT_EQ(put(0x81, 4), DRAL_ERR_LENGTH);
+  EXPECT_EQ(put(3, 2), DRAL_ERR_LENGTH);
   EXPECT_EQ(put(2, 6), DRAL_ERR_LENGTH);
   EXPECT_EQ(put(5, 1793), DRAL_ERR_LENGTH);
   EXPECT_EQ(put(7, 13), DRAL_ERR_SEND_FAILED);
@@ -318,6 +354,7 @@ TEST_F(LibraryTest, PutMessageChecksTheLengthOfEachProtocol) {
   EXPECT_EQ(put(0x84, 13), DRAL_OK);
   EXPECT_EQ(put(2, 15), DRAL_OK);
   EXPECT_EQ(put(3, 507), DRAL_OK);
+  EXPECT_EQ(put(3, 3), DRAL_OK);
   EXPECT_EQ(put(DRAL_PROTOCOL_RAW, 2), DRAL_OK);
   EXPECT_EQ(api.Disconnect(h), DRAL_OK);
   Unload(api);

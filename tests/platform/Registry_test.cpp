@@ -1,6 +1,7 @@
 #include "plat/registry.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -281,6 +282,18 @@ void RunWriters(const std::string& process) {
   }
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(failures.load(), 0);
+}
+
+TEST_F(Registry, AHiveThatIsNoRegularFileIsRefusedWithoutBlocking) {
+  const std::string file = plat::HiveFilePath(Hive::CurrentUser);
+  std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+  ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);  // nobody ever opens its other end
+  EXPECT_FALSE(RegKey::Open(Hive::CurrentUser, kAppKey, RegAccess::Read));  // reads as empty
+  RegStatus status = RegStatus::Ok;
+  EXPECT_FALSE(RegKey::Create(Hive::CurrentUser, kAppKey, &status));
+  EXPECT_EQ(status, RegStatus::IoError);
+  // The other hive is untouched by it.
+  MustCreate(Hive::LocalMachine, kAppKey);
 }
 
 TEST_F(Registry, ConcurrentWritersLoseNoValue) {

@@ -94,6 +94,19 @@ TEST(IdFilterTable, RemoveFindsTheEntryAsStoredAndClosesTheGap) {
   EXPECT_EQ(Entries(*t), (std::vector<IdEntry>{{0x800007FF, 0x80000100}}));
 }
 
+TEST(IdFilterTable, CanValueBit31UnderMaskBit31MarksAnExtendedEntryWithoutTheFlag) {
+  auto t = NewTable();
+  ASSERT_TRUE(
+      EditIdFilterTable(*t, IdFilterKind::Can, FilterOpPass, kIdBit31 | 0x7FF, kIdBit31 | 0x123,
+                        false)
+          .Ok);
+  EditIdFilterTable(*t, IdFilterKind::Can, FilterOpPass, 0x7FF, kIdBit31 | 0x456, false);
+  EXPECT_EQ(Entries(*t), (std::vector<IdEntry>{{0x800007FF, 0x80000123}, {0x800007FF, 0x456}}));
+  EXPECT_TRUE(CanTablePasses(*t, kIdBit31 | 0x123));
+  EXPECT_FALSE(CanTablePasses(*t, 0x123));
+  EXPECT_TRUE(CanTablePasses(*t, 0x456));  // bit 31 outside the request's Mask is not kept
+}
+
 TEST(MidFilterTable, TheTwoHundredFiftySeventhMidFailsAndRemoveClosesTheGap) {
   auto t = std::make_unique<MidFilterTable>();
   for (int i = 0; i < kMidFilterEntries; ++i) {
@@ -367,6 +380,32 @@ TEST_F(FilterServerTest, TheSenderNeverGetsItsOwnCopy) {
   EXPECT_EQ(DataOf(got[2]), (Bytes{0, 0, 3, 0x80, 0x54, 0x01, Checksum(&got[2].Data[3], 3)}));
   EXPECT_EQ(server_->Statistics().CanTxCount, 2u);
   EXPECT_EQ(server_->Statistics().J1708TxCount, 1u);
+}
+
+TEST_F(FilterServerTest, AFrameOnAnUnusableChannelGoesToTheAdapterButIsNeitherCopiedNorCounted) {
+  StartServer();
+  TestClient a, b;
+  b.Put(MsgCanFilter, IdEdit(kChannelBit1 | kChannelBit2, FilterOpPassAll, 0, 0));
+  b.Put(MsgJ1939Filter, IdEdit(kChannelBit1 | kChannelBit2, FilterOpPassAll, 0, 0));
+  Pass();
+  b.TakeAll();
+  SetStatus(StatusAvailable | StatusError, 0x00, StatusAvailable);  // CAN1 faulty, CAN2 absent
+  adapter_.ClearRecords();
+  for (uint8_t channel : {kChannelBit1, kChannelBit2}) {
+    a.Put(MsgCanFrame, IdFrame(channel, 0x123));
+    a.Put(MsgJ1939Frame, IdFrame(channel, 0x18FEF100));
+  }
+  Pass();
+  EXPECT_EQ(AdapterFrames({MsgCanFrame, MsgJ1939Frame}, 4).size(), 4u);
+  EXPECT_EQ(b.Received(), 0);
+  EXPECT_EQ(server_->Statistics().CanTxCount, 0u);
+
+  SetStatus(StatusAvailable, StatusAvailable, StatusAvailable);
+  a.Put(MsgCanFrame, IdFrame(kChannelBit2, 0x124));
+  a.Put(MsgJ1939Frame, IdFrame(kChannelBit1, 0x18FEF101));
+  Pass();
+  EXPECT_EQ(b.TakeAll().size(), 2u);
+  EXPECT_EQ(server_->Statistics().CanTxCount, 2u);
 }
 
 TEST_F(FilterServerTest, SixteenClientsEachGetExactlyWhatTheirFilterPasses) {

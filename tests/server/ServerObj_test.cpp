@@ -123,6 +123,27 @@ TEST_F(ServerPassTest, AdapterRepliesReachOnlyClientsWhoseLastCommandAskedForThe
   EXPECT_EQ(types(e), (std::vector<uint8_t>{MsgTransportResult}));
 }
 
+TEST_F(ServerPassTest, AClientThatTakesAFreedSlotBeforeTheNextPassGetsNoReplyForTheOldClient) {
+  StartServer();
+  TestClient watcher;  // slot 0: sees the transport result that marks the end
+  auto a = std::make_unique<TestClient>();
+  a->Put(MsgAdapterCommand0A, {1});
+  Pass();
+  ASSERT_TRUE(adapter_.WaitForMessage(OfType(MsgAdapterCommand0A), 2000));
+  const int slot = a->Slot();
+  a.reset();
+  TestClient b;  // the same slot, and the mask the server saw last
+  ASSERT_EQ(b.Slot(), slot);
+  Pass();
+  adapter_.InjectMessage(MsgReply, {MsgAdapterCommand0A, 1});
+  adapter_.InjectMessage(MsgTransportResult, {9});  // to every client, after the reply
+  ASSERT_TRUE(WaitUntil([&] { return watcher.Received() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return b.Received() >= 1; }));
+  const auto got = b.TakeAll();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].Type, MsgTransportResult);
+}
+
 TEST_F(ServerPassTest, TheFirstSlotMaskChangeResynchronisesJ1708) {
   StartServer();
   Pass();

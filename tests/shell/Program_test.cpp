@@ -2,6 +2,7 @@
 // first run of both deliverables together (an application loads libDRAL.so, which starts the
 // server).
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -57,11 +58,32 @@ class ProgramTest : public dral_test::IsolatedTest {
     if (const uint32_t stray = RunningServer()) kill(static_cast<pid_t>(stray), SIGKILL);
   }
 
-  pid_t StartServer() {
+  // With `errorFile`, the program's stderr goes there and it starts without a desktop session
+  // (no XDG_RUNTIME_DIR) and without DRAL_DEBUG.
+  pid_t StartServer(const std::string& errorFile = "") {
     std::string program = DRAL_SERVER_PROGRAM;
     char* argv[] = {program.data(), nullptr};
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry = *e;
+      if (!errorFile.empty() && (entry.rfind("XDG_RUNTIME_DIR=", 0) == 0 ||
+                                 entry.rfind("DRAL_DEBUG=", 0) == 0)) {
+        continue;
+      }
+      env.push_back(entry);
+    }
+    std::vector<char*> envp;
+    for (auto& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!errorFile.empty()) {
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
     pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ), 0);
+    EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
     children_.push_back(pid);
     return pid;
   }
@@ -101,7 +123,9 @@ TEST_F(ProgramTest, ASecondServerEndsAtOnceAndTheFirstEndsCleanlyOnSigterm) {
   const auto start = Clock::now();
   const pid_t second = StartServer();
   EXPECT_EQ(Exited(second, kExitTimeoutMs), 0);
-  EXPECT_LT(MsSince(start), 3000);
+  // At once: it never waits for anything (the start of a Qt program alone takes seconds on a
+  // loaded machine); a second server that ran on would not end at all.
+  EXPECT_LT(MsSince(start), 8000);
   EXPECT_EQ(Exited(first, 0), -1);  // still running
   EXPECT_EQ(RunningServer(), static_cast<uint32_t>(first));
 
@@ -109,6 +133,18 @@ TEST_F(ProgramTest, ASecondServerEndsAtOnceAndTheFirstEndsCleanlyOnSigterm) {
   EXPECT_EQ(Exited(first, kExitTimeoutMs), 0);
   EXPECT_EQ(RunningServer(), 0u);
   EXPECT_EQ(LeftObjects(), std::vector<std::string>{});
+}
+
+TEST_F(ProgramTest, ACleanStartOutsideADesktopSessionPrintsNothing) {
+  const std::string errors = env_.TempDir() + "/server-stderr.txt";
+  const pid_t server = StartServer(errors);
+  ASSERT_TRUE(
+      WaitUntil([&] { return RunningServer() == static_cast<uint32_t>(server); }, kStartTimeoutMs));
+  ASSERT_EQ(kill(server, SIGTERM), 0);
+  EXPECT_EQ(Exited(server, kExitTimeoutMs), 0);
+  std::ifstream in(errors);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "");
 }
 
 TEST_F(ProgramTest, StaysUpUntilAProcessHasComeAndGoneThenEndsAboutThreeSecondsLater) {

@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QSocketNotifier>
+#include <QString>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -41,6 +42,16 @@ bool IsSet(const char* name) {
   return value != nullptr && value[0] != '\0';
 }
 
+// Qt's message handler that was in place before ours; the messages we keep go on to it.
+QtMessageHandler gPreviousMessageHandler = nullptr;
+
+// A program started outside a desktop session has no XDG_RUNTIME_DIR; Qt then falls back to a
+// folder of its own and says so on every start. That is no fault of the program's: dropped.
+void QuietMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (text.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set"))) return;
+  if (gPreviousMessageHandler != nullptr) gPreviousMessageHandler(type, context, text);
+}
+
 }  // namespace
 
 // Where the Synchronize queue's wake-ups go. Other threads call the wake-up at any time, also
@@ -59,6 +70,9 @@ void UseOffscreenPlatformWithoutDisplay() {
 
 TApplication::TApplication(int& argc, char** argv) {
   UseOffscreenPlatformWithoutDisplay();
+  if (gPreviousMessageHandler == nullptr) {
+    gPreviousMessageHandler = qInstallMessageHandler(QuietMessageHandler);
+  }
   app_ = std::make_unique<QApplication>(argc, argv);
   // The program ends when its main form closes, not when its last window does (a tray
   // program's windows are all hidden; closing a message box would otherwise end it).

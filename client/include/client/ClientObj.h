@@ -55,8 +55,9 @@ inline constexpr uint32_t kFilterReplyTimeoutMs = 1000;
 inline constexpr uint32_t kFilterReplyPollMs = 5;
 // Filter requests of one connection run one at a time; a second waits at most this long.
 inline constexpr uint32_t kFilterTurnTimeoutMs = 3000;
-// Disconnect waits this long for the receive thread. Its loop ends within one pass (a 10 ms
-// wait plus at most two channel-mutex time-outs); only a callback that never returns exceeds it.
+// Disconnect waits for the receive thread to end, and says so in the debug output each time
+// this much passed without. Its loop ends within one pass: a 10 ms wait plus at most two
+// channel-mutex waits (kChannelLockTimeoutMs each).
 inline constexpr uint32_t kThreadStopTimeoutMs = 5000;
 
 class TDralClient {
@@ -72,9 +73,8 @@ class TDralClient {
   // Sends a block-all edit for each filter kind used (J1939, CAN, J1708), stops the receive
   // thread and frees the slot. Waits for calls running on other threads to finish first; calls
   // made afterwards answer as unconnected. True when no longer connected. Called on the receive
-  // thread itself it does nothing and returns false (the thread cannot wait for itself). A
-  // receive thread that does not end within kThreadStopTimeoutMs is left running with its queue
-  // (never freed under it); the connection still counts as disconnected.
+  // thread itself it does nothing and returns false (the thread cannot wait for itself). The
+  // receive thread is always waited for until it has ended (see kThreadStopTimeoutMs).
   bool Disconnect();
   bool Connected() const { return connected_.load(std::memory_order_acquire); }
 

@@ -10,6 +10,9 @@ namespace dral {
 
 // The server program's file name.
 inline constexpr const char* kServerProgramName = "DRALServer";
+// With DRAL_DEBUG set (and naming no file), the started server's standard error is appended to
+// this file in the application's current directory.
+inline constexpr const char* kServerDebugFileName = "DRALServer-debug.txt";
 // After starting the server, probe this often, this far apart, for it to come up.
 inline constexpr int kServerStartPolls = 50;
 inline constexpr uint32_t kServerStartPollMs = 100;
@@ -22,8 +25,9 @@ inline constexpr uint32_t kSpawnTimeoutMs = 5000;
 // directory is searched before PATH. Never throws.
 void StartServer(const void* anchor);
 
-// Where the server program is: `<directory of anchor's module>/DRALServer` when that is an
-// executable file, else the first executable `DRALServer` in PATH; "" when none.
+// Where the server program is: the first executable `DRALServer` beside anchor's module (the
+// build folder), in the install's program folder seen from that module's folder (lib/ ->
+// bin/), or in PATH; "" when none.
 std::string FindServerProgram(const void* anchor);
 
 }  // namespace dral

@@ -41,6 +41,8 @@ std::string FindProgramOnPath(const std::string& name);
 // call reaps the intermediate one), runs in a session of its own (no controlling terminal, no
 // signals of this process's group), with no signal blocked, with standard input, output and
 // error on /dev/null and with no other descriptor of this process. Nobody needs to wait for it.
+// With `errorFile` not empty, standard error is appended to that file instead (created with
+// mode 0600 when missing; /dev/null when it cannot be opened).
 //
 // Returns true when the program was exec'd. False sets *error to the errno of the step that
 // failed (pipe, fork, exec; ENOENT or EACCES for a path that cannot be run), to ETIMEDOUT when
@@ -51,6 +53,7 @@ std::string FindProgramOnPath(const std::string& name);
 // EINTR does not end the wait. Any thread may call it, also while other threads run: the new
 // processes run only async-signal-safe calls until exec. Descriptors that other threads open
 // without close-on-exec meanwhile are closed in the program all the same.
-bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* error);
+bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* error,
+                          const std::string& errorFile = "");
 
 }  // namespace plat

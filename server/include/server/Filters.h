@@ -38,7 +38,7 @@ struct IdEntry {
 };
 
 // The entry as a table stores it: Value ANDed with Mask; for CAN, Mask bit 31 always set and
-// Value bit 31 set exactly for an extended identifier. Adds and removes both compare in this
+// Value bit 31 set for an extended identifier (the flag, or bit 31 in both Mask and Value). Adds and removes both compare in this
 // form, so an entry can be removed with the same request that added it.
 IdEntry NormaliseIdEntry(IdFilterKind kind, uint32_t mask, uint32_t value, bool extended);
 

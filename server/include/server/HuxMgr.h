@@ -8,7 +8,8 @@
 // LinkFactories); a row without a factory, or whose factory throws, stays empty and is never
 // called.
 //
-// While connected the manager hands each received message to AdapterMessageHandler, sends a
+// On link up the manager sends a version request (retried on each pass until the transmit ring
+// takes it). While connected it hands each received message to AdapterMessageHandler, sends a
 // status request every 500 ms and drops the link when IsOpen turns false or no frame has arrived
 // for 12000 ms (LinkChangedHandler(1) on link up, (0) on link loss).
 //
@@ -167,6 +168,7 @@ class THuxMgr : public cls::TThread {
   void CreateLinks();
   void SearchStep(int& searchIndex);
   void ConnectedPass();
+  bool SendVersionRequest();
   void DropLink();
   void Shutdown();
 
@@ -183,6 +185,9 @@ class THuxMgr : public cls::TThread {
   uint32_t lastReceiveTick_ = 0;
   uint32_t lastPollTick_ = 0;
   std::atomic<uint32_t> stoppedTick_{0};
+  // The link-up version request was refused by the transmit ring; this thread retries it on
+  // every connected pass until it is queued.
+  bool versionRequestOwed_ = false;
 
   mutable std::mutex settingsMutex_;  // guards the three settings
   std::string adapterIPAddress_;

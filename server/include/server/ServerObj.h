@@ -167,8 +167,10 @@ class TDralServer {
   std::atomic<uint64_t> pause_{0};
 
   std::array<std::unique_ptr<plat::NamedEvent>, kSlotCount> clientEvents_;
-  // Per slot the last 0x08, 0x0A or 0x0B command sent; reset when the slot is freed.
-  std::array<std::atomic<uint8_t>, kSlotCount> lastCommand_{};
+  // Per slot the last 0x08, 0x0A or 0x0B command sent, with the slot's TakeSerial at the time
+  // (serial << 8 | type); reset when the slot is seen freed, and void once the serial moved on
+  // (the slot freed and taken again between two passes).
+  std::array<std::atomic<uint32_t>, kSlotCount> lastCommand_{};
 
   std::atomic<uint32_t> canTxCount_{0};
   std::atomic<uint32_t> canRxCount_{0};
