@@ -190,10 +190,15 @@ void THuxMgr::Execute() {
           linkState_.store(LinkSearching);
         }
         break;
-      case LinkConnected:
+      case LinkConnected: {
+        // Read before the pass looks at the ring: a frame queued after that ends the wait.
+        const uint32_t seen = rxEvent_.Generation();
         ConnectedPass();
-        plat::Sleep(kConnectedSleepMs);
+        // A ring left non-empty (more than one ring's worth arrived) is served by the next
+        // pass at once.
+        if (rxQueue_.Empty()) rxEvent_.WaitForChange(seen, kConnectedSleepMs);
         break;
+      }
       default:
         SearchStep(searchIndex);
         plat::Sleep(kSearchStepMs);
@@ -232,13 +237,15 @@ void THuxMgr::SearchStep(int& searchIndex) {
 
 void THuxMgr::ConnectedPass() {
   // At most one ring's worth per pass, so a flood cannot starve the poll and the checks below.
-  for (uint32_t i = 0; i < TReceivedFrameRing::kRecords; ++i) {
+  uint32_t handed = 0;
+  for (; handed < TReceivedFrameRing::kRecords; ++handed) {
     ReceivedFrame* frame = rxQueue_.Front();
     if (frame == nullptr) break;
     AdapterMessageHandler.Call(frame->Message);
     rxQueue_.Pop();
     lastReceiveTick_ = plat::GetTickCount();
   }
+  if (handed != 0) AdapterBatchEndHandler.Call();
 
   // Ticks compare by unsigned difference, which stays right across the wrap of the count.
   const uint32_t now = plat::GetTickCount();
@@ -366,7 +373,11 @@ void THuxMgr::OnFrame(const uint8_t* payload, int n) {
   rxFlag_.store(1, std::memory_order_relaxed);
   framesReceived_.fetch_add(1, std::memory_order_relaxed);
   if (payload == nullptr || n < 1) return;
-  rxQueue_.PushPayload(plat::GetTickCount(), payload, n);  // a full ring drops the frame
+  if (!rxQueue_.PushPayload(plat::GetTickCount(), payload, n)) {
+    framesDropped_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  rxEvent_.Pulse();
 }
 
 void THuxMgr::OnFrameError() {
