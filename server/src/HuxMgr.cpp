@@ -193,10 +193,18 @@ void THuxMgr::Execute() {
       case LinkConnected: {
         // Read before the pass looks at the ring: a frame queued after that ends the wait.
         const uint32_t seen = rxEvent_.Generation();
-        ConnectedPass();
+        const uint64_t passStart = plat::MicrosecondCount();
+        const uint32_t handed = ConnectedPass();
         // A ring left non-empty (more than one ring's worth arrived) is served by the next
         // pass at once.
-        if (rxQueue_.Empty()) rxEvent_.WaitForChange(seen, kConnectedSleepMs);
+        if (!rxQueue_.Empty()) break;
+        rxEvent_.WaitForChange(seen, kConnectedSleepMs);
+        if (handed != 0) {
+          const uint64_t since = plat::MicrosecondCount() - passStart;
+          if (since < kBusyPassSpacingUs) {
+            plat::SleepMicroseconds(static_cast<uint32_t>(kBusyPassSpacingUs - since));
+          }
+        }
         break;
       }
       default:
@@ -235,7 +243,7 @@ void THuxMgr::SearchStep(int& searchIndex) {
   LinkChangedHandler.Call(1);
 }
 
-void THuxMgr::ConnectedPass() {
+uint32_t THuxMgr::ConnectedPass() {
   // At most one ring's worth per pass, so a flood cannot starve the poll and the checks below.
   uint32_t handed = 0;
   for (; handed < TReceivedFrameRing::kRecords; ++handed) {
@@ -256,6 +264,7 @@ void THuxMgr::ConnectedPass() {
   }
   TConduit* link = links_[currentIndex_.load(std::memory_order_relaxed)].Conduit;
   if (link == nullptr || !link->IsOpen() || now - lastReceiveTick_ >= kSilenceLimitMs) DropLink();
+  return handed;
 }
 
 void THuxMgr::DropLink() {

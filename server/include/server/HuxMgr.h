@@ -101,6 +101,11 @@ class THuxMgr : public cls::TThread {
   static constexpr uint32_t kConnectedSleepMs = 1;    // longest wait between connected passes
   static constexpr uint32_t kStatusPollMs = 500;      // status request interval
   static constexpr uint32_t kSilenceLimitMs = 12000;  // no frame for this long drops the link
+  // After a pass that handed on frames the next one starts no sooner than this (from the start
+  // of that pass): on a busy bus each pass then takes several frames, and each client is woken
+  // once for all of them. A frame on a quiet bus still finds the manager waiting, and goes on
+  // at once.
+  static constexpr uint32_t kBusyPassSpacingUs = 500;
   static constexpr uint32_t kTxStopTimeoutMs = 2000;  // waiting for the transmit thread to end
 
   // Builds the manager with the process-wide LinkFactories.
@@ -176,7 +181,8 @@ class THuxMgr : public cls::TThread {
  private:
   void CreateLinks();
   void SearchStep(int& searchIndex);
-  void ConnectedPass();
+  // Returns the number of messages handed on.
+  uint32_t ConnectedPass();
   void DropLink();
   void Shutdown();
 
