@@ -17,7 +17,9 @@
 //   --channels 2  alternates the adapter's frames between CAN1 and CAN2 (both buses loaded)
 //   --hog         runs one busy thread per core at nice 0 in a child process meanwhile
 //   --latency-only  measures the adapter -> applications latency and stops
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -44,7 +46,10 @@
 #include "DRAL.h"
 #include "testsupport/AdapterDeviceFront.h"
 #include "testsupport/AdapterSimulator.h"
+#include "channel/HuxIPC.h"
 #include "testsupport/DralApi.h"
+
+extern char** environ;
 
 namespace {
 
@@ -68,6 +73,8 @@ constexpr auto kDrainIdle = std::chrono::milliseconds(1500);
 // coarse while measuring throughput (the connection queues what arrives meanwhile).
 constexpr auto kReceivePoll = std::chrono::microseconds(100);
 constexpr auto kIdlePoll = std::chrono::milliseconds(1);
+// The server writes its drop counts at most once a second.
+constexpr auto kDropReportWait = std::chrono::milliseconds(1200);
 
 const Clock::time_point kStart = Clock::now();
 
@@ -306,6 +313,7 @@ class Bench {
     front_ =
         std::make_unique<dral_test::AdapterDeviceFront>(adapter_, dral_test::DeviceFrontOptions{});
     if (!front_->Plug()) return error = "cannot create the simulated device", false;
+    if (!StartServer(error)) return false;
     if (!lib_.Load((root_ / "lib" / "libDRAL.so").string(), &error)) return false;
     for (int i = 0; i < options_.Apps; ++i) {
       const DRAL_Handle h = lib_.Connect();
@@ -355,6 +363,52 @@ class Bench {
     std::error_code ec;
     fs::remove_all(root_, ec);
     return ok;
+  }
+
+  // Starts DRALServer before the library would, with DRAL_DEBUG set and its error output in a
+  // file, so that the server's own drop reports can be read (the library starts it without any
+  // output).
+  bool StartServer(std::string& error) {
+    serverLog_ = root_ / "server.log";
+    const std::string program = (root_ / "lib" / "DRALServer").string();
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+    env.emplace_back("DRAL_DEBUG=1");
+    std::vector<char*> envp;
+    for (auto& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, serverLog_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::string arg0 = program;
+    char* argv[] = {arg0.data(), nullptr};
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return error = "cannot start DRALServer", false;
+    uint32_t window = 0;
+    if (!WaitUntil([&] { return dral::IsServerRunning(window); }, kLinkUpMs)) {
+      return error = "DRALServer did not come up", false;
+    }
+    return true;
+  }
+
+  // The server's drop counts in all (receive ring, client rings), from its last report.
+  std::pair<uint64_t, uint64_t> ServerDrops() const {
+    std::ifstream log(serverLog_);
+    std::pair<uint64_t, uint64_t> totals{0, 0};
+    for (std::string line; std::getline(log, line);) {
+      unsigned long long a = 0, receive = 0, b = 0, client = 0;
+      if (std::sscanf(line.c_str(),
+                      "Frames dropped: %llu (receive ring full, %llu in all), %llu (client ring "
+                      "full, %llu in all)",
+                      &a, &receive, &b, &client) == 4) {
+        totals = {receive, client};
+      }
+    }
+    return totals;
   }
 
   pid_t FindServer() const {
@@ -440,6 +494,7 @@ class Bench {
   bool AdapterToApplications(double rate) {
     const uint64_t count = static_cast<uint64_t>(rate * options_.Seconds);
     const uint64_t overflowBefore = front_->BytesOverflowed();
+    const auto dropsBefore = ServerDrops();
     const double cpuBefore = ProcessCpuSeconds(server_);
     const auto begin = Clock::now();
     const double seconds = AdapterRun(rate, count, false);
@@ -458,15 +513,21 @@ class Bench {
       for (uint64_t i = 0; i < count && i < seen.size(); ++i) seenBy[i] += seen[i] ? 1 : 0;
     }
     const auto lostByAll = std::count(seenBy.begin(), seenBy.end(), 0);
+    // The server reports its drops at most once a second: wait for the report of this run.
+    if (lost != 0) std::this_thread::sleep_for(kDropReportWait);
+    const auto dropsAfter = ServerDrops();
     std::printf(
         "adapter -> %d applications at %.0f frames/s for %.1f s: %llu frames sent, each "
         "application got >= %llu (%.0f frames/s), lost %llu in total (%lld by every "
-        "application), %llu duplicates, %llu reordered; server CPU %.1f %% of a core%s\n",
+        "application), %llu duplicates, %llu reordered; server CPU %.1f %% of a core; server "
+        "drops: %llu receive ring full, %llu client ring full%s\n",
         options_.Apps, rate, options_.Seconds, static_cast<unsigned long long>(count),
         static_cast<unsigned long long>(minimum), minimum / std::max(seconds, 1e-9),
         static_cast<unsigned long long>(lost), static_cast<long long>(lostByAll),
         static_cast<unsigned long long>(duplicates), static_cast<unsigned long long>(reordered),
         100.0 * cpu / std::max(wall, 1e-9),
+        static_cast<unsigned long long>(dropsAfter.first - dropsBefore.first),
+        static_cast<unsigned long long>(dropsAfter.second - dropsBefore.second),
         front_->BytesOverflowed() != overflowBefore ? " (the simulated device overflowed)" : "");
     return lost == 0 && duplicates == 0 && reordered == 0;
   }
@@ -571,6 +632,7 @@ class Bench {
   std::vector<DRAL_Handle> handles_;
   std::vector<std::unique_ptr<Receiver>> receivers_;
   pid_t server_ = -1;
+  fs::path serverLog_;
   uint32_t nextSeq_ = 1;
 };
 
