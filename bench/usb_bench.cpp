@@ -13,10 +13,11 @@
 // order; the server's CPU time (user + system, from /proc) is reported per second of each run.
 //
 //   bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...] [--channels 1|2] [--hog]
-//             [--latency-only]
+//             [--latency-only] [--receive-only]
 //   --channels 2  alternates the adapter's frames between CAN1 and CAN2 (both buses loaded)
 //   --hog         runs one busy thread per core at nice 0 in a child process meanwhile
 //   --latency-only  measures the adapter -> applications latency and stops
+//   --receive-only  leaves out the application -> adapter measurements
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -224,6 +225,7 @@ struct Options {
   int Channels = 1;
   bool Hog = false;
   bool LatencyOnly = false;
+  bool ReceiveOnly = false;
 };
 
 // CPU time (user + system) of a process so far, in seconds; 0 when it cannot be read.
@@ -282,10 +284,12 @@ class Bench {
     if (options_.LatencyOnly) return TearDown() ? 0 : 1;
     bool goalMet = true;
     for (double rate : options_.Rates) goalMet &= AdapterToApplications(rate);
-    SetCanFilters(DRAL_FILTER_BLOCK_ALL);  // no copies to the other connections from here on
-    ApplicationToAdapterLatency();
-    ApplicationsToAdapter(7600);
-    ApplicationsToAdapter(0);
+    if (!options_.ReceiveOnly) {
+      SetCanFilters(DRAL_FILTER_BLOCK_ALL);  // no copies to the other connections from here on
+      ApplicationToAdapterLatency();
+      ApplicationsToAdapter(7600);
+      ApplicationsToAdapter(0);
+    }
     std::printf(
         "\ngoal (adapter -> %d applications at every rate: no loss, no duplicate, no "
         "reorder): %s\n",
@@ -657,10 +661,13 @@ Options ParseOptions(int argc, char** argv) {
     } else if (a == "--latency-only") {
       o.LatencyOnly = true;
       continue;
+    } else if (a == "--receive-only") {
+      o.ReceiveOnly = true;
+      continue;
     } else {
       std::fprintf(stderr,
                    "usage: bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...] "
-                   "[--channels 1|2] [--hog] [--latency-only]\n");
+                   "[--channels 1|2] [--hog] [--latency-only] [--receive-only]\n");
       std::exit(2);
     }
     ++i;
