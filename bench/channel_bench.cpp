@@ -60,7 +60,9 @@ void BM_PutPeekRemove(benchmark::State& state) {
 BENCHMARK(BM_PutPeekRemove);
 
 // The other process: a client that answers every record in its ToClient ring with one in
-// ToServer and pulses the server event, as a client thread would.
+// ToServer and pulses the server event, as a client thread would. Both sides read the event's
+// generation before they look at the ring and wait for it to change, as the real threads do,
+// so a pulse between the look and the wait is not lost (wait_timeouts stays 0).
 int RunEcho() {
   THuxQueue q(true);
   if (q.SlotIndex() != 0 || !q.ClientEvent()) return 2;
@@ -68,15 +70,32 @@ int RunEcho() {
   const HuxMessage reply = Record(dral::MsgCanFrame);
   HuxMessage got{};
   auto lastSeen = steady_clock::now();
+  uint32_t timeouts = 0;  // reported in the answer to the stop record
+  bool started = false;   // before the first request the server is still setting up
   for (;;) {
+    const uint32_t seen = q.ClientEvent()->Generation();
     while (q.Peek(&slot->ToClient, &got)) {
       q.Remove(&slot->ToClient);
-      if (got.Type == kStopType) return 0;
+      if (got.Type == kStopType) {
+        HuxMessage count = Record(kStopType);
+        dral::PutU32(count.Data, timeouts);
+        q.Put(&slot->ToServer, &count);
+        // Leaving frees the slot and its rings: stay until the server has taken the count.
+        const auto until = steady_clock::now() + std::chrono::seconds(2);
+        while (q.Count(&slot->ToServer) != 0 && steady_clock::now() < until) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return 0;
+      }
       q.Put(&slot->ToServer, &reply);
       q.ServerEvent().Pulse();
+      started = true;
       lastSeen = steady_clock::now();
     }
-    q.ClientEvent()->Wait(kClientWaitMs);
+    if (q.ClientEvent()->WaitForChange(seen, kClientWaitMs) == plat::WaitResult::Timeout &&
+        started) {
+      ++timeouts;  // the next request follows each answer at once: a wake-up went missing
+    }
     if (steady_clock::now() - lastSeen > std::chrono::milliseconds(kEchoIdleLimitMs)) return 3;
   }
 }
@@ -148,8 +167,12 @@ void BM_CrossProcessRoundTrip(benchmark::State& state) {
       break;
     }
     clientEvent->Pulse();
-    while (!server.Peek(&slot->ToServer, &got)) {
-      if (server.ServerEvent().Wait(kServerWaitMs) == plat::WaitResult::Timeout) ++timeouts;
+    for (;;) {
+      const uint32_t seen = server.ServerEvent().Generation();
+      if (server.Peek(&slot->ToServer, &got)) break;
+      if (server.ServerEvent().WaitForChange(seen, kServerWaitMs) == plat::WaitResult::Timeout) {
+        ++timeouts;
+      }
       if (steady_clock::now() - t0 > std::chrono::seconds(5)) {
         failed = true;
         break;
@@ -162,6 +185,16 @@ void BM_CrossProcessRoundTrip(benchmark::State& state) {
   const HuxMessage stop = Record(kStopType);
   server.Put(&slot->ToClient, &stop);
   clientEvent->Pulse();
+  int64_t clientTimeouts = -1;  // -1: the echo's count did not arrive
+  const auto countLimit = steady_clock::now() + std::chrono::seconds(2);
+  while (!failed && clientTimeouts < 0 && steady_clock::now() < countLimit) {
+    if (!server.Peek(&slot->ToServer, &got)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    server.Remove(&slot->ToServer);
+    if (got.Type == kStopType) clientTimeouts = dral::GetU32(got.Data);
+  }
   const int rc = ReapChild(child, 5000);
   if (failed || rc != 0) {
     state.SkipWithError("round trip failed");
@@ -171,6 +204,7 @@ void BM_CrossProcessRoundTrip(benchmark::State& state) {
   state.counters["p99_us"] = Percentile(samples, 0.99);
   state.counters["max_us"] = *std::max_element(samples.begin(), samples.end());
   state.counters["wait_timeouts"] = static_cast<double>(timeouts);
+  state.counters["client_wait_timeouts"] = static_cast<double>(clientTimeouts);
 }
 BENCHMARK(BM_CrossProcessRoundTrip)
     ->Iterations(50000)

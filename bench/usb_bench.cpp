@@ -9,10 +9,20 @@
 //   application -> adapter: latency from DRAL_PutMessage to the adapter's parse; sustained
 //     frames/s from 16 connections, with refusals (ring full) and losses.
 // Every CAN frame carries a sequence number and the time it was sent (microseconds since the
-// start) in its 8 data bytes.
+// start) in its 8 data bytes. Each application counts what it lost, got twice and got out of
+// order; the server's CPU time (user + system, from /proc) is reported per second of each run.
 //
-//   bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...]
+//   bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...] [--channels 1|2] [--hog]
+//             [--latency-only] [--receive-only]
+//   --channels 2  alternates the adapter's frames between CAN1 and CAN2 (both buses loaded)
+//   --hog         runs one busy thread per core at nice 0 in a child process meanwhile
+//   --latency-only  measures the adapter -> applications latency and stops
+//   --receive-only  leaves out the application -> adapter measurements
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,7 +47,10 @@
 #include "DRAL.h"
 #include "testsupport/AdapterDeviceFront.h"
 #include "testsupport/AdapterSimulator.h"
+#include "channel/HuxIPC.h"
 #include "testsupport/DralApi.h"
+
+extern char** environ;
 
 namespace {
 
@@ -49,6 +62,7 @@ using dral_test::DralApi;
 constexpr uint32_t kAdapterCanId = 0x18FF0020;  // adapter -> applications
 constexpr uint32_t kAppCanId = 0x18FF0021;      // applications -> adapter
 constexpr uint8_t kChannel1Extended = 0x11;
+constexpr uint8_t kChannel2Extended = 0x12;
 constexpr uint8_t kCanFrame = 0x20;
 constexpr int kLinkUpMs = 20000;
 constexpr int kServerExitMs = 10000;
@@ -60,6 +74,8 @@ constexpr auto kDrainIdle = std::chrono::milliseconds(1500);
 // coarse while measuring throughput (the connection queues what arrives meanwhile).
 constexpr auto kReceivePoll = std::chrono::microseconds(100);
 constexpr auto kIdlePoll = std::chrono::milliseconds(1);
+// The server writes its drop counts at most once a second.
+constexpr auto kDropReportWait = std::chrono::milliseconds(1200);
 
 const Clock::time_point kStart = Clock::now();
 
@@ -137,11 +153,15 @@ class Receiver {
     fine_.store(keepLatency);
     latencies_.clear();
     received_.store(0);
-    outOfOrder_.store(0);
+    reordered_.store(0);
+    duplicates_.store(0);
     last_ = first - 1;
   }
   uint64_t Received() const { return received_.load(); }
-  uint64_t OutOfOrder() const { return outOfOrder_.load(); }
+  // Frames that came after a frame with a higher sequence number (gaps from losses are not
+  // counted here).
+  uint64_t Reordered() const { return reordered_.load(); }
+  uint64_t Duplicates() const { return duplicates_.load(); }
   std::vector<uint32_t> Latencies() {
     std::lock_guard<std::mutex> lock(mutex_);
     return latencies_;
@@ -162,13 +182,20 @@ class Receiver {
         std::this_thread::sleep_for(fine_.load() ? kReceivePoll : kIdlePoll);
         continue;
       }
-      if (n != 13 || m[0] != DRAL_PROTOCOL_CAN1 || GetU32(m + 1) != kAdapterCanId) continue;
+      if (n != 13 || (m[0] != DRAL_PROTOCOL_CAN1 && m[0] != DRAL_PROTOCOL_CAN2) ||
+          GetU32(m + 1) != kAdapterCanId) {
+        continue;
+      }
       const uint32_t now = MicrosNow();
       const uint32_t seq = GetU32(m + 5);
       std::lock_guard<std::mutex> lock(mutex_);
       if (seq - first_ >= seen_.size()) continue;  // from an earlier run
+      if (seen_[seq - first_]) {
+        duplicates_.fetch_add(1);
+        continue;
+      }
       seen_[seq - first_] = true;
-      if (seq != last_ + 1) outOfOrder_.fetch_add(1);
+      if (static_cast<int32_t>(seq - last_) < 0) reordered_.fetch_add(1);
       last_ = seq;
       received_.fetch_add(1);
       if (keepLatency_) latencies_.push_back(now - GetU32(m + 9));
@@ -184,7 +211,8 @@ class Receiver {
   std::vector<uint32_t> latencies_;
   std::vector<bool> seen_;
   std::atomic<uint64_t> received_{0};
-  std::atomic<uint64_t> outOfOrder_{0};
+  std::atomic<uint64_t> reordered_{0};
+  std::atomic<uint64_t> duplicates_{0};
   std::atomic<bool> fine_{false};
   std::atomic<bool> stop_{false};
   std::thread thread_;
@@ -193,8 +221,48 @@ class Receiver {
 struct Options {
   int Apps = 16;
   double Seconds = 5;
-  std::vector<double> Rates{7600, 15000};
+  std::vector<double> Rates{7634, 15268};
+  int Channels = 1;
+  bool Hog = false;
+  bool LatencyOnly = false;
+  bool ReceiveOnly = false;
 };
+
+// CPU time (user + system) of a process so far, in seconds; 0 when it cannot be read.
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string s;
+  std::getline(stat, s);
+  const auto close = s.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(s.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  // Fields 3..13 precede utime (14) and stime (15).
+  for (int i = 3; i <= 13 && rest >> field; ++i) {
+  }
+  rest >> utime >> stime;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// One busy thread per core at nice 0, in a child process of its own, until it is killed or
+// this process ends. Started before this process makes any thread.
+pid_t StartHog() {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  setpriority(PRIO_PROCESS, 0, 0);
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::thread> spinners;
+  for (unsigned i = 0; i < cores; ++i) {
+    spinners.emplace_back([] {
+      volatile uint64_t x = 0;
+      for (;;) x = x + 1;
+    });
+  }
+  for (auto& t : spinners) t.join();
+  _exit(0);
+}
 
 class Bench {
  public:
@@ -207,21 +275,25 @@ class Bench {
       TearDown();
       return 1;
     }
-    std::printf("DRALServer pid %d, %d connections, USB driver link over %s\n\n", server_,
-                options_.Apps, front_->Path().c_str());
+    std::printf(
+        "DRALServer pid %d, %d connections, USB driver link over %s, %d CAN channel%s%s\n\n",
+        server_, options_.Apps, front_->Path().c_str(), options_.Channels,
+        options_.Channels > 1 ? "s" : "", options_.Hog ? ", CPU hog on every core" : "");
 
     AdapterToApplicationsLatency();
-    bool goalMet = false;
-    for (double rate : options_.Rates) {
-      const bool noLoss = AdapterToApplications(rate);
-      if (rate >= 7600 && noLoss) goalMet = true;
+    if (options_.LatencyOnly) return TearDown() ? 0 : 1;
+    bool goalMet = true;
+    for (double rate : options_.Rates) goalMet &= AdapterToApplications(rate);
+    if (!options_.ReceiveOnly) {
+      SetCanFilters(DRAL_FILTER_BLOCK_ALL);  // no copies to the other connections from here on
+      ApplicationToAdapterLatency();
+      ApplicationsToAdapter(7600);
+      ApplicationsToAdapter(0);
     }
-    SetCanFilters(DRAL_FILTER_BLOCK_ALL);  // no copies to the other connections from here on
-    ApplicationToAdapterLatency();
-    ApplicationsToAdapter(7600);
-    ApplicationsToAdapter(0);
-    std::printf("\ngoal (7600 frames/s adapter -> %d applications, no loss): %s\n", options_.Apps,
-                goalMet ? "met" : "NOT met");
+    std::printf(
+        "\ngoal (adapter -> %d applications at every rate: no loss, no duplicate, no "
+        "reorder): %s\n",
+        options_.Apps, goalMet ? "met" : "NOT met");
     return TearDown() ? 0 : 1;
   }
 
@@ -245,6 +317,7 @@ class Bench {
     front_ =
         std::make_unique<dral_test::AdapterDeviceFront>(adapter_, dral_test::DeviceFrontOptions{});
     if (!front_->Plug()) return error = "cannot create the simulated device", false;
+    if (!StartServer(error)) return false;
     if (!lib_.Load((root_ / "lib" / "libDRAL.so").string(), &error)) return false;
     for (int i = 0; i < options_.Apps; ++i) {
       const DRAL_Handle h = lib_.Connect();
@@ -296,6 +369,52 @@ class Bench {
     return ok;
   }
 
+  // Starts DRALServer before the library would, with DRAL_DEBUG set and its error output in a
+  // file, so that the server's own drop reports can be read (the library starts it without any
+  // output).
+  bool StartServer(std::string& error) {
+    serverLog_ = root_ / "server.log";
+    const std::string program = (root_ / "lib" / "DRALServer").string();
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+    env.emplace_back("DRAL_DEBUG=1");
+    std::vector<char*> envp;
+    for (auto& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, serverLog_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::string arg0 = program;
+    char* argv[] = {arg0.data(), nullptr};
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return error = "cannot start DRALServer", false;
+    uint32_t window = 0;
+    if (!WaitUntil([&] { return dral::IsServerRunning(window); }, kLinkUpMs)) {
+      return error = "DRALServer did not come up", false;
+    }
+    return true;
+  }
+
+  // The server's drop counts in all (receive ring, client rings), from its last report.
+  std::pair<uint64_t, uint64_t> ServerDrops() const {
+    std::ifstream log(serverLog_);
+    std::pair<uint64_t, uint64_t> totals{0, 0};
+    for (std::string line; std::getline(log, line);) {
+      unsigned long long a = 0, receive = 0, b = 0, client = 0;
+      if (std::sscanf(line.c_str(),
+                      "Frames dropped: %llu (receive ring full, %llu in all), %llu (client ring "
+                      "full, %llu in all)",
+                      &a, &receive, &b, &client) == 4) {
+        totals = {receive, client};
+      }
+    }
+    return totals;
+  }
+
   pid_t FindServer() const {
     for (const auto& entry : fs::directory_iterator("/proc")) {
       const std::string name = entry.path().filename().string();
@@ -319,10 +438,12 @@ class Bench {
   bool SetCanFilters(uint8_t operation) {
     bool ok = true;
     for (DRAL_Handle h : handles_) {
-      DralFilter f{};
-      f.Operation = operation;
-      f.Protocol = DRAL_PROTOCOL_CAN1;
-      ok &= lib_.ConfigFilter(h, &f) == DRAL_OK;
+      for (uint8_t protocol : {DRAL_PROTOCOL_CAN1, DRAL_PROTOCOL_CAN2}) {
+        DralFilter f{};
+        f.Operation = operation;
+        f.Protocol = protocol;
+        ok &= lib_.ConfigFilter(h, &f) == DRAL_OK;
+      }
     }
     return ok;
   }
@@ -331,7 +452,8 @@ class Bench {
     Bytes data(8);
     PutU32(data.data(), seq);
     PutU32(data.data() + 4, MicrosNow());
-    adapter_.InjectCan(kChannel1Extended, kAdapterCanId, data);
+    const bool second = options_.Channels > 1 && (seq & 1u) != 0;
+    adapter_.InjectCan(second ? kChannel2Extended : kChannel1Extended, kAdapterCanId, data);
   }
 
   // Sends `count` frames at `rate` and waits until every connection has them all or nothing
@@ -368,36 +490,50 @@ class Bench {
     const auto p = Summarise(all);
     std::printf(
         "adapter -> %d applications latency at %.0f frames/s: median %.3f ms, 99th %.3f ms, "
-        "max %.3f ms (%zu samples)\n",
-        options_.Apps, kLatencyRate, p.Median, p.P99, p.Max, p.Samples);
+        "max %.3f ms (%zu of %zu samples)\n",
+        options_.Apps, kLatencyRate, p.Median, p.P99, p.Max, p.Samples,
+        static_cast<size_t>(kLatencyFrames) * receivers_.size());
   }
 
   bool AdapterToApplications(double rate) {
     const uint64_t count = static_cast<uint64_t>(rate * options_.Seconds);
     const uint64_t overflowBefore = front_->BytesOverflowed();
+    const auto dropsBefore = ServerDrops();
+    const double cpuBefore = ProcessCpuSeconds(server_);
+    const auto begin = Clock::now();
     const double seconds = AdapterRun(rate, count, false);
-    uint64_t lost = 0, minimum = UINT64_MAX, disorder = 0;
+    const double cpu = ProcessCpuSeconds(server_) - cpuBefore;
+    const double wall = std::chrono::duration<double>(Clock::now() - begin).count();
+    uint64_t lost = 0, minimum = UINT64_MAX, reordered = 0, duplicates = 0;
     // A frame that no application got was lost before the server fanned it out.
     std::vector<int> seenBy(count, 0);
     for (auto& r : receivers_) {
       const uint64_t got = std::min<uint64_t>(r->Received(), count);
       lost += count - got;
       minimum = std::min(minimum, got);
-      disorder += r->OutOfOrder();
+      reordered += r->Reordered();
+      duplicates += r->Duplicates();
       const auto seen = r->Seen();
       for (uint64_t i = 0; i < count && i < seen.size(); ++i) seenBy[i] += seen[i] ? 1 : 0;
     }
     const auto lostByAll = std::count(seenBy.begin(), seenBy.end(), 0);
+    // The server reports its drops at most once a second: wait for the report of this run.
+    if (lost != 0) std::this_thread::sleep_for(kDropReportWait);
+    const auto dropsAfter = ServerDrops();
     std::printf(
         "adapter -> %d applications at %.0f frames/s for %.1f s: %llu frames sent, each "
         "application got >= %llu (%.0f frames/s), lost %llu in total (%lld by every "
-        "application), %llu gaps%s\n",
+        "application), %llu duplicates, %llu reordered; server CPU %.1f %% of a core; server "
+        "drops: %llu receive ring full, %llu client ring full%s\n",
         options_.Apps, rate, options_.Seconds, static_cast<unsigned long long>(count),
         static_cast<unsigned long long>(minimum), minimum / std::max(seconds, 1e-9),
         static_cast<unsigned long long>(lost), static_cast<long long>(lostByAll),
-        static_cast<unsigned long long>(disorder),
+        static_cast<unsigned long long>(duplicates), static_cast<unsigned long long>(reordered),
+        100.0 * cpu / std::max(wall, 1e-9),
+        static_cast<unsigned long long>(dropsAfter.first - dropsBefore.first),
+        static_cast<unsigned long long>(dropsAfter.second - dropsBefore.second),
         front_->BytesOverflowed() != overflowBefore ? " (the simulated device overflowed)" : "");
-    return lost == 0 && disorder == 0;
+    return lost == 0 && duplicates == 0 && reordered == 0;
   }
 
   Bytes AppFrame(uint32_t seq) const {
@@ -500,6 +636,7 @@ class Bench {
   std::vector<DRAL_Handle> handles_;
   std::vector<std::unique_ptr<Receiver>> receivers_;
   pid_t server_ = -1;
+  fs::path serverLog_;
   uint32_t nextSeq_ = 1;
 };
 
@@ -516,8 +653,21 @@ Options ParseOptions(int argc, char** argv) {
       o.Rates.clear();
       std::stringstream in(v);
       for (std::string r; std::getline(in, r, ',');) o.Rates.push_back(std::atof(r.c_str()));
+    } else if (a == "--channels" && v) {
+      o.Channels = std::clamp(std::atoi(v), 1, 2);
+    } else if (a == "--hog") {
+      o.Hog = true;
+      continue;
+    } else if (a == "--latency-only") {
+      o.LatencyOnly = true;
+      continue;
+    } else if (a == "--receive-only") {
+      o.ReceiveOnly = true;
+      continue;
     } else {
-      std::fprintf(stderr, "usage: bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...]\n");
+      std::fprintf(stderr,
+                   "usage: bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...] "
+                   "[--channels 1|2] [--hog] [--latency-only] [--receive-only]\n");
       std::exit(2);
     }
     ++i;
@@ -528,6 +678,13 @@ Options ParseOptions(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Bench bench(ParseOptions(argc, argv));
-  return bench.Run();
+  const Options options = ParseOptions(argc, argv);
+  const pid_t hog = options.Hog ? StartHog() : -1;
+  Bench bench(options);
+  const int rc = bench.Run();
+  if (hog > 0) {
+    kill(hog, SIGKILL);
+    waitpid(hog, nullptr, 0);
+  }
+  return rc;
 }

@@ -80,13 +80,18 @@ void SignalServer(THuxQueue& queue) {
   queue.ServerEvent().Pulse();
 }
 
-bool WaitForClientEvent(THuxQueue& queue, uint32_t ms) {
+uint32_t ClientEventGeneration(THuxQueue& queue) {
+  plat::NamedEvent* event = queue.ClientEvent();
+  return event ? event->Generation() : 0;
+}
+
+bool WaitForClientEvent(THuxQueue& queue, uint32_t seen, uint32_t ms) {
   plat::NamedEvent* event = queue.ClientEvent();
   if (!event) {
     plat::Sleep(ms);
     return false;
   }
-  return event->Wait(ms) == plat::WaitResult::Signaled;
+  return event->WaitForChange(seen, ms) == plat::WaitResult::Signaled;
 }
 
 // ---- Encoders -------------------------------------------------------------------------------

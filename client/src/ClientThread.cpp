@@ -135,9 +135,14 @@ void TClientThread::Execute() {
   runningId_.store(std::this_thread::get_id(), std::memory_order_release);
   if (queue_ && slot_) {
     uint32_t last = plat::GetTickCount();
+    // The generation is read before each drain: the server pulses once per pass, after its
+    // records are in the ring, so a pulse that comes while this thread drains must end the
+    // next wait at once instead of being missed.
+    uint32_t seen = ClientEventGeneration(*queue_);
     while (!Terminated()) {
-      WaitForClientEvent(*queue_, kReceiveWaitMs);
+      WaitForClientEvent(*queue_, seen, kReceiveWaitMs);
       if (Terminated()) break;
+      seen = ClientEventGeneration(*queue_);
       DrainRing();
       const uint32_t now = plat::GetTickCount();
       if (now - last >= kSessionCheckIntervalMs) {

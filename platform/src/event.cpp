@@ -41,9 +41,8 @@ timespec DeadlineAfter(uint32_t timeoutMs) {
 
 }  // namespace
 
-// Set, Pulse and Wait use sequentially consistent operations: a waiter raises Waiters before
-// it reads the generation, a signaller advances the generation before it reads Waiters, so
-// either the waiter sees the new generation or the signaller sees the waiter.
+// Set, Pulse and the waits use sequentially consistent operations; event.h explains why no
+// wake-up is lost.
 void Event::Set() {
   state_->Signaled.store(1);
   state_->Generation.fetch_add(1);
@@ -64,20 +63,36 @@ bool Event::IsSet() const {
   return state_->Signaled.load() != 0;
 }
 
+uint32_t Event::Generation() const {
+  return state_->Generation.load();
+}
+
 WaitResult Event::Wait(uint32_t timeoutMs) {
-  // The generation is read before the state: a Set or Pulse after this point changes it, and
-  // the futex wait below then returns at once.
   if (timeoutMs == 0)
     return state_->Signaled.load() != 0 ? WaitResult::Signaled : WaitResult::Timeout;
   state_->Waiters.fetch_add(1);
-  const WaitResult result = WaitCounted(timeoutMs);
+  // Read after Waiters is raised: a Set or Pulse after this point either sees the waiter or
+  // changes the generation before the futex compares it.
+  const WaitResult result = WaitCounted(state_->Generation.load(), timeoutMs);
   state_->Waiters.fetch_sub(1);
   return result;
 }
 
-WaitResult Event::WaitCounted(uint32_t timeoutMs) {
-  const uint32_t generation = state_->Generation.load();
-  if (state_->Signaled.load() != 0) return WaitResult::Signaled;
+WaitResult Event::WaitForChange(uint32_t seen, uint32_t timeoutMs) {
+  if (timeoutMs == 0) {
+    const bool changed = state_->Generation.load() != seen || state_->Signaled.load() != 0;
+    return changed ? WaitResult::Signaled : WaitResult::Timeout;
+  }
+  state_->Waiters.fetch_add(1);
+  const WaitResult result = WaitCounted(seen, timeoutMs);
+  state_->Waiters.fetch_sub(1);
+  return result;
+}
+
+WaitResult Event::WaitCounted(uint32_t generation, uint32_t timeoutMs) {
+  if (state_->Generation.load() != generation || state_->Signaled.load() != 0) {
+    return WaitResult::Signaled;
+  }
   const timespec deadline = DeadlineAfter(timeoutMs);
   const timespec* until = timeoutMs == kInfinite ? nullptr : &deadline;
   for (;;) {

@@ -34,22 +34,40 @@ bool TickElapsed(uint32_t start, uint32_t interval) {
   return static_cast<uint32_t>(GetTickCount() - start) >= interval;
 }
 
-void Sleep(uint32_t ms) {
-  if (ms == 0) {
-    sched_yield();
-    return;
-  }
+namespace {
+
+void SleepNanoseconds(uint64_t ns) {
   // An absolute deadline makes a resumed sleep lose no time to the interruption.
   timespec deadline{};
   clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += static_cast<time_t>(ms / 1000u);
-  deadline.tv_nsec += static_cast<long>(ms % 1000u) * 1000000L;
+  deadline.tv_sec += static_cast<time_t>(ns / 1000000000u);
+  deadline.tv_nsec += static_cast<long>(ns % 1000000000u);
   if (deadline.tv_nsec >= 1000000000L) {
     deadline.tv_sec += 1;
     deadline.tv_nsec -= 1000000000L;
   }
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
+}
+
+}  // namespace
+
+void Sleep(uint32_t ms) {
+  if (ms == 0) {
+    sched_yield();
+    return;
+  }
+  SleepNanoseconds(static_cast<uint64_t>(ms) * 1000000u);
+}
+
+uint64_t MicrosecondCount() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+void SleepMicroseconds(uint32_t us) {
+  if (us != 0) SleepNanoseconds(static_cast<uint64_t>(us) * 1000u);
 }
 
 }  // namespace plat

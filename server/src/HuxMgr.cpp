@@ -190,10 +190,23 @@ void THuxMgr::Execute() {
           linkState_.store(LinkSearching);
         }
         break;
-      case LinkConnected:
-        ConnectedPass();
-        plat::Sleep(kConnectedSleepMs);
+      case LinkConnected: {
+        // Read before the pass looks at the ring: a frame queued after that ends the wait.
+        const uint32_t seen = rxEvent_.Generation();
+        const uint64_t passStart = plat::MicrosecondCount();
+        const uint32_t handed = ConnectedPass();
+        // A ring left non-empty (more than one ring's worth arrived) is served by the next
+        // pass at once.
+        if (!rxQueue_.Empty()) break;
+        rxEvent_.WaitForChange(seen, kConnectedSleepMs);
+        if (handed != 0) {
+          const uint64_t since = plat::MicrosecondCount() - passStart;
+          if (since < kBusyPassSpacingUs) {
+            plat::SleepMicroseconds(static_cast<uint32_t>(kBusyPassSpacingUs - since));
+          }
+        }
         break;
+      }
       default:
         SearchStep(searchIndex);
         plat::Sleep(kSearchStepMs);
@@ -231,15 +244,17 @@ void THuxMgr::SearchStep(int& searchIndex) {
   LinkChangedHandler.Call(1);
 }
 
-void THuxMgr::ConnectedPass() {
+uint32_t THuxMgr::ConnectedPass() {
   // At most one ring's worth per pass, so a flood cannot starve the poll and the checks below.
-  for (uint32_t i = 0; i < TReceivedFrameRing::kRecords; ++i) {
+  uint32_t handed = 0;
+  for (; handed < TReceivedFrameRing::kRecords; ++handed) {
     ReceivedFrame* frame = rxQueue_.Front();
     if (frame == nullptr) break;
     AdapterMessageHandler.Call(frame->Message);
     rxQueue_.Pop();
     lastReceiveTick_ = plat::GetTickCount();
   }
+  if (handed != 0) AdapterBatchEndHandler.Call();
 
   if (versionRequestOwed_) versionRequestOwed_ = !SendVersionRequest();
 
@@ -253,6 +268,7 @@ void THuxMgr::ConnectedPass() {
   }
   TConduit* link = links_[currentIndex_.load(std::memory_order_relaxed)].Conduit.get();
   if (link == nullptr || !link->IsOpen() || now - lastReceiveTick_ >= kSilenceLimitMs) DropLink();
+  return handed;
 }
 
 bool THuxMgr::SendVersionRequest() {
@@ -381,7 +397,11 @@ void THuxMgr::OnFrame(const uint8_t* payload, int n) {
   rxFlag_.store(1, std::memory_order_relaxed);
   framesReceived_.fetch_add(1, std::memory_order_relaxed);
   if (payload == nullptr || n < 1) return;
-  rxQueue_.PushPayload(plat::GetTickCount(), payload, n);  // a full ring drops the frame
+  if (!rxQueue_.PushPayload(plat::GetTickCount(), payload, n)) {
+    framesDropped_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  rxEvent_.Pulse();
 }
 
 void THuxMgr::OnFrameError() {

@@ -1,8 +1,10 @@
 #include "server/ServerObj.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
+#include "classlib/exception.h"
 #include "plat/debug.h"
 #include "plat/tick.h"
 #include "server/WaitThread.h"
@@ -42,6 +44,9 @@ TDralServer::TDralServer(Options options) {
   linkMgr_->AdapterMessageHandler.Set(
       AdapterMessageClosure::Of<&TDralServer::OnAdapterMessage>(this));
   linkMgr_->LinkChangedHandler.Set(LinkChangedClosure::Of<&TDralServer::OnLinkChanged>(this));
+  linkMgr_->AdapterBatchEndHandler.Set(
+      AdapterBatchEndClosure::Of<&TDralServer::SignalPendingClients>(this));
+  lastDropReportTick_ = plat::GetTickCount() - kDropReportMs;  // the first drop shows at once
 
   waitThread_ = std::make_unique<TWaitThread>(true, &channel_->ServerEvent());
   waitThread_->RoundHandler = RoundClosure::Of<&TDralServer::ProcessClientQueues>(this);
@@ -111,6 +116,22 @@ void TDralServer::ProcessClientQueues() {
     }
   }
   ClearPauseIfOver();
+  SignalPendingClients();
+  ReportDropsLocked();
+}
+
+void TDralServer::ReportDropsLocked() {
+  const uint32_t receive = linkMgr_->FramesDropped();
+  const uint32_t client = clientRingDrops_.load(kRelaxed);
+  if (receive == reportedReceiveDrops_ && client == reportedClientDrops_) return;
+  const uint32_t now = plat::GetTickCount();
+  if (now - lastDropReportTick_ < kDropReportMs) return;
+  plat::OutputDebugString(cls::Format(
+      "Frames dropped: %u (receive ring full, %u in all), %u (client ring full, %u in all)",
+      receive - reportedReceiveDrops_, receive, client - reportedClientDrops_, client));
+  reportedReceiveDrops_ = receive;
+  reportedClientDrops_ = client;
+  lastDropReportTick_ = now;
 }
 
 void TDralServer::ClearPauseIfOver() {
@@ -373,9 +394,21 @@ void TDralServer::SignalClient(int slot) {
   clientEvents_[slot]->Pulse();
 }
 
+void TDralServer::SignalPendingClients() {
+  uint32_t pending = pendingSignals_.exchange(0, std::memory_order_acquire);
+  while (pending != 0) {
+    SignalClient(std::countr_zero(pending));
+    pending &= pending - 1;
+  }
+}
+
 void TDralServer::Deliver(int slot, const HuxMessage& m) {
-  // A full ToClient ring loses the message for this client only.
-  if (channel_->Put(&channel_->Slot(slot)->ToClient, &m)) SignalClient(slot);
+  // A full ToClient ring loses the message for this client only; it is counted.
+  if (!channel_->Put(&channel_->Slot(slot)->ToClient, &m)) {
+    clientRingDrops_.fetch_add(1, kRelaxed);
+    return;
+  }
+  pendingSignals_.fetch_or(static_cast<uint16_t>(1u << slot), std::memory_order_release);
 }
 
 void TDralServer::PutReply(int slot, uint8_t requestType, bool ok, uint8_t errorCode) {
@@ -389,7 +422,8 @@ void TDralServer::PutReply(int slot, uint8_t requestType, bool ok, uint8_t error
   reply.Length = ok ? kReplyOkLength : kReplyFailedLength;
   std::memcpy(reply.Data, &r, reply.Length);
   // Without a signal: the requester polls for its reply.
-  channel_->Put(&channel_->Slot(slot)->ToClient, &reply);
+  if (!channel_->Put(&channel_->Slot(slot)->ToClient, &reply))
+    clientRingDrops_.fetch_add(1, kRelaxed);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -455,6 +489,8 @@ ServerStatistics TDralServer::Statistics() const {
   s.AdapterPacketsSent = adapterPacketsSent_.load(kRelaxed);
   s.AdapterChecksumErrors = adapterChecksumErrors_.load(kRelaxed);
   s.AdapterPacketErrors = adapterPacketErrors_.load(kRelaxed);
+  s.ReceiveRingDrops = linkMgr_->FramesDropped();
+  s.ClientRingDrops = clientRingDrops_.load(kRelaxed);
   return s;
 }
 

@@ -4,8 +4,8 @@
 
 namespace dral {
 
-TWaitThread::TWaitThread(bool createSuspended, plat::Event* event)
-    : cls::TThread(true), event_(event) {
+TWaitThread::TWaitThread(bool createSuspended, plat::Event* event, uint32_t roundTimeoutMs)
+    : cls::TThread(true), event_(event), roundTimeoutMs_(roundTimeoutMs) {
   if (!createSuspended) Start();
 }
 
@@ -17,10 +17,14 @@ TWaitThread::~TWaitThread() {
 
 void TWaitThread::Execute() {
   while (!Terminated() && event_ != nullptr) {
-    // Signalled and timed out alike run the round; a wait that fails outright must not turn
-    // the loop into a spin, so it is replaced by a sleep of the same length.
-    if (event_->Wait(kRoundTimeoutMs) == plat::WaitResult::Failed) plat::Sleep(kRoundTimeoutMs);
+    const uint32_t seen = event_->Generation();
     if (RoundHandler.IsSet()) RoundHandler();
+    if (Terminated()) break;
+    // Signalled and timed out alike run the next round; a wait that fails outright must not
+    // turn the loop into a spin, so it is replaced by a sleep of the same length.
+    if (event_->WaitForChange(seen, roundTimeoutMs_) == plat::WaitResult::Failed) {
+      plat::Sleep(roundTimeoutMs_);
+    }
   }
 }
 

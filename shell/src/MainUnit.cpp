@@ -69,6 +69,8 @@ enum StatsRow : int {
   RowJ1708Status,
   RowOtherStatus,
   RowClientThreads,
+  RowReceiveRingDrops,  // the server's own losses, after the rows the form always had
+  RowClientRingDrops,
   kStatsRows
 };
 
@@ -91,6 +93,8 @@ constexpr const char* kStatsCaptions[kStatsRows] = {
     "J1708 Status",
     "Other Status",
     "Client Threads",
+    "Frames Dropped, Receive Ring Full",
+    "Frames Dropped, Client Ring Full",
 };
 
 // Client table columns.
@@ -368,6 +372,8 @@ void TMainForm::ShowStatistics() {
   set(RowServerPacketsReceived, Number(mgr.FramesReceived()));
   set(RowServerPacketsSent, Number(mgr.FramesSent()));
   set(RowServerPacketErrors, Number(mgr.FrameErrors()));
+  set(RowReceiveRingDrops, Number(s.ReceiveRingDrops));
+  set(RowClientRingDrops, Number(s.ClientRingDrops));
   set(RowCan1Status, hex(can1));
   ShowBitRate(RowCan1BitRate, can1);
   set(RowCan2Status, hex(can2));

@@ -127,6 +127,67 @@ TEST_F(EventTest, PulseWithoutWaitersIsLost) {
   EXPECT_EQ(e.Wait(100), WaitResult::Timeout);
 }
 
+// The consumer's pattern: read the generation, find no work, then wait. A pulse in between
+// (nobody waiting, so no wake-up call is made) must still end the wait at once.
+TEST_F(EventTest, APulseBetweenTheCheckAndTheWaitIsNotLost) {
+  LocalEvent e;
+  const uint32_t seen = e.Generation();
+  e.Pulse();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(e.WaitForChange(seen, kLongWaitMs), WaitResult::Signaled);
+  EXPECT_LT(MsSince(start), 2000.0);
+  EXPECT_EQ(e.WaitForChange(e.Generation(), 0), WaitResult::Timeout);
+  EXPECT_EQ(e.WaitForChange(seen, 0), WaitResult::Signaled);
+}
+
+TEST_F(EventTest, WaitForChangeSleepsUntilThePulseThatComesLater) {
+  LocalEvent e;
+  const uint32_t seen = e.Generation();
+  EXPECT_EQ(e.WaitForChange(seen, 50), WaitResult::Timeout);
+  WaitResult r = WaitResult::Failed;
+  std::atomic<bool> entered{false};
+  std::thread waiter([&] {
+    entered = true;
+    r = e.WaitForChange(seen, kLongWaitMs);
+  });
+  while (!entered) std::this_thread::yield();
+  std::this_thread::sleep_for(kSettle);
+  e.Pulse();
+  waiter.join();
+  EXPECT_EQ(r, WaitResult::Signaled);
+}
+
+// Many rounds of put-then-pulse against check-then-wait: with a wait of 10 s, a single lost
+// wake-up shows as a stall that the round's time limit catches.
+TEST_F(EventTest, NoWakeUpIsLostBetweenTwoThreadsTakingTurns) {
+  LocalEvent ping, pong;
+  std::atomic<uint32_t> ball{0};
+  constexpr uint32_t kRounds = 10000;
+  std::thread other([&] {
+    for (uint32_t n = 1; n <= kRounds; n += 2) {
+      uint32_t seen = ping.Generation();
+      while (ball.load() != n) {
+        if (ping.WaitForChange(seen, kLongWaitMs) != WaitResult::Signaled) return;
+        seen = ping.Generation();
+      }
+      ball.store(n + 1);
+      pong.Pulse();
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  for (uint32_t n = 0; n < kRounds; n += 2) {
+    uint32_t seen = pong.Generation();
+    ball.store(n + 1);
+    ping.Pulse();
+    while (ball.load() != n + 2) {
+      ASSERT_EQ(pong.WaitForChange(seen, kLongWaitMs), WaitResult::Signaled) << "round " << n;
+      seen = pong.Generation();
+    }
+  }
+  other.join();
+  EXPECT_LT(MsSince(start), 9000.0);
+}
+
 TEST_F(EventTest, PulseClearsASetEvent) {
   LocalEvent e;
   e.Set();

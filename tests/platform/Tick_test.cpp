@@ -37,6 +37,17 @@ TEST(Tick, SleepLastsAtLeastItsTime) {
   EXPECT_LT(ms, 1500.0);
 }
 
+TEST(Tick, MicrosecondSleepLastsAtLeastItsTimeOnTheMicrosecondCount) {
+  const uint64_t before = plat::MicrosecondCount();
+  plat::SleepMicroseconds(700);
+  const uint64_t slept = plat::MicrosecondCount() - before;
+  EXPECT_GE(slept, 700u);
+  EXPECT_LT(slept, 2000000u);
+  const uint64_t zero = plat::MicrosecondCount();
+  plat::SleepMicroseconds(0);
+  EXPECT_LT(plat::MicrosecondCount() - zero, 100000u);
+}
+
 TEST(Tick, SleepResumesAfterSignals) {
   plat_test::InstallInterruptSignal();
   std::atomic<bool> done{false};

@@ -474,7 +474,7 @@ TEST_F(HuxMgrTest, ReceivedTrafficReachesTheHandlerInOrderAndBadFramesAreCounted
   EXPECT_EQ(mgr_->FrameErrors(), 2u) << "the bad escape and the bad checksum";
 }
 
-TEST_F(HuxMgrTest, WithTheReceiveRingFullAFurtherFrameIsCountedAsReceivedButDropped) {
+TEST_F(HuxMgrTest, WithTheReceiveRingFullAFurtherFrameIsCountedAsReceivedAndAsDropped) {
   // Never started: only this test drains the ring of received frames, as the manager's thread
   // would, so the ring holds exactly what OnFrame let in.
   mgr_ = std::make_unique<THuxMgr>(true, LinkFactoryTable{});
@@ -483,8 +483,11 @@ TEST_F(HuxMgrTest, WithTheReceiveRingFullAFurtherFrameIsCountedAsReceivedButDrop
     const uint8_t payload[] = {MsgCanFrame, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)};
     mgr_->OnFrame(payload, sizeof payload);
   };
-  for (uint32_t n = 0; n <= kHeld; ++n) frame(n);
+  for (uint32_t n = 0; n < kHeld; ++n) frame(n);
+  EXPECT_EQ(mgr_->FramesDropped(), 0u);
+  frame(kHeld);
   EXPECT_EQ(mgr_->FramesReceived(), kHeld + 1);
+  EXPECT_EQ(mgr_->FramesDropped(), 1u);
   EXPECT_TRUE(mgr_->DataArrived());
 
   auto drain = [this] {
@@ -506,6 +509,7 @@ TEST_F(HuxMgrTest, WithTheReceiveRingFullAFurtherFrameIsCountedAsReceivedButDrop
   // Once drained the ring takes frames again.
   frame(kHeld + 1);
   EXPECT_EQ(mgr_->FramesReceived(), kHeld + 2);
+  EXPECT_EQ(mgr_->FramesDropped(), 1u);
   EXPECT_EQ(drain(), (std::vector<uint32_t>{kHeld + 1}));
 }
 

@@ -237,6 +237,52 @@ TEST_F(ServerPassTest, DeliveriesWakeTheirClient) {
   waiter.join();
 }
 
+TEST_F(ServerPassTest, APassWakesEachReceivingClientOnceAfterAllItsRecords) {
+  StartServer();
+  TestClient a, b, c;
+  for (TestClient* client : {&b, &c}) {
+    client->Put(MsgCanFilter, IdEdit(kChannelBit1, FilterOpPassAll, 0, 0));
+  }
+  Pass();
+  b.TakeAll();
+  c.TakeAll();
+  const uint32_t before[] = {a.Event()->Generation(), b.Event()->Generation(),
+                             c.Event()->Generation()};
+  constexpr uint32_t kFrames = 10;
+  for (uint32_t i = 0; i < kFrames; ++i) a.Put(MsgCanFrame, IdFrame(kChannelBit1, 0x100 + i));
+  Pass();
+  EXPECT_EQ(a.Event()->Generation() - before[0], 0u) << "the sender gets no copy";
+  EXPECT_EQ(b.Event()->Generation() - before[1], 1u);
+  EXPECT_EQ(c.Event()->Generation() - before[2], 1u);
+  for (TestClient* client : {&b, &c}) {
+    const auto got = client->TakeAll();
+    ASSERT_EQ(got.size(), kFrames);
+    for (uint32_t i = 0; i < kFrames; ++i)
+      EXPECT_EQ(DataOf(got[i]), IdFrame(kChannelBit1, 0x100 + i));
+  }
+}
+
+TEST_F(ServerPassTest, CopiesThatFindAClientRingFullAreCountedAsDropped) {
+  StartServer();
+  TestClient a, b;
+  b.Put(MsgCanFilter, IdEdit(kChannelBit1, FilterOpPassAll, 0, 0));
+  Pass();
+  b.TakeAll();
+  // More copies than b's ring holds; a's requests go in batches that fit its own ring.
+  constexpr uint32_t kBatch = 100, kBatches = 9;
+  for (uint32_t n = 0; n < kBatches; ++n) {
+    for (uint32_t i = 0; i < kBatch; ++i) ASSERT_TRUE(a.Put(MsgCanFrame, IdFrame(kChannelBit1, i)));
+    ASSERT_TRUE(WaitUntil([&] {
+      Pass();
+      return a.Pending() == 0;
+    }));
+  }
+  const uint32_t held = b.Received();
+  EXPECT_LT(held, kBatch * kBatches);
+  EXPECT_EQ(server_->Statistics().ClientRingDrops, kBatch * kBatches - held);
+  EXPECT_EQ(server_->Statistics().ReceiveRingDrops, 0u);
+}
+
 TEST_F(ServerPassTest, TheWaitThreadAndATestDrivenPassNeverOverlap) {
   StartServer(true);
   TestClient a, b;

@@ -73,9 +73,11 @@ TEST_F(MainFormTest, BuildsEveryComponentWithItsTextAndRows) {
                             "CAN2 Bit Rate",
                             "J1708 Status",
                             "Other Status",
-                            "Client Threads"};
-  ASSERT_EQ(form.StatsList->RowCount(), 18);
-  for (int row = 0; row < 18; ++row) {
+                            "Client Threads",
+                            "Frames Dropped, Receive Ring Full",
+                            "Frames Dropped, Client Ring Full"};
+  ASSERT_EQ(form.StatsList->RowCount(), 20);
+  for (int row = 0; row < 20; ++row) {
     EXPECT_EQ(form.StatsList->Text(row, 0), captions[row]);
     EXPECT_EQ(Stat(form, row), "0");
   }
@@ -239,6 +241,8 @@ TEST_F(MainFormTest, StatisticsRowsAndBitRatesFollowTheStatusReplyAndTheCounters
   EXPECT_EQ(Stat(form, 15), "01");
   EXPECT_EQ(Stat(form, 16), "A5");
   EXPECT_EQ(Stat(form, 17), "2");
+  EXPECT_EQ(Stat(form, 18), "0");  // no frame was dropped
+  EXPECT_EQ(Stat(form, 19), "0");
 
   // Rate bits 0x30 name no rate: the row keeps its text. Without bit 0x01: not available.
   s.Can1Status = 0x31;

@@ -224,8 +224,13 @@ struct ServerStatistics {
   uint32_t AdapterPacketsSent;
   uint16_t AdapterChecksumErrors;
   uint16_t AdapterPacketErrors;
+  // The server's own losses: checked frames from the adapter that found the link manager's
+  // received-frame ring full, and records that found a client's ToClient ring full.
+  uint32_t ReceiveRingDrops;
+  uint32_t ClientRingDrops;
 };
-static_assert(sizeof(ServerStatistics) == 32);
+static_assert(offsetof(ServerStatistics, AdapterPacketErrors) == 30);
+static_assert(sizeof(ServerStatistics) == 40);
 
 // Little-endian field access inside Data.
 inline uint16_t GetU16(const uint8_t* p) {

@@ -20,8 +20,12 @@ namespace dral {
 
 // Wakes the server: pulses ServerEvent.
 void SignalServer(THuxQueue& queue);
-// Waits up to `ms` for the queue's ClientEvent. True only when it was signalled in time.
-bool WaitForClientEvent(THuxQueue& queue, uint32_t ms);
+// The generation of the queue's ClientEvent (0 without one). Read it before draining the ring
+// and pass it to WaitForClientEvent, so a record put after the drain is never waited through.
+uint32_t ClientEventGeneration(THuxQueue& queue);
+// Waits up to `ms` for the queue's ClientEvent to be pulsed after the generation `seen` was
+// read (returns at once when it already was). True only when it was signalled in time.
+bool WaitForClientEvent(THuxQueue& queue, uint32_t seen, uint32_t ms);
 
 // ---- Encoders: application messages and filter records to server records ---------------------
 // Each fills `out` and returns true, or returns false (leaving `out` undefined) for input

@@ -14,6 +14,14 @@ enum class WaitResult { Signaled, Timeout, Failed };
 
 // The futex words of one event. A waiter waits for the generation to change, so a pulse wakes
 // exactly the threads that were already waiting.
+//
+// Ordering (all operations on the three words are sequentially consistent): a waiter raises
+// Waiters, then reads Generation; a signaller advances Generation, then reads Waiters. In the
+// single total order either the waiter's increment comes first, and the signaller sees a waiter
+// and makes the wake-up call (the futex wait, which compares Generation with the value the
+// waiter expects, then returns at once or is woken), or the signaller's read comes first, and
+// then its advance precedes the waiter's read of Generation, so the waiter sees the change and
+// does not sleep. Skipping the call when Waiters is 0 therefore never loses a wake-up.
 struct EventState {
   std::atomic<uint32_t> Signaled;    // 1 while set
   std::atomic<uint32_t> Generation;  // advanced by every Set and Pulse
@@ -47,13 +55,25 @@ class Event {
   WaitResult Wait(uint32_t timeoutMs);
   bool IsSet() const;
 
+  // The generation now: advanced by every Set and Pulse (it wraps; only equality counts).
+  // A consumer that checks for work and then waits reads it BEFORE the check and passes it to
+  // WaitForChange, so a signal that comes after the read (after the check found nothing, before
+  // the wait began) is never lost. Everything the signaller wrote before its Set or Pulse is
+  // visible to a thread that reads the advanced generation.
+  uint32_t Generation() const;
+  // Returns Signaled at once when the generation differs from `seen` or the event is set;
+  // otherwise waits up to `timeoutMs` (monotonic clock) for a Set or Pulse. Spurious wake-ups
+  // and EINTR are absorbed as in Wait; timeoutMs 0 only compares, kInfinite waits without bound.
+  WaitResult WaitForChange(uint32_t seen, uint32_t timeoutMs);
+
   static constexpr uint32_t kInfinite = 0xFFFFFFFF;
 
  protected:
   explicit Event(EventState* state, bool shared) : state_(state), shared_(shared) {}
 
  private:
-  WaitResult WaitCounted(uint32_t timeoutMs);  // Wait with this thread counted in Waiters
+  // The wait for a generation other than `seen`, with this thread counted in Waiters.
+  WaitResult WaitCounted(uint32_t seen, uint32_t timeoutMs);
   EventState* state_;
   bool shared_;  // the futex word lives in shared memory (no private futex)
 };

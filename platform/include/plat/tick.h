@@ -31,4 +31,10 @@ LocalTime GetLocalTime();
 // Sleep(0) yields the processor.
 void Sleep(uint32_t ms);
 
+// Microseconds since an arbitrary start on the monotonic clock (64 bits: no wrap). For pacing
+// below a millisecond. Any thread may call it.
+uint64_t MicrosecondCount();
+// Sleeps at least `us` microseconds, resumed after EINTR like Sleep; 0 returns at once.
+void SleepMicroseconds(uint32_t us);
+
 }  // namespace plat

@@ -9,9 +9,12 @@
 // called.
 //
 // On link up the manager sends a version request (retried on each pass until the transmit ring
-// takes it). While connected it hands each received message to AdapterMessageHandler, sends a
-// status request every 500 ms and drops the link when IsOpen turns false or no frame has arrived
-// for 12000 ms (LinkChangedHandler(1) on link up, (0) on link loss).
+// takes it). While connected it hands each received message to AdapterMessageHandler (at most
+// one ring's worth per pass, then AdapterBatchEndHandler once), sends a status request every
+// 500 ms and drops the link when IsOpen turns false or no frame has arrived for 12000 ms
+// (LinkChangedHandler(1) on link up, (0) on link loss). Between passes it waits at most
+// kConnectedSleepMs for the receive thread to queue a frame, so a frame is handed on at once.
+// A frame that finds the received-frame ring full is dropped and counted (FramesDropped).
 //
 // Threads:
 //  - Execute, AdapterMessageHandler and LinkChangedHandler: this thread.
@@ -38,6 +41,7 @@
 #include "classlib/Closure.h"
 #include "classlib/thread.h"
 #include "links/Conduit.h"
+#include "plat/event.h"
 #include "server/Datalink.h"
 #include "server/HuxTxThread.h"
 
@@ -76,6 +80,8 @@ class LinkFactories {
 using AdapterMessageClosure = cls::Closure<void(HuxMessage& message)>;
 // LinkChangedHandler(data, up): 1 when a link came up, 0 when it was lost.
 using LinkChangedClosure = cls::Closure<void(uint8_t up)>;
+// AdapterBatchEndHandler(data): the pass has handed on every message it took from the ring.
+using AdapterBatchEndClosure = cls::Closure<void()>;
 
 class THuxMgr : public cls::TThread {
  public:
@@ -92,10 +98,15 @@ class THuxMgr : public cls::TThread {
   static constexpr uint32_t kStartDelayMs = 10;  // before the first step
   static constexpr uint32_t kSearchStepMs = 10;  // one table row per step
   static constexpr uint32_t kStoppedSleepMs = 20;
-  static constexpr uint32_t kStoppedHoldMs = 500;  // LinkStopped turns into LinkSearching
-  static constexpr uint32_t kConnectedSleepMs = 1;
+  static constexpr uint32_t kStoppedHoldMs = 500;     // LinkStopped turns into LinkSearching
+  static constexpr uint32_t kConnectedSleepMs = 1;    // longest wait between connected passes
   static constexpr uint32_t kStatusPollMs = 500;      // status request interval
   static constexpr uint32_t kSilenceLimitMs = 12000;  // no frame for this long drops the link
+  // After a pass that handed on frames the next one starts no sooner than this (from the start
+  // of that pass): on a busy bus each pass then takes several frames, and each client is woken
+  // once for all of them. A frame on a quiet bus still finds the manager waiting, and goes on
+  // at once.
+  static constexpr uint32_t kBusyPassSpacingUs = 500;
   static constexpr uint32_t kTxStopTimeoutMs = 2000;  // waiting for the transmit thread to end
 
   // Builds the manager with the process-wide LinkFactories.
@@ -154,12 +165,17 @@ class THuxMgr : public cls::TThread {
   uint32_t FramesReceived() const { return framesReceived_.load(std::memory_order_relaxed); }
   uint32_t FramesSent() const { return framesSent_.load(std::memory_order_relaxed); }
   uint32_t FrameErrors() const { return frameErrors_.load(std::memory_order_relaxed); }
+  // Checked frames lost because the received-frame ring was full.
+  uint32_t FramesDropped() const { return framesDropped_.load(std::memory_order_relaxed); }
   // Set by every parsed frame; nothing in the server clears it.
   bool DataArrived() const { return rxFlag_.load(std::memory_order_relaxed) != 0; }
 
   // Installed by the request server, normally before Start; may be replaced at any time.
   cls::AtomicClosure<void(HuxMessage& message)> AdapterMessageHandler;
   cls::AtomicClosure<void(uint8_t up)> LinkChangedHandler;
+  // Called after a pass that handed on at least one message (the receiver may finish work it
+  // gathered over the batch, such as waking its clients once).
+  cls::AtomicClosure<void()> AdapterBatchEndHandler;
 
  protected:
   void Execute() override;
@@ -167,7 +183,8 @@ class THuxMgr : public cls::TThread {
  private:
   void CreateLinks();
   void SearchStep(int& searchIndex);
-  void ConnectedPass();
+  // Returns the number of messages handed on.
+  uint32_t ConnectedPass();
   bool SendVersionRequest();
   void DropLink();
   void Shutdown();
@@ -180,6 +197,7 @@ class THuxMgr : public cls::TThread {
   std::atomic<uint32_t> framesReceived_{0};
   std::atomic<uint32_t> framesSent_{0};
   std::atomic<uint32_t> frameErrors_{0};
+  std::atomic<uint32_t> framesDropped_{0};
   // Ticks; lastReceive_ and lastPoll_ belong to this thread, stoppedTick_ is also written by
   // StartSearch.
   uint32_t lastReceiveTick_ = 0;
@@ -203,6 +221,8 @@ class THuxMgr : public cls::TThread {
   std::mutex linkMutex_;
 
   TReceivedFrameRing rxQueue_;
+  // Pulsed by OnFrame after each push; the connected passes wait for its generation to change.
+  plat::LocalEvent rxEvent_;
   std::unique_ptr<TDatalink> datalink_;
   std::unique_ptr<THuxTxThread> txThread_;
   // False once the transmit thread has been told to end: frames are refused from then on.

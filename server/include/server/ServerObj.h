@@ -10,8 +10,10 @@
 //  - OnAdapterMessage and OnLinkChanged run on the link manager's thread.
 //  - The accessors, DisableChannels, SetJ1708RawMode and SetLogging run on the main thread.
 // Deliveries run on both the pass and the link manager's thread; ring operations are
-// serialised by the channel mutex. Raw modes, the pause, the counters and LastCommand are
-// atomics because one thread writes what the others read.
+// serialised by the channel mutex. A delivery only marks its client; each client is woken once
+// at the end of the pass or of the link manager's batch that put records into its ring
+// (SignalPendingClients), not once per record. Raw modes, the pause, the counters and LastCommand
+// are atomics because one thread writes what the others read.
 #pragma once
 
 #include <array>
@@ -41,6 +43,9 @@ class TDralServer {
   // While the adapter reports its buffer full no client is drained, until this long after the
   // report.
   static constexpr uint32_t kPauseMs = 50;
+  // Dropped frames are reported in the debug output at most this often (the pass reports them,
+  // so every drop is reported within this time and one pass).
+  static constexpr uint32_t kDropReportMs = 1000;
 
   struct Options {
     // The link manager's link factories; without them it uses the process-wide LinkFactories.
@@ -72,6 +77,9 @@ class TDralServer {
   void DeliverResponse(const HuxMessage& message, int excludedSlot = kNoSlot);
   // Pulses the slot's client event; nothing for a slot outside 0..15 or a missing event.
   void SignalClient(int slot);
+  // Pulses every client that deliveries have marked since the last call, once each. Runs at the
+  // end of every pass and as the link manager's AdapterBatchEndHandler; any thread.
+  void SignalPendingClients();
 
   // Appends the J1708 checksum over Data[3..Length-1] and raises the 9-bit length by one.
   // False, with the message unchanged, when the frame has no MID or Length is already
@@ -144,6 +152,8 @@ class TDralServer {
   void SyncIdFilterLocked(IdFilterKind kind, int channel);
   void SyncJ1708FilterLocked();
   void ClearPauseIfOver();
+  // Writes the drops since the last report into the debug output, at most every kDropReportMs.
+  void ReportDropsLocked();
   void OnVersionReply(const HuxMessage& message);
   void OnStatusReply(const HuxMessage& message);
 
@@ -180,11 +190,20 @@ class TDralServer {
   std::atomic<uint32_t> adapterPacketsSent_{0};
   std::atomic<uint16_t> adapterChecksumErrors_{0};
   std::atomic<uint16_t> adapterPacketErrors_{0};
+  // Records that found a client's ToClient ring full (or its mutex held too long).
+  std::atomic<uint32_t> clientRingDrops_{0};
+
+  // Bit n: client n has records from a delivery that no pulse has followed yet. Set with
+  // release after the record is in the ring, taken with acquire before the pulse.
+  std::atomic<uint16_t> pendingSignals_{0};
 
   // Guards the pass: message_ and lastSlotMask_. Taken by ProcessClientQueues only.
   std::mutex passMutex_;
   HuxMessage message_{};       // each request is peeked into this buffer
   uint16_t lastSlotMask_ = 0;  // per server (not per process), so servers in tests stay apart
+  uint32_t reportedReceiveDrops_ = 0;  // the drop counts of the last report
+  uint32_t reportedClientDrops_ = 0;
+  uint32_t lastDropReportTick_ = 0;
 
   // Guards filter edits and merges, so that a merge on the link manager's thread (link up) and
   // one on the pass never interleave their adapter commands nor see an edit half done.

@@ -1,5 +1,7 @@
 // TWaitThread: runs the server pass whenever a client pulses the server event, and at the
-// latest every kRoundTimeoutMs, so that a pulse that found no waiter costs at most that long.
+// latest every kRoundTimeoutMs. The event's generation is read before each round and the wait
+// is for a change of it, so a pulse that comes during a round (after the round looked at a
+// client's ring) starts the next round at once.
 #pragma once
 
 #include <cstdint>
@@ -17,12 +19,13 @@ class TWaitThread : public cls::TThread {
   static constexpr uint32_t kRoundTimeoutMs = 50;
 
   // `event` must outlive the thread; without one the thread ends at once. With createSuspended
-  // false the thread starts at the end of construction.
-  TWaitThread(bool createSuspended, plat::Event* event);
+  // false the thread starts at the end of construction. The first round runs when the thread
+  // starts; then each wait lasts at most `roundTimeoutMs`.
+  TWaitThread(bool createSuspended, plat::Event* event, uint32_t roundTimeoutMs = kRoundTimeoutMs);
   ~TWaitThread() override;
 
-  // Called after every wait, signalled or timed out. Set before Start(); not changed while the
-  // thread runs.
+  // Called at the start and after every wait, signalled or timed out. Set before Start(); not
+  // changed while the thread runs.
   RoundClosure RoundHandler;
 
  protected:
@@ -30,6 +33,7 @@ class TWaitThread : public cls::TThread {
 
  private:
   plat::Event* event_;
+  const uint32_t roundTimeoutMs_;
 };
 
 }  // namespace dral
