@@ -1,4 +1,4 @@
-// The server program's entry: one server per machine, a hidden main window, the event loop.
+// The server program's entry: one server per channel, a hidden main window, the event loop.
 #include <QCoreApplication>
 #include <QStringList>
 #include <memory>
@@ -39,8 +39,10 @@ void InstallLinks() {
 int main(int argc, char** argv) {
   std::optional<cls::ui::TApplication> app;
   try {
-    uint32_t window = 0;
-    if (dral::IsServerRunning(window)) return 0;
+    // First of all: the channel's one server is whoever holds this claim, for its whole life.
+    // Another server holds it: this one ends at once.
+    std::shared_ptr<dral::TServerLock> instance = dral::TServerLock::Claim();
+    if (!instance) return 0;
 
     app.emplace(argc, argv);
     app->SetTitle(kTitle);
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
     InstallLinks();
     dral::TMainForm::Options options;
     options.Params = CommandLineParams();
+    options.Server.Instance = std::move(instance);
     auto form = std::make_unique<dral::TMainForm>(options);
     auto about = std::make_unique<dral::TAboutDlg>();
     dral::AboutDlg = about.get();

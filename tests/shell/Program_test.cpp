@@ -111,6 +111,27 @@ TEST_F(ProgramTest, ASecondServerEndsAtOnceAndTheFirstEndsCleanlyOnSigterm) {
   EXPECT_EQ(LeftObjects(), std::vector<std::string>{});
 }
 
+TEST_F(ProgramTest, OfEightServersStartedTogetherExactlyOneStaysUp) {
+  constexpr int kServers = 8;
+  std::vector<pid_t> started;
+  for (int i = 0; i < kServers; ++i) started.push_back(StartServer());
+  std::vector<pid_t> running = started;
+  const bool settled = WaitUntil(
+      [&] {
+        std::erase_if(running, [](pid_t pid) { return Exited(pid, 0) == 0; });
+        return running.size() <= 1;
+      },
+      kStartTimeoutMs);
+  ASSERT_TRUE(settled) << running.size() << " servers still up";
+  ASSERT_EQ(running.size(), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return RunningServer() == static_cast<uint32_t>(running[0]); },
+                        kStartTimeoutMs));
+  EXPECT_EQ(Exited(running[0], 0), -1);
+  ASSERT_EQ(kill(running[0], SIGTERM), 0);
+  EXPECT_EQ(Exited(running[0], kExitTimeoutMs), 0);
+  EXPECT_EQ(LeftObjects(), std::vector<std::string>{});
+}
+
 TEST_F(ProgramTest, StaysUpUntilAProcessHasComeAndGoneThenEndsAboutThreeSecondsLater) {
   const pid_t server = StartServer();
   ASSERT_TRUE(

@@ -41,6 +41,8 @@ class TDralServer {
   // While the adapter reports its buffer full no client is drained, until this long after the
   // report.
   static constexpr uint32_t kPauseMs = 50;
+  // The pass looks for slots and attach counts of dead applications at most this often.
+  static constexpr uint32_t kReclaimIntervalMs = 200;
 
   struct Options {
     // The link manager's link factories; without them it uses the process-wide LinkFactories.
@@ -48,6 +50,9 @@ class TDralServer {
     // false: the wait thread is created but never started, and the server pass runs only when
     // someone calls ProcessClientQueues (tests that need every pass under their control).
     bool StartWaitThread = true;
+    // The claim on the channel that the program made at its start; without one the server
+    // claims the channel itself, and throws cls::Exception when another server holds it.
+    std::shared_ptr<TServerLock> Instance;
   };
 
   TDralServer();
@@ -60,7 +65,10 @@ class TDralServer {
 
   // --- the server pass and the link manager's handlers ------------------------------------------
   // One pass over the 16 slots. A request is removed only when handled; one that cannot be sent
-  // stays at the head of its ring and blocks only its own client until a later pass.
+  // stays at the head of its ring and blocks only its own client until a later pass. Every
+  // kReclaimIntervalMs a pass first frees the slots and takes back the attach counts of
+  // applications that died (THuxQueue::FreeDeadSlots, TakeBackDeadAttachCounts) and merges the
+  // filters again without the freed slots.
   void ProcessClientQueues();
   // A message from the adapter; may change `message` (raw J1939 network management is turned
   // into a plain frame, a J1708 frame's length is adjusted for raw mode).
@@ -144,6 +152,7 @@ class TDralServer {
   void SyncIdFilterLocked(IdFilterKind kind, int channel);
   void SyncJ1708FilterLocked();
   void ClearPauseIfOver();
+  void ReclaimDeadApplicationsLocked();
   void OnVersionReply(const HuxMessage& message);
   void OnStatusReply(const HuxMessage& message);
 
@@ -154,6 +163,7 @@ class TDralServer {
   void RouteNetworkManagement(HuxMessage& message);
   void CheckGlobalRequest(const HuxMessage& message);
 
+  std::shared_ptr<TServerLock> instance_;  // first member: released after everything else
   std::unique_ptr<THuxQueue> channel_;
   std::unique_ptr<TWaitThread> waitThread_;
   std::unique_ptr<THuxMgr> linkMgr_;
@@ -183,6 +193,7 @@ class TDralServer {
   std::mutex passMutex_;
   HuxMessage message_{};       // each request is peeked into this buffer
   uint16_t lastSlotMask_ = 0;  // per server (not per process), so servers in tests stay apart
+  uint32_t lastReclaimTick_ = 0;
 
   // Guards filter edits and merges, so that a merge on the link manager's thread (link up) and
   // one on the pass never interleave their adapter commands nor see an edit half done.
