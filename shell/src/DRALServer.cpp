@@ -11,6 +11,7 @@
 #include "classlib/ui/Application.h"
 #include "links/UsbConduit.h"
 #include "links/WinUsbConduit.h"
+#include "plat/process.h"
 #include "server/HuxMgr.h"
 #include "shell/About.h"
 #include "shell/MainUnit.h"
@@ -38,6 +39,8 @@ void InstallLinks() {
 
 int main(int argc, char** argv) {
   std::optional<cls::ui::TApplication> app;
+  // Until the program's own handlers are in place, a termination signal waits.
+  std::optional<plat::TerminationSignalHold> signalHold(std::in_place);
   try {
     // First of all: the channel's one server is whoever holds this claim, for its whole life.
     // Another server holds it: this one ends at once.
@@ -47,6 +50,7 @@ int main(int argc, char** argv) {
     app.emplace(argc, argv);
     app->SetTitle(kTitle);
     app->TerminateOnSignals();
+    signalHold.reset();
 
     InstallLinks();
     dral::TMainForm::Options options;
@@ -64,6 +68,7 @@ int main(int argc, char** argv) {
     about.reset();
     form.reset();
   } catch (const cls::Exception& e) {
+    signalHold.reset();
     if (!app) app.emplace(argc, argv);
     app->ShowException(e);
   }
