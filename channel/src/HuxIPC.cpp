@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "classlib/exception.h"
@@ -148,6 +149,13 @@ void ClearFilterTableLocked(Table& table) {
   table.Count.store(0, kRelaxed);
 }
 
+void ResetClaimedAddressesLocked(ClientSlot& slot) {
+  for (ClaimedAddress& claimed : slot.Claimed) {
+    claimed.Address.store(kNoAddress, kRelaxed);
+    for (auto& b : claimed.Name) b.store(kNoNameByte, kRelaxed);
+  }
+}
+
 // Runs on the zeroed view of a block that this process creates, before any other process can
 // map it, so no opener ever sees (or takes a slot in) an uninitialised block.
 int InitialiseBlock(void* view) {
@@ -166,10 +174,7 @@ int InitialiseBlock(void* view) {
   for (int n = 0; n < kSlotCount; ++n) {
     ReleaseSlotLocked(block, n);
     // The CAN filters stay as the mapping delivers them; the server clears them for free slots.
-    for (ClaimedAddress& claimed : block.Slots[n].Claimed) {
-      claimed.Address.store(kNoAddress, kRelaxed);
-      for (auto& b : claimed.Name) b.store(kNoNameByte, kRelaxed);
-    }
+    ResetClaimedAddressesLocked(block.Slots[n]);
   }
   return 0;
 }
@@ -317,6 +322,8 @@ std::string ClientEventName(int slot) {
   return std::string(kChannelEventName) + kClientEventSuffix + std::to_string(slot);
 }
 
+std::string SlotLockName(int slot) { return kSlotLockPrefix + std::to_string(slot); }
+
 uint32_t OwnServerWindow() { return plat::CurrentProcessId(); }
 
 // ---------------------------------------------------------------------------------------------
@@ -365,7 +372,15 @@ THuxQueue::THuxQueue(bool clientMode, uint32_t serverWindow) : clientMode_(clien
 
   for (int n = 0; n < kSlotCount; ++n) {
     if (!Lock(kChannelLockTimeoutMs)) continue;  // a time-out skips this slot number
-    const bool taken = TakeSlotLocked(*block_, n);
+    const auto bit = static_cast<uint16_t>(1u << n);
+    bool taken = false;
+    if ((block_->Header.SlotMask.load(kRelaxed) & bit) == 0) {
+      // Held before the mask bit is set, so a slot whose bit is set and whose lock is free has
+      // a dead holder. A lock that someone still holds makes the slot count as taken.
+      slotLock_ = plat::LivenessLock::TryAcquire(SlotLockName(n), &error);
+      taken = slotLock_ && TakeSlotLocked(*block_, n);
+      if (!taken) slotLock_.reset();
+    }
     if (taken) slotIndex_ = static_cast<int16_t>(n);
     Unlock();
     if (!taken) continue;
@@ -389,11 +404,59 @@ THuxQueue::~THuxQueue() {
 
 void THuxQueue::ReleaseSlot() {
   if (slotIndex_ < 0 || slotIndex_ >= kSlotCount) return;
-  if (!Lock(kChannelLockTimeoutMs)) return;
+  if (!Lock(kChannelLockTimeoutMs)) {
+    // Without the mutex the slot cannot be freed here; with its lock gone the server frees it
+    // as a dead holder's.
+    slotLock_.reset();
+    return;
+  }
   // The slot's CAN filters and claimed addresses are left for the server and the library.
   ReleaseSlotLocked(*block_, slotIndex_);
+  slotLock_.reset();  // after the mask bit is clear
   Unlock();
   slotIndex_ = kFreeSlot;
+}
+
+uint16_t THuxQueue::FreeDeadSlots() {
+  if (!Lock(kChannelLockTimeoutMs)) return 0;
+  const uint16_t mask = block_->Header.SlotMask.load(kRelaxed);
+  uint16_t freed = 0;
+  for (int n = 0; n < kSlotCount; ++n) {
+    const auto bit = static_cast<uint16_t>(1u << n);
+    if ((mask & bit) == 0 || plat::LivenessLock::IsHeld(SlotLockName(n))) continue;
+    // All the holder would have left behind, as if it had disconnected and the server had
+    // merged the filters; the remembered command is the server's own business.
+    ClientSlot& slot = block_->Slots[n];
+    for (IdFilterTable& table : slot.CanFilter) ClearFilterTableLocked(table);
+    ResetClaimedAddressesLocked(slot);
+    ReleaseSlotLocked(*block_, n);
+    freed |= bit;
+  }
+  Unlock();
+  return freed;
+}
+
+int THuxQueue::TakeBackDeadAttachCounts() {
+  // Listed outside the mutex: a lock that appears meanwhile is alive, one that goes meanwhile
+  // is not found by Remove below.
+  const std::vector<std::string> joining = plat::LivenessLock::List(kJoiningLockPrefix);
+  const std::vector<std::string> attached = plat::LivenessLock::List(kAttachLockPrefix);
+  if (joining.empty() && attached.empty()) return 0;
+  if (!Lock(kChannelLockTimeoutMs)) return 0;
+  // A joining lock never stood for a share: its process died before it was counted.
+  for (const std::string& name : joining) {
+    if (!plat::LivenessLock::IsHeld(name)) plat::LivenessLock::Remove(name);
+  }
+  int taken = 0;
+  for (const std::string& name : attached) {
+    if (plat::LivenessLock::IsHeld(name) || !plat::LivenessLock::Remove(name)) continue;
+    auto& count = block_->Header.AttachCount;
+    const uint16_t old = count.load(kRelaxed);
+    count.store(old == 0 ? 0 : static_cast<uint16_t>(old - 1), kRelaxed);
+    ++taken;
+  }
+  Unlock();
+  return taken;
 }
 
 ClientSlot* THuxQueue::Slot(int n) const {
@@ -454,11 +517,7 @@ std::unique_ptr<TIPCMem> OpenExistingBlock() {
                                    refuse);
 }
 
-bool AdjustAttachCountOf(ChannelBlock& block, int delta) {
-  int error = 0;
-  auto mutex = plat::NamedMutex::Open(kChannelMutexName, &error);
-  if (!mutex) return false;
-  if (!LockBlock(*mutex, block, kChannelLockTimeoutMs)) return false;
+void AdjustAttachCountLocked(ChannelBlock& block, int delta) {
   auto& count = block.Header.AttachCount;
   uint16_t old = count.load(kRelaxed);
   uint16_t next = 0;
@@ -467,7 +526,49 @@ bool AdjustAttachCountOf(ChannelBlock& block, int delta) {
     if (next > kAttachCountCeiling) next = 0;
   } while (!count.compare_exchange_weak(old, next, kRelaxed));
   if (delta > 0) block.Header.AttachSerial.fetch_add(1, kRelaxed);
+}
+
+// Runs `step` under the channel mutex of `block`; false when the mutex is not obtained.
+template <typename Step>
+bool UnderChannelMutex(ChannelBlock& block, Step&& step) {
+  int error = 0;
+  auto mutex = plat::NamedMutex::Open(kChannelMutexName, &error);
+  if (!mutex) return false;
+  if (!LockBlock(*mutex, block, kChannelLockTimeoutMs)) return false;
+  step();
   mutex->Unlock();
+  return true;
+}
+
+bool AdjustAttachCountOf(ChannelBlock& block, int delta) {
+  return UnderChannelMutex(block, [&] { AdjustAttachCountLocked(block, delta); });
+}
+
+// A name for this process's attach lock that no other lock file has (a dead process of the
+// same id may have left one).
+std::string AttachLockSuffix(uint32_t attempt) {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return std::to_string(plat::CurrentProcessId()) + "-" +
+         std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()) +
+         "-" + std::to_string(attempt);
+}
+
+// Counts this process in `block` under a new attach lock (null when none could be made: the
+// process is then counted without one, as it would have been without liveness locks).
+bool CountWithLockLocked(ChannelBlock& block, std::unique_ptr<plat::LivenessLock>& lock) {
+  constexpr uint32_t kNameAttempts = 4;
+  std::string suffix;
+  for (uint32_t attempt = 0; attempt < kNameAttempts && !lock; ++attempt) {
+    suffix = AttachLockSuffix(attempt);
+    int error = 0;
+    lock = plat::LivenessLock::Create(kJoiningLockPrefix + suffix, &error);
+  }
+  AdjustAttachCountLocked(block, +1);
+  if (lock) {
+    int error = 0;
+    // Renamed after the count: a lock of the final name always stands for a share in it.
+    if (!lock->Rename(kAttachLockPrefix + suffix, &error)) lock.reset();
+  }
   return true;
 }
 
@@ -489,7 +590,8 @@ bool TAttachCount::Attach() {
   if (counted_) return true;
   try {
     auto mem = OpenExistingBlock();
-    if (!AdjustAttachCountOf(*static_cast<ChannelBlock*>(mem->View()), +1)) return false;
+    auto& block = *static_cast<ChannelBlock*>(mem->View());
+    if (!UnderChannelMutex(block, [&] { CountWithLockLocked(block, lock_); })) return false;
     counted_ = std::move(mem);
     return true;
   } catch (...) {
@@ -502,10 +604,18 @@ void TAttachCount::Detach() {
   detached_ = true;
   if (!counted_) return;
   try {
-    AdjustAttachCountOf(*static_cast<ChannelBlock*>(counted_->View()), -1);
+    auto& block = *static_cast<ChannelBlock*>(counted_->View());
+    UnderChannelMutex(block, [&] {
+      // In a fork's child the lock, and the share it stands for, are the parent's.
+      const bool ours = !lock_ || lock_->Owned();
+      // The lock (and its name) goes first: a share without a lock is never taken back twice.
+      lock_.reset();
+      if (ours) AdjustAttachCountLocked(block, -1);
+    });
   } catch (...) {
     // Not taken back: the server stays up longer than needed, never shorter.
   }
+  lock_.reset();
   counted_.reset();
 }
 
@@ -514,10 +624,34 @@ bool TAttachCount::Attached() const {
   return counted_ != nullptr;
 }
 
+std::unique_ptr<TServerLock> TServerLock::Claim() {
+  std::unique_ptr<TServerLock> claim(new TServerLock);
+  claim->mem_ = std::make_unique<TIPCMem>(
+      kChannelName, static_cast<uint32_t>(sizeof(ChannelBlock)), InitialiseBlock);
+  auto& block = *static_cast<ChannelBlock*>(claim->mem_->View());
+  int error = 0;
+  auto mutex = plat::NamedMutex::Open(kChannelMutexName, &error);
+  if (!mutex) throw cls::Exception(cls::Format(kSharedMemoryErrorFormat, kChannelMutexName, error));
+  // Without the mutex nothing can be emptied safely; the lock is taken all the same.
+  const bool locked = LockBlock(*mutex, block, kChannelLockTimeoutMs);
+  claim->lock_ = plat::LivenessLock::TryAcquire(kServerLockName, &error);
+  if (claim->lock_ && locked) {
+    for (ClientSlot& slot : block.Slots) ResetRingLocked(slot.ToServer);
+    block.Header.ServerWindow.store(OwnServerWindow(), kRelease);
+  }
+  if (locked) mutex->Unlock();
+  if (claim->lock_) return claim;
+  if (error == EWOULDBLOCK) return nullptr;
+  throw cls::Exception(cls::Format(kSharedMemoryErrorFormat, kServerLockName, error));
+}
+
+bool IsServerAlive() { return plat::LivenessLock::IsHeld(kServerLockName); }
+
 bool IsServerRunning(uint32_t& window) {
   window = 0;
-  // A probe that would create the block refuses: no block means no server, and a probe must
-  // never leave a block that a starting queue would find but not initialise.
+  if (!IsServerAlive()) return false;
+  // The window is read only from an existing block: a probe must never leave a block that a
+  // starting queue would find but not initialise.
   bool absent = false;
   const plat::SharedMemory::Initializer refuse = [&absent](void*) {
     absent = true;
@@ -527,14 +661,12 @@ bool IsServerRunning(uint32_t& window) {
   try {
     mem = std::make_unique<TIPCMem>(kChannelName, kProbeSize, refuse);
   } catch (const cls::Exception&) {
-    if (absent) return false;
+    if (absent) return true;  // a server about to end, or one that is creating the block
     throw;
   }
   const auto* serverWindow = static_cast<const Shared<uint32_t>*>(mem->View());
-  uint32_t value = serverWindow->load(std::memory_order_acquire);
-  if (!plat::ProcessExists(value)) value = 0;
-  window = value;
-  return value != 0;
+  window = serverWindow->load(std::memory_order_acquire);
+  return true;
 }
 
 }  // namespace dral

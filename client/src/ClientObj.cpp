@@ -430,8 +430,14 @@ uint32_t TDralClient::SetJ1708Filter(const uint8_t* data, uint8_t operation) {
 bool TDralClient::GetStatus(uint16_t& linkState) const {
   std::shared_lock<std::shared_mutex> lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire)) return false;
-  linkState = BlockLinkState(queue_->Block()->Header);
+  linkState = LinkStateLocked();
   return true;
+}
+
+uint16_t TDralClient::LinkStateLocked() const {
+  // The header keeps the last state a server wrote, also after that server died.
+  if (!IsServerAlive()) return LinkNoServer;
+  return BlockLinkState(queue_->Block()->Header);
 }
 
 bool TDralClient::GetAdapterVersion(uint8_t* buffer) const {
@@ -449,7 +455,7 @@ bool TDralClient::GetAdapterStatus(uint8_t* buffer) const {
   if (!connected_.load(std::memory_order_acquire)) return false;
   const ChannelHeader& header = queue_->Block()->Header;
   DralAdapterStatus status;
-  status.LinkState = static_cast<uint8_t>(BlockLinkState(header));
+  status.LinkState = static_cast<uint8_t>(LinkStateLocked());
   status.Connections =
       static_cast<uint8_t>(std::popcount(header.SlotMask.load(std::memory_order_relaxed)));
   status.Can1Status = header.Can1Status.load(std::memory_order_relaxed);

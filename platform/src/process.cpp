@@ -172,4 +172,19 @@ bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* erro
 
 void MaskFloatingPointExceptions() { fedisableexcept(FE_ALL_EXCEPT); }
 
+struct TerminationSignalHold::Mask {
+  sigset_t set;
+};
+
+TerminationSignalHold::TerminationSignalHold() : previous_(std::make_unique<Mask>()) {
+  sigset_t hold;
+  sigemptyset(&hold);
+  for (const int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&hold, s);
+  pthread_sigmask(SIG_BLOCK, &hold, &previous_->set);
+}
+
+TerminationSignalHold::~TerminationSignalHold() {
+  pthread_sigmask(SIG_SETMASK, &previous_->set, nullptr);
+}
+
 }  // namespace plat

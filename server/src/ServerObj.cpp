@@ -13,6 +13,7 @@ namespace dral {
 namespace {
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
+constexpr const char* kAnotherServerText = "Another server holds the channel.";
 
 // The pause word: this bit while a pause runs, the tick it began at in the low 32 bits.
 constexpr uint64_t kPauseFlag = uint64_t{1} << 32;
@@ -36,6 +37,8 @@ bool IsTransmitType(uint8_t type) {
 TDralServer::TDralServer() : TDralServer(Options{}) {}
 
 TDralServer::TDralServer(Options options) {
+  instance_ = options.Instance ? std::move(options.Instance) : TServerLock::Claim();
+  if (!instance_) throw cls::Exception(kAnotherServerText);
   channel_ = std::make_unique<THuxQueue>(false);
   block_ = channel_->Block();
 
@@ -87,6 +90,7 @@ TDralServer::~TDralServer() {
 void TDralServer::ProcessClientQueues() {
   std::lock_guard<std::mutex> lock(passMutex_);
   block_->Header.LinkState.store(linkMgr_->State(), kRelaxed);
+  ReclaimDeadApplicationsLocked();
 
   const uint16_t mask = block_->Header.SlotMask.load(kRelaxed);
   if (mask != lastSlotMask_) {
@@ -132,6 +136,20 @@ void TDralServer::ReportDropsLocked() {
   reportedReceiveDrops_ = receive;
   reportedClientDrops_ = client;
   lastDropReportTick_ = now;
+}
+
+void TDralServer::ReclaimDeadApplicationsLocked() {
+  const uint32_t now = plat::GetTickCount();
+  if (now - lastReclaimTick_ < kReclaimIntervalMs) return;
+  lastReclaimTick_ = now;
+  channel_->TakeBackDeadAttachCounts();
+  if (channel_->FreeDeadSlots() == 0) return;
+  // The mask change below forgets the slots' commands and merges the J1708 filter; the
+  // identifier filters the dead clients never blocked again are merged here.
+  for (int channel = 0; channel < 2; ++channel) {
+    SyncJ1939Filter(channel);
+    SyncCanFilter(channel);
+  }
 }
 
 void TDralServer::ClearPauseIfOver() {

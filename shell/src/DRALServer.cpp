@@ -1,4 +1,4 @@
-// The server program's entry: one server per machine, a hidden main window, the event loop.
+// The server program's entry: one server per channel, a hidden main window, the event loop.
 #include <QCoreApplication>
 #include <QStringList>
 #include <memory>
@@ -11,6 +11,7 @@
 #include "classlib/ui/Application.h"
 #include "links/UsbConduit.h"
 #include "links/WinUsbConduit.h"
+#include "plat/process.h"
 #include "server/HuxMgr.h"
 #include "shell/About.h"
 #include "shell/MainUnit.h"
@@ -38,17 +39,23 @@ void InstallLinks() {
 
 int main(int argc, char** argv) {
   std::optional<cls::ui::TApplication> app;
+  // Until the program's own handlers are in place, a termination signal waits.
+  std::optional<plat::TerminationSignalHold> signalHold(std::in_place);
   try {
-    uint32_t window = 0;
-    if (dral::IsServerRunning(window)) return 0;
+    // First of all: the channel's one server is whoever holds this claim, for its whole life.
+    // Another server holds it: this one ends at once.
+    std::shared_ptr<dral::TServerLock> instance = dral::TServerLock::Claim();
+    if (!instance) return 0;
 
     app.emplace(argc, argv);
     app->SetTitle(kTitle);
     app->TerminateOnSignals();
+    signalHold.reset();
 
     InstallLinks();
     dral::TMainForm::Options options;
     options.Params = CommandLineParams();
+    options.Server.Instance = std::move(instance);
     auto form = std::make_unique<dral::TMainForm>(options);
     auto about = std::make_unique<dral::TAboutDlg>();
     dral::AboutDlg = about.get();
@@ -61,6 +68,7 @@ int main(int argc, char** argv) {
     about.reset();
     form.reset();
   } catch (const cls::Exception& e) {
+    signalHold.reset();
     if (!app) app.emplace(argc, argv);
     app->ShowException(e);
   }

@@ -490,7 +490,7 @@ TEST_F(ChannelTest, ATakenSlotStartsWithEmptyFilterTables) {
   EXPECT_EQ(s.J1708Filter.Count.load(), 0);
 }
 
-TEST_F(ChannelTest, ProbeSeesOnlyALiveServer) {
+TEST_F(ChannelTest, ProbeSeesOnlyAServerThatHoldsTheChannel) {
   uint32_t window = 12345;
   EXPECT_FALSE(IsServerRunning(window));
   EXPECT_EQ(window, 0u);
@@ -499,26 +499,41 @@ TEST_F(ChannelTest, ProbeSeesOnlyALiveServer) {
     EXPECT_TRUE(client.Mem().Created()) << "the probe left a block behind";
     EXPECT_FALSE(IsServerRunning(window));
     {
-      THuxQueue server(false);
-      EXPECT_EQ(server.Block()->Header.ServerWindow.load(), OwnServerWindow());
+      // A server-mode queue alone is no server; the claim is.
+      THuxQueue queue(false);
+      EXPECT_FALSE(IsServerRunning(window));
+      const auto claim = TServerLock::Claim();
+      ASSERT_NE(claim, nullptr);
       EXPECT_TRUE(IsServerRunning(window));
       EXPECT_EQ(window, OwnServerWindow());
+      EXPECT_TRUE(IsServerAlive());
+      EXPECT_EQ(TServerLock::Claim(), nullptr) << "a second claim in the same process";
     }
-    EXPECT_EQ(client.Block()->Header.ServerWindow.load(), 0u);
-    EXPECT_FALSE(IsServerRunning(window));
-
-    // A server that died without clearing its entry does not count.
-    pid_t pid = -1;
-    char truePath[] = "/bin/true";
-    char* argv[] = {truePath, nullptr};
-    ASSERT_EQ(posix_spawn(&pid, truePath, nullptr, nullptr, argv, nullptr), 0);
-    ASSERT_EQ(dral_test::WaitChild(pid, 10000), 0);
-    THuxQueue dead(false, static_cast<uint32_t>(pid));
-    window = 1;
     EXPECT_FALSE(IsServerRunning(window));
     EXPECT_EQ(window, 0u);
+    // A server id left in the header is not a server.
+    client.Block()->Header.ServerWindow.store(OwnServerWindow());
+    EXPECT_FALSE(IsServerRunning(window));
+    EXPECT_FALSE(IsServerAlive());
   }
   EXPECT_FALSE(IsServerRunning(window));
+}
+
+TEST_F(ChannelTest, AClaimDropsRequestsThatWaitedForNoServerButNotLaterOnes) {
+  THuxQueue client(true);
+  ClientSlot& slot = *client.Slot(client.SlotIndex());
+  const HuxMessage stale = MakeMessage(MsgCanFrame, 9, 1);
+  ASSERT_TRUE(client.Put(&slot.ToServer, &stale));
+  ASSERT_TRUE(client.Put(&slot.ToServer, &stale));
+
+  const auto claim = TServerLock::Claim();
+  ASSERT_NE(claim, nullptr);
+  EXPECT_EQ(client.Count(&slot.ToServer), 0);
+  const HuxMessage fresh = MakeMessage(MsgCanFrame, 9, 2);
+  ASSERT_TRUE(client.Put(&slot.ToServer, &fresh));
+  HuxMessage got{};
+  ASSERT_TRUE(client.Peek(&slot.ToServer, &got));
+  EXPECT_TRUE(SameMessage(got, fresh));
 }
 
 TEST_F(ChannelTest, MappingFailuresRaiseTheMessageOrTheSilentAbort) {
@@ -704,6 +719,18 @@ TEST_F(ChannelProcessTest, ProcessesOpeningAFreshBlockAtOnceGetDistinctSlots) {
   }
 }
 
+// Starts this test again as a child in `role`, waits until it reports Ready, kills it with
+// SIGKILL and reaps it. True when it was ready.
+bool KillWhenReady(Board& board, const char* role) {
+  board.Ready = 0;
+  const pid_t child = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), role);
+  if (child <= 0) return false;
+  const bool ready = WaitUntil([&] { return board.Ready.load() == 1; }, 15000);
+  kill(child, SIGKILL);
+  EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 128 + SIGKILL);
+  return ready;
+}
+
 // Child: puts two records, then, inside the lock, leaves the traces of an operation cut short
 // and waits to be killed.
 void RunDyingHolder(Board& board) {
@@ -731,12 +758,7 @@ TEST_F(ChannelProcessTest, AProcessKilledInsideTheLockBlocksNobody) {
     return;
   }
   THuxQueue server(false);
-  const pid_t child = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), "holder");
-  ASSERT_GT(child, 0);
-  const bool ready = WaitUntil([&] { return board.Ready.load() == 1; }, 15000);
-  kill(child, SIGKILL);
-  EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 128 + SIGKILL);
-  ASSERT_TRUE(ready);
+  ASSERT_TRUE(KillWhenReady(board, "holder"));
 
   const auto start = steady_clock::now();
   ASSERT_TRUE(server.Lock(kChannelLockTimeoutMs));
@@ -762,12 +784,7 @@ TEST_F(ChannelProcessTest, AttachCountRepairsTheBlockWhenItsHolderDiedInsideTheL
     return;
   }
   THuxQueue server(false);
-  const pid_t child = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), "holder");
-  ASSERT_GT(child, 0);
-  const bool ready = WaitUntil([&] { return board.Ready.load() == 1; }, 15000);
-  kill(child, SIGKILL);
-  EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 128 + SIGKILL);
-  ASSERT_TRUE(ready);
+  ASSERT_TRUE(KillWhenReady(board, "holder"));
 
   EXPECT_TRUE(AdjustAttachCount(+1));
   ChannelBlock& b = *server.Block();
@@ -776,6 +793,105 @@ TEST_F(ChannelProcessTest, AttachCountRepairsTheBlockWhenItsHolderDiedInsideTheL
   EXPECT_EQ(b.Slots[0].ToClient.Count.load(), 1) << "ring count not repaired";
   EXPECT_EQ(b.Header.SlotMask.load(), 1) << "half-taken slot 9 not freed";
   EXPECT_TRUE(OtherThreadCanLock(server)) << "the mutex was left owned";
+}
+
+// ---- Dead holders -------------------------------------------------------------------------
+
+constexpr int kDeadApplications = 20;
+
+// Child: claims the channel as the server does, reports, and waits to be killed.
+void RunClaimingServer(Board& board) {
+  const auto claim = TServerLock::Claim();
+  ASSERT_NE(claim, nullptr);
+  board.Ready = 1;
+  std::this_thread::sleep_for(std::chrono::seconds(20));
+}
+
+TEST_F(ChannelProcessTest, AKilledServersClaimIsFreeAtOnce) {
+  auto boardMem = OpenBoard();
+  ASSERT_NE(boardMem, nullptr);
+  Board& board = *static_cast<Board*>(boardMem->View());
+  if (dral_test::Role() == "server") {
+    RunClaimingServer(board);
+    return;
+  }
+  THuxQueue client(true);
+  client.Block()->Header.LinkState.store(LinkConnected);
+  const pid_t child = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), "server");
+  ASSERT_GT(child, 0);
+  ASSERT_TRUE(WaitUntil([&] { return board.Ready.load() == 1; }, 15000));
+  uint32_t window = 0;
+  EXPECT_TRUE(IsServerRunning(window));
+  EXPECT_EQ(window, static_cast<uint32_t>(child));
+  EXPECT_EQ(TServerLock::Claim(), nullptr);
+
+  kill(child, SIGKILL);
+  EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 128 + SIGKILL);
+  // Its id is still in the header, and no new process may have taken it: the lock decides.
+  EXPECT_EQ(client.Block()->Header.ServerWindow.load(), static_cast<uint32_t>(child));
+  EXPECT_FALSE(IsServerRunning(window));
+  EXPECT_FALSE(IsServerAlive());
+  EXPECT_NE(TServerLock::Claim(), nullptr);
+}
+
+// Child: connects (a slot with filters, a claimed address, a request waiting) and counts
+// itself as a process with the library loaded, reports, and waits to be killed.
+void RunDyingApplication(Board& board) {
+  THuxQueue q(true);
+  ASSERT_GE(q.SlotIndex(), 0);
+  TAttachCount count;
+  ASSERT_TRUE(count.Attach());
+  ClientSlot& s = *q.Slot(q.SlotIndex());
+  s.CanFilter[0].Mode = FilterBlockListed;
+  s.J1939Filter[1].Count = 3;
+  s.Claimed[0].Address = 0x21;
+  const HuxMessage m = MakeMessage(MsgCanFrame, 9);
+  ASSERT_TRUE(q.Put(&s.ToServer, &m));
+  board.Ready = 1;
+  std::this_thread::sleep_for(std::chrono::seconds(20));
+}
+
+TEST_F(ChannelProcessTest, SlotsAndAttachCountsOfKilledApplicationsAreGivenBack) {
+  auto boardMem = OpenBoard();
+  ASSERT_NE(boardMem, nullptr);
+  Board& board = *static_cast<Board*>(boardMem->View());
+  if (dral_test::Role() == "application") {
+    RunDyingApplication(board);
+    return;
+  }
+  THuxQueue server(false);
+  ChannelBlock& b = *server.Block();
+  THuxQueue live(true);  // a live application: its slot and count stay
+  TAttachCount liveCount;
+  ASSERT_TRUE(liveCount.Attach());
+  ASSERT_EQ(live.SlotIndex(), 0);
+
+  for (int i = 0; i < kDeadApplications; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(KillWhenReady(board, "application"));
+    EXPECT_EQ(b.Header.AttachCount.load(), 2);
+    EXPECT_EQ(b.Header.SlotMask.load(), 0b11);
+
+    EXPECT_EQ(server.TakeBackDeadAttachCounts(), 1);
+    EXPECT_EQ(server.FreeDeadSlots(), 0b10);
+    EXPECT_EQ(b.Header.AttachCount.load(), 1);
+    EXPECT_EQ(b.Header.SlotMask.load(), 0b01);
+    const ClientSlot& s = b.Slots[1];
+    EXPECT_EQ(s.SlotId.load(), kFreeSlot);
+    EXPECT_EQ(s.ToServer.Count.load(), 0);
+    EXPECT_EQ(s.ToServer.ReadIndex.load(), s.ToServer.WriteIndex.load());
+    EXPECT_EQ(s.CanFilter[0].Mode.load(), FilterPassListed);
+    EXPECT_EQ(s.J1939Filter[1].Count.load(), 0);
+    EXPECT_EQ(s.Claimed[0].Address.load(), kNoAddress);
+  }
+  // Nothing more to take back, and the live application keeps what it has.
+  EXPECT_EQ(server.TakeBackDeadAttachCounts(), 0);
+  EXPECT_EQ(server.FreeDeadSlots(), 0);
+  EXPECT_EQ(b.Header.AttachCount.load(), 1);
+  liveCount.Detach();
+  EXPECT_EQ(b.Header.AttachCount.load(), 0);
+  EXPECT_EQ(server.TakeBackDeadAttachCounts(), 0);
+  EXPECT_EQ(b.Header.AttachCount.load(), 0) << "a share taken back twice";
 }
 
 }  // namespace

@@ -366,6 +366,8 @@ TEST_F(DralClientTest, SixteenConnectionsTakeEverySlotAndAFreedSlotIsReused) {
 }
 
 TEST_F(DralClientTest, ALinkStateTheServerNeverWritesReadsAsNoServer) {
+  const auto server = dral::TServerLock::Claim();
+  ASSERT_NE(server, nullptr);
   dral::THuxQueue observer(false, 0);
   dral::TDralClient client;
   ASSERT_TRUE(client.Connect());
@@ -376,6 +378,24 @@ TEST_F(DralClientTest, ALinkStateTheServerNeverWritesReadsAsNoServer) {
   ASSERT_TRUE(client.GetStatus(state));
   EXPECT_EQ(state, dral::LinkConnected);
   linkState = 0xFFFF;
+  ASSERT_TRUE(client.GetStatus(state));
+  EXPECT_EQ(state, dral::LinkNoServer);
+  ASSERT_TRUE(client.GetAdapterStatus(status));
+  EXPECT_EQ(status[0], dral::LinkNoServer & 0xFF);
+}
+
+TEST_F(DralClientTest, StatusSaysNoServerOnceTheServerHasGoneWhateverTheHeaderKept) {
+  dral::TDralClient client;
+  ASSERT_TRUE(client.Connect());
+  auto server = dral::TServerLock::Claim();
+  ASSERT_NE(server, nullptr);
+  dral::THuxQueue observer(false, 0);
+  observer.Block()->Header.LinkState.store(dral::LinkConnected);
+  uint16_t state = 0;
+  uint8_t status[6];
+  ASSERT_TRUE(client.GetStatus(state));
+  EXPECT_EQ(state, dral::LinkConnected);
+  server.reset();  // as a server that died: the header still says connected
   ASSERT_TRUE(client.GetStatus(state));
   EXPECT_EQ(state, dral::LinkNoServer);
   ASSERT_TRUE(client.GetAdapterStatus(status));

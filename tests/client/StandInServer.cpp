@@ -1,8 +1,8 @@
-// Stands in for the server program in the library's tests: it holds a server-mode channel
-// queue, so the single-instance probe finds a server, and ends like the real server once the
-// attach count has fallen from non-zero to 0, or after kLifetimeMs at the latest. With
-// DRAL_TEST_SERVER_PID_FILE set it writes its process id there first. It says that it starts on
-// its standard error.
+// Stands in for the server program in the library's tests: it holds the server's claim and a
+// server-mode channel queue, so the single-instance probe finds a server, and ends like the
+// real server once the attach count has fallen from non-zero to 0, or after kLifetimeMs at the
+// latest. With
+// DRAL_TEST_SERVER_PID_FILE set it writes its process id there first.
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +21,8 @@ constexpr uint32_t kPollMs = 10;
 int main() {
   try {
     std::fprintf(stderr, "stand-in server %d starts\n", static_cast<int>(getpid()));
+    const auto instance = dral::TServerLock::Claim();
+    if (!instance) return 0;  // a server runs already
     dral::THuxQueue queue(false);
     if (const char* file = std::getenv("DRAL_TEST_SERVER_PID_FILE")) {
       std::ofstream(file) << getpid() << "\n";

@@ -463,6 +463,29 @@ class SystemFixture : public dral_test::IsolatedTest {
   void Touch(const std::string& name) const { std::ofstream(Marker(name)) << "x"; }
 
 
+  // The server program among this process's children (see SetUp).
+  pid_t FindServer() const {
+    for (pid_t pid : ChildProcesses()) {
+      if (ProcessName(pid) == "DRALServer") return pid;
+    }
+    return -1;
+  }
+
+  // --- application side: the library ---
+
+  Api Load() {
+    std::string error;
+    Api api = LoadLibrary(LibDir() + "/libDRAL.so", error);
+    EXPECT_NE(api.module, nullptr) << error;
+    return api;
+  }
+  void Unload(Api& api) {
+    if (api.module) {
+      EXPECT_EQ(dlclose(api.module), 0);
+    }
+    api = Api{};
+  }
+
   // --- application processes (this test binary re-run in a role) ---
 
   void StartApplication(const std::string& role) {

@@ -40,28 +40,8 @@ class SystemTest : public SystemFixture {
   }
 
 
-  // The server program among this process's children (see SetUp).
-  pid_t FindServer() const {
-    for (pid_t pid : ChildProcesses()) {
-      if (ProcessName(pid) == "DRALServer") return pid;
-    }
-    return -1;
-  }
-
   // --- application side ---
 
-  Api Load() {
-    std::string error;
-    Api api = LoadLibrary(LibDir() + "/libDRAL.so", error);
-    EXPECT_NE(api.module, nullptr) << error;
-    return api;
-  }
-  void Unload(Api& api) {
-    if (api.module) {
-      EXPECT_EQ(dlclose(api.module), 0);
-    }
-    api = Api{};
-  }
   bool AwaitTestProcess(const std::string& marker) {
     return WaitUntil([&] { return fs::exists(Marker(marker)); }, kLinkUpMs);
   }

@@ -158,6 +158,44 @@ TEST_F(ServerPassTest, TheFirstSlotMaskChangeResynchronisesJ1708) {
   EXPECT_EQ(adapter_.Count(OfType(MsgJ1708Filter)), 0u);
 }
 
+TEST_F(ServerPassTest, APassFreesTheSlotOfADeadClientAndMergesTheFiltersWithoutIt) {
+  StartServer();
+  TestClient live;
+  TestClient dead;
+  const Bytes deadEntry = IdEdit(kChannelBit1, FilterOpPass, 0x7FF, 0x123);
+  dead.Put(MsgCanFilter, deadEntry);
+  dead.Put(MsgAdapterCommand0A, {1});
+  Pass();
+  Settle();
+  server_->SyncCanFilter(0);
+  const auto before = AdapterFrames({MsgCanFilter}, 2);
+  ASSERT_EQ(before.size(), 2u);
+  ASSERT_EQ(before.back().second, deadEntry);
+  // Its liveness lock goes as with a process that died; mask bit, tables and ring stay.
+  ChannelBlock& b = live.Block();
+  const int slot = dead.Slot();
+  dead.ForgetLiveness();
+  dead.Put(MsgCanFrame, IdFrame(kChannelBit1, 0x123));  // would reach the adapter if read
+  ASSERT_EQ(b.Header.SlotMask.load(), 0b11);
+  adapter_.ClearRecords();
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(TDralServer::kReclaimIntervalMs));
+  Pass();
+  EXPECT_EQ(b.Header.SlotMask.load(), 0b01);
+  EXPECT_EQ(b.Slots[slot].SlotId.load(), kFreeSlot);
+  EXPECT_EQ(b.Slots[slot].CanFilter[0].Count.load(), 0);
+  const auto frames = AdapterFrames({MsgCanFilter}, 1);
+  for (const auto& frame : frames) EXPECT_NE(frame.second, deadEntry);
+  EXPECT_EQ(adapter_.Count(OfType(MsgCanFrame)), 0u);
+  // The slot's next client does not get the dead one's adapter replies.
+  TestClient next;
+  ASSERT_EQ(next.Slot(), slot);
+  adapter_.InjectMessage(MsgReply, {MsgAdapterCommand0A, 1});
+  adapter_.InjectMessage(MsgTransportResult, {9});
+  ASSERT_TRUE(WaitUntil([&] { return live.Received() == 1; }));
+  EXPECT_EQ(next.TakeAll().size(), 1u);
+}
+
 TEST_F(ServerPassTest, J1708FramesGetTheirChecksumAndANineBitLengthOneHigher) {
   StartServer();
   TestClient a;

@@ -88,6 +88,8 @@ class TestClient {
   }
   bool Put(const HuxMessage& m) { return queue_->Put(&Record().ToServer, &m); }
   uint16_t Pending() { return queue_->Count(&Record().ToServer); }
+  // Ends the slot's liveness lock as the death of its process would, leaving the slot as it is.
+  void ForgetLiveness() { plat::LivenessLock::Remove(dral::SlotLockName(Slot())); }
   uint16_t Received() { return queue_->Count(&Record().ToClient); }
 
   std::optional<HuxMessage> Take() {

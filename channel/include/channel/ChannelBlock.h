@@ -108,7 +108,7 @@ static_assert(offsetof(ClientSlot, Claimed) + sizeof(ClaimedAddress) == 18733);
 static_assert(offsetof(ClientSlot, Reserved2) == 18742);
 
 struct ChannelHeader {
-  Shared<uint32_t> ServerWindow;  // the server's process id; 0 = no server
+  Shared<uint32_t> ServerWindow;  // the server's process id, for display (see TServerLock)
   Shared<uint16_t> AttachCount;
   Shared<uint16_t> SlotMask;   // bit n set = slot n taken
   Shared<uint16_t> LinkState;  // LinkState

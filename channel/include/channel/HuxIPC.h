@@ -11,6 +11,7 @@
 #include "channel/ChannelBlock.h"
 #include "channel/Vocabulary.h"
 #include "plat/event.h"
+#include "plat/liveness_lock.h"
 #include "plat/named_mutex.h"
 #include "plat/shared_memory.h"
 
@@ -26,6 +27,14 @@ inline constexpr const char* kChannelEventName = "Global\\DRAL_Driver_Event";
 inline constexpr const char* kServerEventSuffix = " Server";
 inline constexpr const char* kClientEventSuffix = " Client";
 
+// Liveness locks (plat::LivenessLock): the server holds kServerLockName for its whole life, a
+// client queue holds its slot's lock while the slot is taken, and every process counted in
+// AttachCount holds a lock named kAttachLockPrefix + a name of its own.
+inline constexpr const char* kServerLockName = "Global\\DRAL_Driver_Alive Server";
+inline constexpr const char* kSlotLockPrefix = "Global\\DRAL_Driver_Alive Slot";
+inline constexpr const char* kAttachLockPrefix = "Global\\DRAL_Driver_Alive Attached ";
+inline constexpr const char* kJoiningLockPrefix = "Global\\DRAL_Driver_Alive Joining ";
+
 // Every channel operation waits this long for the channel mutex, then fails.
 inline constexpr uint32_t kChannelLockTimeoutMs = 1000;
 // Bytes the single-instance probe maps: only ServerWindow.
@@ -37,6 +46,8 @@ inline constexpr const char* kMaxMessageLengthText = "Max message length exceede
 // "Global\DRAL_Driver_Event Server" and "Global\DRAL_Driver_Event Client<n>" (n in decimal).
 std::string ServerEventName();
 std::string ClientEventName(int slot);
+// kSlotLockPrefix + n in decimal.
+std::string SlotLockName(int slot);
 
 // The value a server writes into ServerWindow: its own process id.
 uint32_t OwnServerWindow();
@@ -72,8 +83,11 @@ class TIPCMem {
 // Construction opens (or creates and initialises) the block, the mutex and the server event;
 // a failure of any raises the silent cls::EAbort. A client-mode queue then takes the lowest free
 // slot and opens that slot's event; SlotIndex() is -1 when none was free (the caller checks).
-// A server-mode queue writes `serverWindow` into ServerWindow. The destructor releases the slot
-// (or clears ServerWindow) and closes everything.
+// It holds the slot's liveness lock from before it sets the slot's mask bit until after it has
+// cleared it, so a server can tell a slot of a dead holder (FreeDeadSlots); a slot whose lock
+// another process holds is passed over. A server-mode queue writes `serverWindow` into
+// ServerWindow. The destructor releases the slot (or clears ServerWindow) and closes
+// everything; a slot whose release cannot get the mutex is left to the server as dead.
 //
 // Threads: all members may be called from any thread at the same time. Each ring has one
 // reader (the server reads ToServer, the connection's receive thread ToClient); Peek and Remove
@@ -121,6 +135,14 @@ class THuxQueue {
   bool Lock(uint32_t milliseconds);
   void Unlock();
 
+  // Server side: frees every slot whose mask bit is set while its liveness lock is free (the
+  // holder died): rings, filter tables and claimed addresses are reset and the bit cleared,
+  // under the mutex. Returns the mask of the slots freed.
+  uint16_t FreeDeadSlots();
+  // Server side: takes back the AttachCount share of every counted process that died without
+  // taking it back itself (see TAttachCount), under the mutex. Returns the shares taken back.
+  int TakeBackDeadAttachCounts();
+
   plat::NamedMutex& Mutex() const { return *mutex_; }
   plat::NamedEvent& ServerEvent() const { return *serverEvent_; }
   plat::NamedEvent* ClientEvent() const { return clientEvent_.get(); }  // null in server mode
@@ -136,6 +158,7 @@ class THuxQueue {
   std::unique_ptr<plat::NamedMutex> mutex_;
   std::unique_ptr<plat::NamedEvent> serverEvent_;
   std::unique_ptr<plat::NamedEvent> clientEvent_;
+  std::unique_ptr<plat::LivenessLock> slotLock_;  // held while the slot is taken
   ChannelBlock* block_ = nullptr;
 };
 
@@ -158,6 +181,14 @@ bool AdjustAttachCount(int delta);
 // while the count stands in it, so a count is never taken back from a block that never held
 // it.
 //
+// A counted process holds a liveness lock named kAttachLockPrefix + "<pid>-<n>"; the server
+// takes back the share of a process whose lock is free (it died without Detach). The lock is
+// made under a kJoiningLockPrefix name and renamed after the count, under the channel mutex,
+// so a lock of the final name always stands for a share in the count. (A process killed
+// between the two steps leaves its share in the count: the server then stays up rather than
+// close under a live application.) In a child made by fork() the share stays the parent's:
+// Detach there takes nothing back.
+//
 // Threads: every member may be called from any thread; the calls are serialised. Never throws.
 class TAttachCount {
  public:
@@ -179,6 +210,7 @@ class TAttachCount {
   mutable std::mutex mutex_;  // guards everything below
   bool detached_ = false;
   std::unique_ptr<TIPCMem> counted_;  // the block that holds this process's +1; null: none
+  std::unique_ptr<plat::LivenessLock> lock_;  // stands for the +1; null when none could be made
 };
 
 // The work of THuxQueue's ring and slot operations, on a block whose channel mutex the caller
@@ -212,9 +244,38 @@ void ReleaseSlotLocked(ChannelBlock& block, int n);
 // or half freed and recounts every ring (emptying damaged ones).
 void RepairBlockLocked(ChannelBlock& block);
 
-// The single-instance probe: true when a server's queue is alive; `window` receives
-// ServerWindow (0 when none). A ServerWindow naming a process that no longer exists counts as
-// 0, so a crashed server never blocks a new one. The probe never creates the block. Exceptions
+
+// The one server of the channel: held by the server process for its whole life, from the very
+// start of the program, and ended only by its end or death (see plat::LivenessLock).
+//
+// Claim opens (or creates) the block and, under the channel mutex, takes kServerLockName and
+// then empties every ToServer ring and writes this process's id into ServerWindow. A request
+// that waits in a ring when a server takes the channel was put while no server ran (or for a
+// server that died): it is dropped rather than sent late as if fresh. A client that saw the
+// server (IsServerRunning, IsServerAlive) puts after the claim, which holds the mutex until
+// the rings are emptied, so its requests go.
+class TServerLock {
+ public:
+  // Null when another server holds the channel. Throws cls::Exception when the block or the
+  // lock cannot be made at all.
+  static std::unique_ptr<TServerLock> Claim();
+  ~TServerLock() = default;  // releases the lock
+  TServerLock(const TServerLock&) = delete;
+  TServerLock& operator=(const TServerLock&) = delete;
+
+ private:
+  TServerLock() = default;
+  std::unique_ptr<TIPCMem> mem_;
+  std::unique_ptr<plat::LivenessLock> lock_;
+};
+
+// True while a server holds the channel (TServerLock). Never throws; any thread may call it.
+bool IsServerAlive();
+
+// The single-instance probe: true when a server holds the channel (IsServerAlive, the fact
+// TServerLock makes); `window` then receives ServerWindow, the server's process id for display
+// (0 when the block is gone or the server is about to end), else 0. A dead server's lock is
+// free at once, whatever its ServerWindow says. The probe never creates the block. Exceptions
 // of TIPCMem pass to the caller.
 bool IsServerRunning(uint32_t& window);
 

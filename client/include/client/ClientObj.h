@@ -103,7 +103,9 @@ class TDralClient {
   uint32_t SetJ1939Filter(const uint8_t* data, uint8_t operation, uint8_t channel);
   uint32_t SetJ1708Filter(const uint8_t* data, uint8_t operation);
 
-  // Status from the channel header. False when not connected (nothing written).
+  // Status from the channel header. False when not connected (nothing written). While no
+  // server holds the channel (IsServerAlive) the link state is LinkNoServer, whatever the
+  // header kept from a server that died.
   bool GetStatus(uint16_t& linkState) const;
   bool GetAdapterVersion(uint8_t* buffer) const;
   bool GetAdapterStatus(uint8_t* buffer) const;
@@ -118,6 +120,7 @@ class TDralClient {
   int SlotIndex() const;
 
  private:
+  uint16_t LinkStateLocked() const;  // stateLock_ held shared, connected
   uint32_t SendEncoded(bool encoded, const HuxMessage& message);
   uint32_t RequestFilter(const HuxMessage& request, std::atomic<bool>& usedFlag);
   bool SendLocked(const HuxMessage& message);

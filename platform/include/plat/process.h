@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace plat {
@@ -55,5 +56,22 @@ std::string FindProgramOnPath(const std::string& name);
 // without close-on-exec meanwhile are closed in the program all the same.
 bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* error,
                           const std::string& errorFile = "");
+
+// Holds back the termination signals (SIGTERM, SIGINT, SIGHUP) in the calling thread, and in
+// the threads it creates meanwhile, for the object's lifetime; the destructor restores the
+// thread's previous mask, and a signal that came meanwhile is delivered then. For a program's
+// start: a signal that arrives before its handlers are in place waits for them instead of
+// ending the program uncleanly. Construct and destroy it on the same thread.
+class TerminationSignalHold {
+ public:
+  TerminationSignalHold();
+  ~TerminationSignalHold();
+  TerminationSignalHold(const TerminationSignalHold&) = delete;
+  TerminationSignalHold& operator=(const TerminationSignalHold&) = delete;
+
+ private:
+  struct Mask;
+  std::unique_ptr<Mask> previous_;
+};
 
 }  // namespace plat

@@ -46,6 +46,8 @@ class TDralServer {
   // Dropped frames are reported in the debug output at most this often (the pass reports them,
   // so every drop is reported within this time and one pass).
   static constexpr uint32_t kDropReportMs = 1000;
+  // The pass looks for slots and attach counts of dead applications at most this often.
+  static constexpr uint32_t kReclaimIntervalMs = 200;
 
   struct Options {
     // The link manager's link factories; without them it uses the process-wide LinkFactories.
@@ -53,6 +55,9 @@ class TDralServer {
     // false: the wait thread is created but never started, and the server pass runs only when
     // someone calls ProcessClientQueues (tests that need every pass under their control).
     bool StartWaitThread = true;
+    // The claim on the channel that the program made at its start; without one the server
+    // claims the channel itself, and throws cls::Exception when another server holds it.
+    std::shared_ptr<TServerLock> Instance;
   };
 
   TDralServer();
@@ -65,7 +70,10 @@ class TDralServer {
 
   // --- the server pass and the link manager's handlers ------------------------------------------
   // One pass over the 16 slots. A request is removed only when handled; one that cannot be sent
-  // stays at the head of its ring and blocks only its own client until a later pass.
+  // stays at the head of its ring and blocks only its own client until a later pass. Every
+  // kReclaimIntervalMs a pass first frees the slots and takes back the attach counts of
+  // applications that died (THuxQueue::FreeDeadSlots, TakeBackDeadAttachCounts) and merges the
+  // filters again without the freed slots.
   void ProcessClientQueues();
   // A message from the adapter; may change `message` (raw J1939 network management is turned
   // into a plain frame, a J1708 frame's length is adjusted for raw mode).
@@ -154,6 +162,7 @@ class TDralServer {
   void ClearPauseIfOver();
   // Writes the drops since the last report into the debug output, at most every kDropReportMs.
   void ReportDropsLocked();
+  void ReclaimDeadApplicationsLocked();
   void OnVersionReply(const HuxMessage& message);
   void OnStatusReply(const HuxMessage& message);
 
@@ -164,6 +173,7 @@ class TDralServer {
   void RouteNetworkManagement(HuxMessage& message);
   void CheckGlobalRequest(const HuxMessage& message);
 
+  std::shared_ptr<TServerLock> instance_;  // first member: released after everything else
   std::unique_ptr<THuxQueue> channel_;
   std::unique_ptr<TWaitThread> waitThread_;
   std::unique_ptr<THuxMgr> linkMgr_;
@@ -204,6 +214,7 @@ class TDralServer {
   uint32_t reportedReceiveDrops_ = 0;  // the drop counts of the last report
   uint32_t reportedClientDrops_ = 0;
   uint32_t lastDropReportTick_ = 0;
+  uint32_t lastReclaimTick_ = 0;
 
   // Guards filter edits and merges, so that a merge on the link manager's thread (link up) and
   // one on the pass never interleave their adapter commands nor see an edit half done.
