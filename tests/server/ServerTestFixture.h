@@ -87,6 +87,7 @@ class TestClient {
     return Put(m);
   }
   bool Put(const HuxMessage& m) { return queue_->Put(&Record().ToServer, &m); }
+  void SignalServer() { queue_->ServerEvent().Pulse(); }
   uint16_t Pending() { return queue_->Count(&Record().ToServer); }
   uint16_t Received() { return queue_->Count(&Record().ToClient); }
 

@@ -84,7 +84,10 @@ struct ClientSlot {
   Shared<int16_t> SlotId;  // kFreeSlot, or the slot's own number while taken
   MessageRing ToServer;
   MessageRing ToClient;
-  uint8_t Reserved1[2];
+  // Advanced by every take of the slot (wraps), in bytes the layout leaves reserved: tells one
+  // holder of the slot from the next (the server ties what it remembers of a holder to it).
+  // Zero in a new block.
+  Shared<uint16_t> TakeSerial;
   IdFilterTable J1939Filter[2];
   MidFilterTable J1708Filter;
   IdFilterTable CanFilter[2];
@@ -94,7 +97,7 @@ struct ClientSlot {
 static_assert(sizeof(ClientSlot) == 18744);
 static_assert(offsetof(ClientSlot, ToServer) == 2);
 static_assert(offsetof(ClientSlot, ToClient) == 8200);
-static_assert(offsetof(ClientSlot, Reserved1) == 16398);
+static_assert(offsetof(ClientSlot, TakeSerial) == 16398);
 static_assert(offsetof(ClientSlot, J1939Filter) == 16400);
 static_assert(offsetof(ClientSlot, J1939Filter) + sizeof(IdFilterTable) == 16916);
 static_assert(offsetof(ClientSlot, J1708Filter) == 17432);

@@ -71,7 +71,8 @@ class TIPCMem {
 //
 // Construction opens (or creates and initialises) the block, the mutex and the server event;
 // a failure of any raises the silent cls::EAbort. A client-mode queue then takes the lowest free
-// slot and opens that slot's event; SlotIndex() is -1 when none was free (the caller checks).
+// slot (with empty rings and filter tables, its TakeSerial advanced) and opens that slot's
+// event; SlotIndex() is -1 when none was free (the caller checks).
 // A server-mode queue writes `serverWindow` into ServerWindow. The destructor releases the slot
 // (or clears ServerWindow) and closes everything.
 //
@@ -137,6 +138,24 @@ class THuxQueue {
   std::unique_ptr<plat::NamedEvent> serverEvent_;
   std::unique_ptr<plat::NamedEvent> clientEvent_;
   ChannelBlock* block_ = nullptr;
+};
+
+// Holds the channel mutex of `queue` for a scope, taken as THuxQueue::Lock takes it. Owned()
+// tells whether it was obtained within the time given; only then is it released at the end.
+class TChannelLock {
+ public:
+  TChannelLock(THuxQueue& queue, uint32_t milliseconds)
+      : queue_(queue), owned_(queue.Lock(milliseconds)) {}
+  ~TChannelLock() {
+    if (owned_) queue_.Unlock();
+  }
+  TChannelLock(const TChannelLock&) = delete;
+  TChannelLock& operator=(const TChannelLock&) = delete;
+  bool Owned() const { return owned_; }
+
+ private:
+  THuxQueue& queue_;
+  bool owned_;
 };
 
 // Adds `delta` (+1 when a process loads the library, -1 when it unloads it) to the header's

@@ -9,8 +9,9 @@
 //    also call it while the wait thread runs.
 //  - OnAdapterMessage and OnLinkChanged run on the link manager's thread.
 //  - The accessors, DisableChannels, SetJ1708RawMode and SetLogging run on the main thread.
-// Deliveries run on both the pass and the link manager's thread; ring operations are
-// serialised by the channel mutex. Raw modes, the pause, the counters and LastCommand are
+// Deliveries run on both the pass and the link manager's thread; each holds the channel mutex
+// from its choice of slots to its last put, and the pass holds it for each request from its
+// peek to its removal, so a slot's next holder never gets what was meant for the previous one. Raw modes, the pause, the counters and LastCommand are
 // atomics because one thread writes what the others read.
 #pragma once
 
@@ -140,6 +141,8 @@ class TDralServer {
   bool ChannelUsable(uint8_t channelBits) const;
   void PutReply(int slot, uint8_t requestType, bool ok, uint8_t errorCode);
   void Deliver(int slot, const HuxMessage& message);
+  // The slot's current holder, as its TakeSerial tells it (read under the channel mutex).
+  uint32_t HolderOf(int slot) const;
   void EditIdFilter(int slot, const HuxMessage& request, IdFilterKind kind);
   void SyncIdFilterLocked(IdFilterKind kind, int channel);
   void SyncJ1708FilterLocked();
@@ -167,8 +170,9 @@ class TDralServer {
   std::atomic<uint64_t> pause_{0};
 
   std::array<std::unique_ptr<plat::NamedEvent>, kSlotCount> clientEvents_;
-  // Per slot the last 0x08, 0x0A or 0x0B command sent; reset when the slot is freed.
-  std::array<std::atomic<uint8_t>, kSlotCount> lastCommand_{};
+  // Per slot the last 0x08, 0x0A or 0x0B command sent (low byte) and the holder that sent it
+  // (HolderOf, above it): it counts only for that holder. Reset when the slot is freed.
+  std::array<std::atomic<uint32_t>, kSlotCount> lastCommand_{};
 
   std::atomic<uint32_t> canTxCount_{0};
   std::atomic<uint32_t> canRxCount_{0};
