@@ -109,6 +109,11 @@ void TDralServer::ProcessClientQueues() {
     // indices must not keep the pass (and the shutdown that waits for it) here for ever. What
     // is left waits for the next pass.
     for (uint32_t handled = 0; handled < kMaxRequestsPerPass && !Paused(); ++handled) {
+      // Each request from its peek to its removal under the channel mutex: a slot released and
+      // taken again in between would get the old holder's request applied to it (a filter
+      // edit, a reply), and the removal would drop the new holder's first request.
+      TChannelLock hold(*channel_, kChannelLockTimeoutMs);
+      if (!hold.Owned()) break;
       if (!channel_->Peek(ring, &message_)) break;
       if (!DispatchLocked(slot, message_)) {
         // A request whose frame can never fit the transmit ring would wedge its client's ring
@@ -167,9 +172,7 @@ bool TDralServer::DispatchLocked(int slot, HuxMessage& m) {
     case MsgAdapterCommand08:
     case MsgAdapterCommand0A:
     case MsgAdapterCommand0B:
-      lastCommand_[slot].store(
-          static_cast<uint32_t>(channel_->Slot(slot)->TakeSerial.load(kRelaxed)) << 8 | m.Type,
-          kRelaxed);
+      lastCommand_[slot].store(HolderOf(slot) << 8 | m.Type, kRelaxed);
       return Send(m);
     case MsgAdapterCommand00:
     case MsgChannelControl:
@@ -358,14 +361,20 @@ void TDralServer::OnStatusReply(const HuxMessage& m) {
   h.OtherStatus.store(r.OtherStatus, kRelaxed);
 }
 
+uint32_t TDralServer::HolderOf(int slot) const {
+  return block_->Slots[slot].TakeSerial.load(kRelaxed);
+}
+
 void TDralServer::DeliverResponse(const HuxMessage& m, int excludedSlot) {
   if (m.Type == MsgReply && (m.Length < 1 || !IsRememberedCommand(m.Data[0]))) return;
+  TChannelLock hold(*channel_, kChannelLockTimeoutMs);
+  if (!hold.Owned()) return;
   for (int slot = 0; slot < kSlotCount; ++slot) {
     if (slot == excludedSlot || !IsSlotActive(slot)) continue;
+    // A command of an earlier holder of the slot asked for nothing on behalf of this one.
     const uint32_t remembered = lastCommand_[slot].load(kRelaxed);
-    // A command of the slot's previous holder is not this holder's.
-    const bool sameHolder = (remembered >> 8) == channel_->Slot(slot)->TakeSerial.load(kRelaxed);
-    const uint8_t last = sameHolder ? static_cast<uint8_t>(remembered) : 0;
+    const uint8_t last =
+        (remembered >> 8) == HolderOf(slot) ? static_cast<uint8_t>(remembered & 0xFF) : 0;
     bool wanted = false;
     switch (m.Type) {
       case MsgReply:
@@ -420,6 +429,8 @@ void TDralServer::SignalPendingClients() {
   }
 }
 
+// Callers hold the channel mutex from their check of the slot and its filter to the put, so a
+// record chosen for one holder never lands in the ring of the slot's next holder.
 void TDralServer::Deliver(int slot, const HuxMessage& m) {
   // A full ToClient ring loses the message for this client only; it is counted.
   if (!channel_->Put(&channel_->Slot(slot)->ToClient, &m)) {

@@ -342,7 +342,7 @@ void TMainForm::TimerTimer() {
     lastAttachCount_ = attachCount;
   } else if (lastAttachCount_ == 0 && TickCount() - lastAttachTick_ > kAutoCloseMs) {
     // Elapsed time as an unsigned difference, so the rule holds across the tick count's wrap.
-    Close();
+    AutoClose();
   } else if (lastAttachCount_ != -1) {
     lastAttachCount_ = 0;
   }
@@ -424,6 +424,23 @@ bool TMainForm::FormCloseQuery() {
   }
   closeQueryOpen_ = false;
   return answer == cls::ui::IDYES;
+}
+
+void TMainForm::AutoClose() {
+  const bool clientsLeft = server_->AttachCount() != 0 || server_->SlotMask() != 0;
+  if (closeQueryOpen_ || !clientsLeft) {
+    Close();  // no question opens: decided at once
+    return;
+  }
+  // The question runs its own event loop. Inside this handler it would stop the timer (Qt does
+  // not fire a timer again while its handler runs), and with it the ticks that are to close the
+  // program once both counts are 0. So it is asked from the event loop, after this tick.
+  if (closePending_) return;
+  closePending_ = true;
+  QTimer::singleShot(0, this, [this] {
+    closePending_ = false;
+    Close();
+  });
 }
 
 bool TMainForm::Close() {

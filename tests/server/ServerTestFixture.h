@@ -87,6 +87,7 @@ class TestClient {
     return Put(m);
   }
   bool Put(const HuxMessage& m) { return queue_->Put(&Record().ToServer, &m); }
+  void SignalServer() { queue_->ServerEvent().Pulse(); }
   uint16_t Pending() { return queue_->Count(&Record().ToServer); }
   // Ends the slot's liveness lock as the death of its process would, leaving the slot as it is.
   void ForgetLiveness() { plat::LivenessLock::Remove(dral::SlotLockName(Slot())); }

@@ -434,8 +434,8 @@ TEST_F(MainFormTest, AClientSlotStillInUseMakesTheAutoCloseAskAndNoKeepsTheServe
     EXPECT_EQ(box->windowTitle(), dral::TMainForm::kCloseCaption);
     Answer(box, QMessageBox::No);
   });
-  form.TimerTimer();
-  EXPECT_EQ(asked, 1);
+  form.TimerTimer();  // the question opens from the event loop, after the tick
+  ASSERT_TRUE(PumpUntil([&] { return asked == 1 && !cls::ui::Application()->OpenMessageBox(); }));
   EXPECT_FALSE(form.Closed());
 
   WhenQuestionOpens([&](QMessageBox* box) {
@@ -443,41 +443,42 @@ TEST_F(MainFormTest, AClientSlotStillInUseMakesTheAutoCloseAskAndNoKeepsTheServe
     Answer(box, QMessageBox::Yes);
   });
   form.TimerTimer();  // asked again on the next tick
+  ASSERT_TRUE(PumpUntil([&] { return form.Closed(); }));
   EXPECT_EQ(asked, 2);
-  EXPECT_TRUE(form.Closed());
 }
 
-TEST_F(MainFormTest, WhileTheQuestionIsOpenATickClosesOnlyOnceBothCountsAreZero) {
+// The form's own timer: its ticks go on while the question it raised is open.
+TEST_F(MainFormTest, WhileTheQuestionIsOpenTicksGoOnAndCloseOnceBothCountsAreZero) {
   auto& form = MakeForm();
   auto client = std::make_unique<TestClient>();
+  const auto panelShows = [&](int n) {
+    return form.StatusBar->PanelText(0) == QString("Applications Connected:  %1").arg(n);
+  };
   Header().AttachCount.store(1);
   form.Now = 1000;
-  form.TimerTimer();
+  form.Timer->start();
+  ASSERT_TRUE(PumpUntil([&] { return panelShows(1); }));
   Header().AttachCount.store(0);
-  form.TimerTimer();
-  form.Now = 4001;
+  ASSERT_TRUE(PumpUntil([&] { return panelShows(0); }));
   bool checked = false;
   WhenQuestionOpens([&](QMessageBox* box) {
     QPointer<QMessageBox> open(box);
-    form.TimerTimer();  // a slot is still in use: the question stays
+    Header().AttachCount.store(2);
+    EXPECT_TRUE(PumpUntil([&] { return panelShows(2); })) << "no tick while the question is open";
+    Header().AttachCount.store(0);
+    EXPECT_TRUE(PumpUntil([&] { return panelShows(0); }));
+    form.Now = 8000;  // long past the close delay, but a slot is still in use
+    const uint32_t ticksBefore = form.Ticks;
+    EXPECT_TRUE(PumpUntil([&] { return form.Ticks >= ticksBefore + 2; }));
     EXPECT_FALSE(form.Closed());
     EXPECT_TRUE(open && open->isVisible());
-    Header().AttachCount.store(1);
-    client.reset();
-    form.TimerTimer();  // a process is attached again: stays
-    EXPECT_FALSE(form.Closed());
-    Header().AttachCount.store(0);
-    form.Now = 4401;
-    form.TimerTimer();
-    EXPECT_FALSE(form.Closed());
-    form.Now = 7402;
-    form.TimerTimer();  // both counts 0, long enough: closes, and the question goes with it
-    EXPECT_TRUE(form.Closed());
-    EXPECT_TRUE(!open || !open->isVisible());
+    client.reset();  // both counts 0: the next tick closes, and the question goes with it
+    EXPECT_TRUE(PumpUntil([&] { return form.Closed(); }));
     checked = true;
+    if (open && open->isVisible()) Answer(open, QMessageBox::No);  // the ticks failed to end it
   });
-  form.TimerTimer();
-  EXPECT_TRUE(checked);
+  form.Now = 4001;
+  ASSERT_TRUE(PumpUntil([&] { return checked; }));
   EXPECT_TRUE(form.Closed());
   EXPECT_EQ(cls::ui::Application()->OpenMessageBox(), nullptr);
 }

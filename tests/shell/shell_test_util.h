@@ -76,9 +76,11 @@ class TestForm : public dral::TMainForm {
   std::optional<uint16_t> ForcedLinkState;
   std::optional<uint32_t> Now;
   int SearchStarts = 0;
+  uint32_t Ticks = 0;  // timer ticks run (each reads the link state once)
 
  protected:
   uint16_t LinkState() override {
+    ++Ticks;
     return ForcedLinkState ? *ForcedLinkState : TMainForm::LinkState();
   }
   void StartSearch() override {

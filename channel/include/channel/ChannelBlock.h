@@ -84,9 +84,9 @@ struct ClientSlot {
   Shared<int16_t> SlotId;  // kFreeSlot, or the slot's own number while taken
   MessageRing ToServer;
   MessageRing ToClient;
-  // Advanced by every take of the slot (wraps; bytes the layout leaves reserved): tells the
-  // slot's successive holders apart where the slot mask cannot (freed and taken again between
-  // two looks at it).
+  // Advanced by every take of the slot (wraps), in bytes the layout leaves reserved: tells one
+  // holder of the slot from the next (the server ties what it remembers of a holder to it).
+  // Zero in a new block.
   Shared<uint16_t> TakeSerial;
   IdFilterTable J1939Filter[2];
   MidFilterTable J1708Filter;

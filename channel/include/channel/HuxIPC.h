@@ -82,7 +82,8 @@ class TIPCMem {
 //
 // Construction opens (or creates and initialises) the block, the mutex and the server event;
 // a failure of any raises the silent cls::EAbort. A client-mode queue then takes the lowest free
-// slot and opens that slot's event; SlotIndex() is -1 when none was free (the caller checks).
+// slot (with empty rings and filter tables, its TakeSerial advanced) and opens that slot's
+// event; SlotIndex() is -1 when none was free (the caller checks).
 // It holds the slot's liveness lock from before it sets the slot's mask bit until after it has
 // cleared it, so a server can tell a slot of a dead holder (FreeDeadSlots); a slot whose lock
 // another process holds is passed over. A server-mode queue writes `serverWindow` into
@@ -160,6 +161,24 @@ class THuxQueue {
   std::unique_ptr<plat::NamedEvent> clientEvent_;
   std::unique_ptr<plat::LivenessLock> slotLock_;  // held while the slot is taken
   ChannelBlock* block_ = nullptr;
+};
+
+// Holds the channel mutex of `queue` for a scope, taken as THuxQueue::Lock takes it. Owned()
+// tells whether it was obtained within the time given; only then is it released at the end.
+class TChannelLock {
+ public:
+  TChannelLock(THuxQueue& queue, uint32_t milliseconds)
+      : queue_(queue), owned_(queue.Lock(milliseconds)) {}
+  ~TChannelLock() {
+    if (owned_) queue_.Unlock();
+  }
+  TChannelLock(const TChannelLock&) = delete;
+  TChannelLock& operator=(const TChannelLock&) = delete;
+  bool Owned() const { return owned_; }
+
+ private:
+  THuxQueue& queue_;
+  bool owned_;
 };
 
 // Adds `delta` (+1 when a process loads the library, -1 when it unloads it) to the header's

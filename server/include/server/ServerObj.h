@@ -9,11 +9,13 @@
 //    also call it while the wait thread runs.
 //  - OnAdapterMessage and OnLinkChanged run on the link manager's thread.
 //  - The accessors, DisableChannels, SetJ1708RawMode and SetLogging run on the main thread.
-// Deliveries run on both the pass and the link manager's thread; ring operations are
-// serialised by the channel mutex. A delivery only marks its client; each client is woken once
-// at the end of the pass or of the link manager's batch that put records into its ring
-// (SignalPendingClients), not once per record. Raw modes, the pause, the counters and LastCommand
-// are atomics because one thread writes what the others read.
+// Deliveries run on both the pass and the link manager's thread; each holds the channel mutex
+// from its choice of slots to its last put, and the pass holds it for each request from its
+// peek to its removal, so a slot's next holder never gets what was meant for the previous one.
+// A delivery only marks its client; each client is woken once at the end of the pass or of the
+// link manager's batch that put records into its ring (SignalPendingClients), not once per
+// record. Raw modes, the pause, the counters and LastCommand are atomics because one thread
+// writes what the others read.
 #pragma once
 
 #include <array>
@@ -156,6 +158,8 @@ class TDralServer {
   bool ChannelUsable(uint8_t channelBits) const;
   void PutReply(int slot, uint8_t requestType, bool ok, uint8_t errorCode);
   void Deliver(int slot, const HuxMessage& message);
+  // The slot's current holder, as its TakeSerial tells it (read under the channel mutex).
+  uint32_t HolderOf(int slot) const;
   void EditIdFilter(int slot, const HuxMessage& request, IdFilterKind kind);
   void SyncIdFilterLocked(IdFilterKind kind, int channel);
   void SyncJ1708FilterLocked();
@@ -187,9 +191,8 @@ class TDralServer {
   std::atomic<uint64_t> pause_{0};
 
   std::array<std::unique_ptr<plat::NamedEvent>, kSlotCount> clientEvents_;
-  // Per slot the last 0x08, 0x0A or 0x0B command sent, with the slot's TakeSerial at the time
-  // (serial << 8 | type); reset when the slot is seen freed, and void once the serial moved on
-  // (the slot freed and taken again between two passes).
+  // Per slot the last 0x08, 0x0A or 0x0B command sent (low byte) and the holder that sent it
+  // (HolderOf, above it): it counts only for that holder. Reset when the slot is freed.
   std::array<std::atomic<uint32_t>, kSlotCount> lastCommand_{};
 
   std::atomic<uint32_t> canTxCount_{0};

@@ -174,6 +174,9 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
 
  private:
   void BuildComponents();
+  // The auto-close of the timer: closes at once when no question is needed (or one is open
+  // already), else asks from the event loop, never inside the tick.
+  void AutoClose();
   void ShowPortTexts();
   void ShowStatistics();
   void ShowBitRate(int row, uint8_t status);
@@ -202,6 +205,7 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   uint32_t lastAttachTick_ = 0;
   uint16_t lastAttachSerial_ = 0;  // AttachSerial at the last tick
   bool closeQueryOpen_ = false;
+  bool closePending_ = false;  // an auto-close waits for the event loop to ask its question
 
   bool closed_ = false;
   bool destroyed_ = false;
