@@ -187,6 +187,8 @@ TerminationSignalHold::TerminationSignalHold() : previous_(std::make_unique<Mask
 
 TerminationSignalHold::~TerminationSignalHold() {
   pthread_sigmask(SIG_SETMASK, &previous_->set, nullptr);
+}
+
 namespace {
 
 std::atomic<uint32_t> gForkGeneration{0};
