@@ -1,5 +1,6 @@
 // The library's load-time entry and its eleven exported functions. Each export finds the
 // connection by its handle and delegates to it; nothing throws across the C boundary.
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -25,23 +26,59 @@ constexpr uint8_t kChannel2 = 2;
 // An address inside this library, to find the directory it was loaded from.
 const char kModuleAnchor = 0;
 
-// The process's connections. The list lives in static storage and is never destroyed: an
-// export that races with process exit (other threads still run while exit() unloads the
-// library) finds a closed, empty list rather than freed memory. Closed, it holds no heap memory.
-TClientList& ClientList() {
-  alignas(TClientList) static unsigned char storage[sizeof(TClientList)];
-  static TClientList* const list = new (storage) TClientList;
-  return *list;
+// What the library keeps for its process: the connections and the process's +1 in the channel's
+// attach count (made at load when a block exists, else at the first connection, and taken back
+// at unload only when it was made).
+//
+// A child made by fork() inherits a copy of both, but they belong to the parent, which still
+// uses them: the parent's slots and count, receive threads that the child lacks, and holder
+// locks whose open file descriptions the child shares (a lock change there is the parent's).
+// So the first use in a child replaces the state with a fresh one of its own (no connection,
+// nothing counted) and leaves the inherited one alone: it is never destroyed, so no slot is
+// released, no edit sent, no count taken back and no lock changed for it; its memory stays
+// with the child (reachable from the new state).
+//
+// The state is never destroyed either: an export that races with process exit (other threads
+// still run while exit() unloads the library) finds a closed, empty list rather than freed
+// memory. The first state lives in static storage, so an unloaded library leaves no heap
+// memory behind (closed, the state holds none); only a forked child's state is allocated.
+struct ProcessState {
+  explicit ProcessState(uint32_t generation, ProcessState* inherited)
+      : Generation(generation), Inherited(inherited) {}
+  const uint32_t Generation;  // plat::ForkGeneration() of the process it belongs to
+  ProcessState* const Inherited;
+  TClientList List;
+  TAttachCount AttachCount;
+};
+
+std::atomic<ProcessState*> gState{nullptr};
+// Between load and unload; a forked child's fresh list is open when this is set.
+std::atomic<bool> gLoaded{false};
+
+ProcessState* FirstState() {
+  alignas(ProcessState) static unsigned char storage[sizeof(ProcessState)];
+  static ProcessState* const first = new (storage) ProcessState(plat::ForkGeneration(), nullptr);
+  return first;
 }
 
-// This process's +1 in the channel's attach count: made at load when a block exists, else at
-// the first connection, and taken back at unload only when it was made. Static storage, never
-// destroyed, for the same reason as the list; detached, it holds no memory.
-TAttachCount& ProcessAttachCount() {
-  alignas(TAttachCount) static unsigned char storage[sizeof(TAttachCount)];
-  static TAttachCount* const count = new (storage) TAttachCount;
-  return *count;
+ProcessState& State() {
+  const uint32_t generation = plat::ForkGeneration();
+  ProcessState* current = gState.load(std::memory_order_acquire);
+  if (current == nullptr) {
+    gState.compare_exchange_strong(current, FirstState(), std::memory_order_acq_rel);
+    current = gState.load(std::memory_order_acquire);
+  }
+  while (current->Generation != generation) {
+    auto* fresh = new ProcessState(generation, current);
+    if (gLoaded.load(std::memory_order_acquire)) fresh->List.Open();
+    if (gState.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return *fresh;
+    delete fresh;  // another thread of this process made one first: `current` is it now
+  }
+  return *current;
 }
+
+TClientList& ClientList() { return State().List; }
+TAttachCount& ProcessAttachCount() { return State().AttachCount; }
 
 // A load cannot fail from here: when the list cannot be made, it stays closed and every
 // DRAL_Connect returns 0.
@@ -55,6 +92,7 @@ void ProcessAttach() {
   } catch (...) {
     return;
   }
+  gLoaded.store(true, std::memory_order_release);
   ProcessAttachCount().Attach();  // no block yet (no server, no connection): counted later
 }
 
@@ -64,6 +102,7 @@ void ProcessAttach() {
 // stopped in time, or the calling thread itself (exit() from a callback), is left running
 // with its memory, never freed under it.
 void ProcessDetach() {
+  gLoaded.store(false, std::memory_order_release);
   ProcessAttachCount().Detach();
   try {
     for (auto& client : ClientList().Close()) client->Disconnect();

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fenv.h>
+#include <pthread.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -161,5 +163,25 @@ bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* erro
 }
 
 void MaskFloatingPointExceptions() { fedisableexcept(FE_ALL_EXCEPT); }
+
+namespace {
+
+std::atomic<uint32_t> gForkGeneration{0};
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "the fork handler must not block");
+
+// Runs in the child right after fork(), where only async-signal-safe work is sound.
+void OnForkInChild() { gForkGeneration.fetch_add(1, std::memory_order_relaxed); }
+
+bool RegisterForkHandler() { return pthread_atfork(nullptr, nullptr, OnForkInChild) == 0; }
+
+// Registered when the code is loaded, so a fork before the first call counts too.
+const bool gForkHandlerRegistered = RegisterForkHandler();
+
+}  // namespace
+
+uint32_t ForkGeneration() {
+  (void)gForkHandlerRegistered;
+  return gForkGeneration.load(std::memory_order_relaxed);
+}
 
 }  // namespace plat

@@ -160,8 +160,21 @@ std::unique_ptr<SharedMemory> SharedMemory::Open(const std::string& name, uint32
       new SharedMemory(std::move(posixName), fd, view, size, created));
 }
 
+SharedMemory::SharedMemory(std::string posixName, int fd, void* view, uint32_t size, bool created)
+    : posixName_(std::move(posixName)),
+      opener_(static_cast<uint32_t>(getpid())),
+      fd_(fd),
+      view_(view),
+      size_(size),
+      created_(created) {}
+
 SharedMemory::~SharedMemory() {
   munmap(view_, size_);
+  if (static_cast<uint32_t>(getpid()) != opener_) {
+    // A copy inherited through fork(): the holder lock is the opener's (see the header).
+    close(fd_);
+    return;
+  }
   const std::string lockName = posixName_ + kLockSuffix;
   const int lockFd = AcquireCreationLock(lockName);
   if (lockFd >= 0) {

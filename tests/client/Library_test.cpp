@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +19,8 @@
 #include "DRAL.h"
 #include "LibraryHarness.h"
 #include "channel/HuxIPC.h"
+#include "plat/event.h"
+#include "plat/object_name.h"
 #include "client_test_util.h"
 #include "testsupport/test_env.h"
 
@@ -493,6 +496,116 @@ TEST_F(LibraryTest, ProcessExitClosesConnectionsLeftOpen) {
   EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0);
   EXPECT_LT(MsSince(start), 5000);
   EXPECT_EQ(observer.Block()->Header.SlotMask.load(), 0u);
+}
+
+
+// ---- Fork -----------------------------------------------------------------------------------
+
+// An application forks with a live connection. The children (one that exits, one that connects
+// on its own and exits, one that execs a program using the library) inherit the connection and
+// the attach count, which belong to the application: they leave them alone.
+TEST_F(LibraryTest, AForkedChildLeavesItsParentsConnectionAndCountAlone) {
+  if (Role() == "exec") {
+    Api api = Load();
+    const DRAL_Handle own = api.Connect();
+    ASSERT_NE(own, 0u);
+    uint8_t status[6] = {};
+    EXPECT_EQ(api.GetAdapterStatus(own, status), DRAL_OK);
+    EXPECT_EQ(status[1], 2) << "the application's slot and this one";
+    EXPECT_EQ(api.Disconnect(own), DRAL_OK);
+    Unload(api);
+    return;
+  }
+  if (Role() == "app") {
+    Api api = Load();
+    const DRAL_Handle h = api.Connect();
+    ASSERT_NE(h, 0u);
+    DralFilter passAll{};
+    passAll.Operation = DRAL_FILTER_PASS_ALL;
+    passAll.Protocol = DRAL_PROTOCOL_CAN1;
+    api.ConfigFilter(h, &passAll);  // no server answers; the filter counts as used all the same
+    Touch(Marker("app-ready"));
+    ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("fork")); }, kMarkerTimeoutMs));
+
+    auto start = Clock::now();
+    pid_t child = fork();
+    if (child == 0) exit(0);  // the library's unload runs in the child
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0);
+    // Well under the 5 s that one inherited connection cost when the child waited for its thread.
+    EXPECT_LT(MsSince(start), 2500) << "the child's exit waited for the application's threads";
+
+#if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer does not support threads after a fork
+    child = fork();
+    if (child == 0) {
+      bool ok = api.GetStatus(h) == DRAL_ERR_PARAMETER;  // the inherited handle is not the child's
+      const DRAL_Handle own = api.Connect();
+      uint8_t status[6] = {};
+      ok = ok && own != 0 && api.GetAdapterStatus(own, status) == DRAL_OK && status[1] == 2;
+      ok = ok && api.Disconnect(own) == DRAL_OK;
+      exit(ok ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0) << "the child's own connection";
+#endif
+
+    child = dral_test::ForkExecSelf(dral_test::CurrentTestFilter(), "exec");
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0);
+    Touch(Marker("forked"));
+
+    uint8_t message[32];
+    EXPECT_TRUE(WaitUntil([&] { return api.GetMessage(h, message, sizeof message) > 0; },
+                          kMarkerTimeoutMs))
+        << "the application no longer receives";
+    Touch(Marker("received"));
+    ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("done")); }, kMarkerTimeoutMs));
+    EXPECT_EQ(api.Disconnect(h), DRAL_OK);
+    Unload(api);
+    return;
+  }
+
+  Applications apps;
+  const pid_t app = apps.Start("app");
+  ASSERT_GT(app, 0);
+  ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("app-ready")); }, kMarkerTimeoutMs));
+  auto observer = std::make_unique<dral::THuxQueue>(false, 0);
+  dral::ChannelHeader& header = observer->Block()->Header;
+  const uint16_t mask = header.SlotMask.load();
+  ASSERT_EQ(std::popcount(mask), 1);
+  const int slot = std::countr_zero(mask);
+  dral::ClientSlot& record = *observer->Slot(slot);
+  const uint16_t requests = observer->Count(&record.ToServer);  // the filter request
+  EXPECT_EQ(header.AttachCount.load(), 1);
+
+  Touch(Marker("fork"));
+  ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("forked")); }, kMarkerTimeoutMs));
+  EXPECT_EQ(header.AttachCount.load(), 1);
+  EXPECT_EQ(header.SlotMask.load(), mask);
+  EXPECT_EQ(observer->Count(&record.ToServer), requests) << "edits put into the application's slot";
+
+  dral::HuxMessage frame{};
+  frame.Type = dral::MsgCanFrame;
+  frame.Length = 8;
+  frame.Data[0] = dral::kChannelBit1 | dral::kExtendedIdBit;
+  ASSERT_TRUE(observer->Put(&record.ToClient, &frame));
+  int error = 0;
+  auto event = plat::NamedEvent::Open(dral::ClientEventName(slot), &error);
+  ASSERT_TRUE(event);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        event->Pulse();
+        return Exists(Marker("received"));
+      },
+      kMarkerTimeoutMs));
+
+  // The application is now the only holder of the block: its name must still be there.
+  event.reset();
+  observer.reset();
+  EXPECT_TRUE(std::filesystem::exists("/dev/shm" + plat::PosixObjectName(std::string(dral::kGlobalPrefix) + dral::kChannelName)))
+      << "the block's name was removed under the application";
+  Touch(Marker("done"));
+  EXPECT_EQ(apps.Wait(app), 0);
 }
 
 }  // namespace

@@ -295,6 +295,30 @@ TEST_F(SharedMemoryTest, LivingHolderInOtherProcessKeepsTheBlock) {
   EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0);
 }
 
+// A forked child that destroys its copy of an object (as its exit() would) leaves the parent's
+// holder lock and the name as they are, with or without another holder.
+TEST_F(SharedMemoryTest, AForkedChildsCopyLeavesTheParentsHolderLockAlone) {
+  for (const bool otherHolder : {false, true}) {
+    auto parent = OpenOrFail("Local\\Block", 64);
+    auto other = otherHolder ? OpenOrFail("Local\\Block", 64) : nullptr;
+    const pid_t child = fork();
+    if (child == 0) {
+      parent.reset();
+      _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0);
+    EXPECT_TRUE(Exists(ShmPath("Local\\Block"))) << "other holder: " << otherHolder;
+    other.reset();  // the parent is the one holder now
+    auto next = OpenOrFail("Local\\Block", 64);
+    ASSERT_NE(next, nullptr);
+    EXPECT_FALSE(next->Created()) << "the parent lost its holder lock; other holder: " << otherHolder;
+    next.reset();
+    parent.reset();
+    EXPECT_FALSE(Exists(ShmPath("Local\\Block")));
+  }
+}
+
 // Several processes released at once on a new name: exactly one reports Created. Each child
 // holds its mapping until all have opened, so none can see an object that another has closed.
 TEST_F(SharedMemoryTest, ProcessesOpeningAtOnceCreateExactlyOnce) {

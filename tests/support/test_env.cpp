@@ -87,22 +87,45 @@ std::string CurrentTestFilter() {
   return std::string(info->test_suite_name()) + "." + info->name();
 }
 
-pid_t SpawnSelf(const std::string& gtestFilter, const std::string& role) {
-  std::string filter = "--gtest_filter=" + gtestFilter;
-  std::string roleVar = std::string(kRoleVar) + "=" + role;
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    if (std::string(*e).rfind(std::string(kRoleVar) + "=", 0) != 0) env.emplace_back(*e);
+namespace {
+
+// The command line and environment that run this binary again in a role.
+struct SelfCommand {
+  SelfCommand(const std::string& gtestFilter, const std::string& role)
+      : filter("--gtest_filter=" + gtestFilter) {
+    for (char** e = environ; *e; ++e) {
+      if (std::string(*e).rfind(std::string(kRoleVar) + "=", 0) != 0) env.emplace_back(*e);
+    }
+    env.push_back(std::string(kRoleVar) + "=" + role);
+    for (auto& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    argv = {exe, filter.data(), nullptr};
   }
-  env.push_back(roleVar);
+  char exe[15] = "/proc/self/exe";
+  std::string filter;
+  std::vector<std::string> env;
   std::vector<char*> envp;
-  for (auto& s : env) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  char exe[] = "/proc/self/exe";
-  std::vector<char*> argv = {exe, filter.data(), nullptr};
+  std::vector<char*> argv;
+};
+
+}  // namespace
+
+pid_t SpawnSelf(const std::string& gtestFilter, const std::string& role) {
+  SelfCommand command(gtestFilter, role);
   pid_t pid = -1;
-  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), envp.data()) != 0) {
+  if (posix_spawn(&pid, command.exe, nullptr, nullptr, command.argv.data(),
+                  command.envp.data()) != 0) {
     return -1;
+  }
+  return pid;
+}
+
+pid_t ForkExecSelf(const std::string& gtestFilter, const std::string& role) {
+  SelfCommand command(gtestFilter, role);  // built before the fork: the child only execs
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execve(command.exe, command.argv.data(), command.envp.data());
+    _exit(127);
   }
   return pid;
 }

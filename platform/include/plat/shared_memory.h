@@ -27,8 +27,14 @@ namespace plat {
 // mode 0666 (fchmod, not subject to the umask) so that processes of every user can open it.
 //
 // Thread safety: the object is immutable after Open; View() may be used from any thread. Every
-// Open, also in one process, is a holder of its own. The descriptor is close-on-exec; a child
-// made by fork() without exec shares the parent's holder lock and must not destroy the object.
+// Open, also in one process, is a holder of its own. The descriptor is close-on-exec.
+//
+// fork(): a child shares the parent's holder lock (flock locks belong to the open file
+// description, which fork shares). A change of that lock in the child would be the parent's:
+// a conversion to exclusive by the child could succeed as "last holder" and remove the name
+// under the parent, and a failed one would drop the parent's shared lock. So the destructor run
+// in any process other than the one that opened the object only unmaps and closes its copy of
+// the descriptor: no lock operation, no removal.
 //
 // Waits: Open and the destructor may wait for the creation lock while another process runs its
 // own Open or destructor (a few system calls); EINTR does not end that wait.
@@ -55,9 +61,9 @@ class SharedMemory {
   uint32_t Size() const { return size_; }
 
  private:
-  SharedMemory(std::string posixName, int fd, void* view, uint32_t size, bool created)
-      : posixName_(std::move(posixName)), fd_(fd), view_(view), size_(size), created_(created) {}
+  SharedMemory(std::string posixName, int fd, void* view, uint32_t size, bool created);
   std::string posixName_;
+  uint32_t opener_;  // id of the process that opened it
   int fd_;
   void* view_;
   uint32_t size_;

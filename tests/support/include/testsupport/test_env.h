@@ -62,6 +62,10 @@ std::string Role();
 // current environment (namespace and directories included). Returns the child's pid.
 pid_t SpawnSelf(const std::string& gtestFilter, const std::string& role);
 
+// As SpawnSelf, but by fork() and exec in the calling process: the child is a copy of this
+// process until its exec (fork handlers run). Returns the child's pid, or -1.
+pid_t ForkExecSelf(const std::string& gtestFilter, const std::string& role);
+
 // The gtest filter naming the test that runs now ("Suite.Name").
 std::string CurrentTestFilter();
 
