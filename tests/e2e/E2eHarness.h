@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -351,6 +352,20 @@ inline std::vector<Bytes> NextMessages(const Api& api, DRAL_Handle h, size_t cou
 
 inline bool WaitLinkState(const Api& api, DRAL_Handle h, uint32_t state, int timeoutMs) {
   return WaitUntil([&] { return api.GetStatus(h) == (DRAL_OK | state); }, timeoutMs);
+}
+
+// The adapter's version once the server has it (all 0xFF until then), waiting up to `timeoutMs`:
+// the link state shows "connected" as soon as the link is open, before the version reply has
+// come back.
+inline std::vector<uint8_t> WaitAdapterVersion(const Api& api, DRAL_Handle h, int timeoutMs) {
+  uint8_t version[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  WaitUntil(
+      [&] {
+        return api.GetAdapterVersion(h, version) == DRAL_OK &&
+               std::any_of(version, version + 6, [](uint8_t b) { return b != 0xFF; });
+      },
+      timeoutMs);
+  return std::vector<uint8_t>(version, version + 6);
 }
 
 // Waits until the server knows the adapter's channel 1 as available (from its status poll): only
