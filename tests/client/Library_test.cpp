@@ -569,7 +569,8 @@ TEST_F(LibraryTest, AForkedChildLeavesItsParentsConnectionAndCountAlone) {
     if (child == 0) exit(0);  // the library's unload runs in the child
     ASSERT_GT(child, 0);
     EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0);
-    EXPECT_LT(MsSince(start), 1000) << "the child's exit waited for the application's threads";
+    // Well under the 5 s that one inherited connection cost when the child waited for its thread.
+    EXPECT_LT(MsSince(start), 2500) << "the child's exit waited for the application's threads";
 
 #if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer does not support threads after a fork
     child = fork();
