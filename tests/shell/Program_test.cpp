@@ -146,6 +146,8 @@ TEST_F(ProgramTest, ACleanStartOutsideADesktopSessionPrintsNothing) {
   std::ifstream in(errors);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, "");
+}
+
 TEST_F(ProgramTest, OfEightServersStartedTogetherExactlyOneStaysUp) {
   constexpr int kServers = 8;
   std::vector<pid_t> started;
