@@ -353,6 +353,20 @@ inline bool WaitLinkState(const Api& api, DRAL_Handle h, uint32_t state, int tim
   return WaitUntil([&] { return api.GetStatus(h) == (DRAL_OK | state); }, timeoutMs);
 }
 
+// The adapter version once the server has it: the link counts as connected from the moment it
+// opens, before the adapter has answered the version request. All 0xFF when none came within
+// `timeoutMs`.
+inline Bytes WaitAdapterVersion(const Api& api, DRAL_Handle h, int timeoutMs) {
+  uint8_t version[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  WaitUntil(
+      [&] {
+        return api.GetAdapterVersion(h, version) == DRAL_OK &&
+               Bytes(version, version + 6) != Bytes(6, 0xFF);
+      },
+      timeoutMs);
+  return Bytes(version, version + 6);
+}
+
 // Waits until the server knows the adapter's channel 1 as available (from its status poll): only
 // then does it copy transmitted frames to the other connections.
 inline bool WaitChannelAvailable(const Api& api, DRAL_Handle h, int timeoutMs) {
