@@ -797,7 +797,8 @@ TEST_F(ChannelProcessTest, AttachCountRepairsTheBlockWhenItsHolderDiedInsideTheL
 
 // ---- Dead holders -------------------------------------------------------------------------
 
-constexpr int kDeadApplications = 20;
+// One more than there are slots: without the reclaim the last one would find none.
+constexpr int kDeadApplications = kSlotCount + 1;
 
 // Child: claims the channel as the server does, reports, and waits to be killed.
 void RunClaimingServer(Board& board) {
