@@ -202,8 +202,9 @@ bool LockBlock(plat::NamedMutex& mutex, ChannelBlock& block, uint32_t millisecon
 // Ring and slot work under the channel mutex
 
 bool RingPutLocked(MessageRing& ring, const HuxMessage& message) {
-  if (message.Length > kHuxMaxData) return false;
+  // Checked first, so every operation on a damaged ring leaves it sound, a refused one too.
   const RingState state = CheckedStateLocked(ring);
+  if (message.Length > kHuxMaxData) return false;
   const uint32_t freeSpace = kRingBufferSize - UsedBytes(state.Read, state.Write);
   const uint32_t recordSize = kHuxRecordHeader + message.Length;
   if (freeSpace <= recordSize) return false;  // one byte stays free: a full ring never looks empty
