@@ -40,8 +40,6 @@ declare -A may_use=(
 # Known edges against the layers, each "<file> <header>". They go when the header moves to the
 # layer where it belongs; delete the line then. Nothing else may be added here.
 allowed=(
-  # The log file writer is a general facility that still lives in channel/.
-  "links/src/Usb.cpp channel/Logger.h"
 )
 
 # True when the first argument equals one of the others.
