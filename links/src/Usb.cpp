@@ -4,7 +4,7 @@
 #include <mutex>
 #include <utility>
 
-#include "channel/Logger.h"
+#include "classlib/Logger.h"
 #include "plat/tick.h"
 
 namespace dral {
@@ -48,7 +48,7 @@ plat::IoResult TUsbRxThread::StartRead(COverlapped& overlapped) {
 const char* TUsbRxThread::StartText() const { return kLogRxStarting; }
 
 void TUsbRxThread::Log(const std::string& text) const {
-  if (LogEnabled || UsbLogging()) AppendLog(text, LogFileName);
+  if (LogEnabled || UsbLogging()) cls::AppendLog(text, LogFileName);
 }
 
 void TUsbRxThread::Execute() {
@@ -70,7 +70,7 @@ void TUsbRxThread::Execute() {
     }
     if (n > 0) {
       Port.Handler.Call(Buffer, static_cast<int>(n));
-      if (LogEnabled || UsbLogging()) LogHexDump(Buffer, n, true, LogFileName);
+      if (LogEnabled || UsbLogging()) cls::LogHexDump(Buffer, n, true, LogFileName);
     } else if (error == plat::kErrorDeviceNotConnected) {
       // The device hung up: it is gone even when no removal notice reaches the port.
       Port.RequestRemoval();
@@ -112,7 +112,7 @@ bool TUsbPort::LogActive() const {
 }
 
 void TUsbPort::Log(const std::string& text) const {
-  if (LogActive()) AppendLog(text, LogFileName);
+  if (LogActive()) cls::AppendLog(text, LogFileName);
 }
 
 void TUsbPort::Execute() {
@@ -300,7 +300,7 @@ int TUsbPort::Write(const uint8_t* buf, int len) {
     return 0;
   }
   if (LogActive()) {
-    LogHexDump(buf, n, false, LogFileName);
+    cls::LogHexDump(buf, n, false, LogFileName);
     if (n != static_cast<uint32_t>(len)) {
       Log("ERROR - The number of bytes written to the Usb device is not correct (" +
           std::to_string(len) + " : " + std::to_string(n) + ").");

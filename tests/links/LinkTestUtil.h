@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "links/Closure.h"
+#include "classlib/Closure.h"
 #include "links/Conduit.h"
 #include "links/DeviceRegistrar.h"
 #include "plat/device_interface.h"
@@ -215,7 +215,7 @@ class TestRegistrar final : public dral::TDeviceRegistrar {
   plat::DeviceHandle device_ = 0;
   std::deque<plat::DeviceNotifyHandle> queue_;
   bool stop_ = false;
-  dral::AtomicClosure<void(void* sender)> handler_;
+  cls::AtomicClosure<void(void* sender)> handler_;
   std::atomic<int> registrations_{0};
   std::atomic<int> unregistrations_{0};
   std::atomic<int> handlerCalls_{0};

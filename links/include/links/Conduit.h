@@ -17,15 +17,15 @@
 #include <cstdint>
 #include <string>
 
-#include "links/Closure.h"
+#include "classlib/Closure.h"
 
 namespace dral {
 
 // The receive handler: handler(data, buf, len), 1 <= len; must consume or copy the bytes.
-using ReceiveHandler = Closure<void(const uint8_t* buf, int len)>;
+using ReceiveHandler = cls::Closure<void(const uint8_t* buf, int len)>;
 
 // What a link keeps its receive handler in (see AtomicClosure for the swap guarantee).
-using ReceiveHandlerSlot = AtomicClosure<void(const uint8_t* buf, int len)>;
+using ReceiveHandlerSlot = cls::AtomicClosure<void(const uint8_t* buf, int len)>;
 
 // The transmit thread hands a link at most this many bytes per Write call.
 constexpr int kMaxWriteChunk = 512;

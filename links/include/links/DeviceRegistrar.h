@@ -12,13 +12,13 @@
 // registrar a link registers nothing.
 #pragma once
 
-#include "links/Closure.h"
+#include "classlib/Closure.h"
 #include "plat/device_interface.h"
 
 namespace dral {
 
 // A handler with its object: Code(Data, sender).
-using TNotifyEvent = Closure<void(void* sender)>;
+using TNotifyEvent = cls::Closure<void(void* sender)>;
 
 class TDeviceRegistrar {
  public:

@@ -13,7 +13,7 @@
 #include <cstdint>
 
 #include "channel/Vocabulary.h"
-#include "links/Closure.h"
+#include "classlib/Closure.h"
 #include "links/Conduit.h"
 
 namespace dral {
@@ -21,9 +21,9 @@ namespace dral {
 // FrameHandler(data, payload, n): one good frame; payload is Type first, checksum removed,
 // n >= 1. The bytes stay valid until TDatalink::kBufferCount - 1 further frames have completed;
 // the handler copies what it keeps.
-using FrameClosure = Closure<void(const uint8_t* payload, int n)>;
+using FrameClosure = cls::Closure<void(const uint8_t* payload, int n)>;
 // ErrorHandler(data): one framing or checksum error.
-using FrameErrorClosure = Closure<void()>;
+using FrameErrorClosure = cls::Closure<void()>;
 
 class TDatalink {
  public:

@@ -37,8 +37,8 @@
 #include <string>
 
 #include "channel/Vocabulary.h"
+#include "classlib/Closure.h"
 #include "classlib/thread.h"
-#include "links/Closure.h"
 #include "links/Conduit.h"
 #include "plat/event.h"
 #include "server/Datalink.h"
@@ -76,11 +76,11 @@ class LinkFactories {
 };
 
 // AdapterMessageHandler(data, message): one message from the adapter.
-using AdapterMessageClosure = Closure<void(HuxMessage& message)>;
+using AdapterMessageClosure = cls::Closure<void(HuxMessage& message)>;
 // LinkChangedHandler(data, up): 1 when a link came up, 0 when it was lost.
-using LinkChangedClosure = Closure<void(uint8_t up)>;
+using LinkChangedClosure = cls::Closure<void(uint8_t up)>;
 // AdapterBatchEndHandler(data): the pass has handed on every message it took from the ring.
-using AdapterBatchEndClosure = Closure<void()>;
+using AdapterBatchEndClosure = cls::Closure<void()>;
 
 class THuxMgr : public cls::TThread {
  public:
@@ -169,11 +169,11 @@ class THuxMgr : public cls::TThread {
   bool DataArrived() const { return rxFlag_.load(std::memory_order_relaxed) != 0; }
 
   // Installed by the request server, normally before Start; may be replaced at any time.
-  AtomicClosure<void(HuxMessage& message)> AdapterMessageHandler;
-  AtomicClosure<void(uint8_t up)> LinkChangedHandler;
+  cls::AtomicClosure<void(HuxMessage& message)> AdapterMessageHandler;
+  cls::AtomicClosure<void(uint8_t up)> LinkChangedHandler;
   // Called after a pass that handed on at least one message (the receiver may finish work it
   // gathered over the batch, such as waking its clients once).
-  AtomicClosure<void()> AdapterBatchEndHandler;
+  cls::AtomicClosure<void()> AdapterBatchEndHandler;
 
  protected:
   void Execute() override;

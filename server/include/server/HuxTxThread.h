@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "classlib/Closure.h"
 #include "classlib/thread.h"
-#include "links/Closure.h"
 
 namespace plat {
 class NamedMutex;
@@ -23,7 +23,7 @@ namespace dral {
 
 // WriteHandler(data, bytes, n): returns the number of bytes taken (0..n). A larger count is
 // taken as n; a negative one as 0.
-using WriteClosure = Closure<int(const uint8_t* bytes, int n)>;
+using WriteClosure = cls::Closure<int(const uint8_t* bytes, int n)>;
 
 class THuxTxThread : public cls::TThread {
  public:
@@ -60,7 +60,7 @@ class THuxTxThread : public cls::TThread {
 
   // Set and unset at any time, also while the thread runs; Set() returns only when no write
   // call through the previous handler is running.
-  AtomicClosure<int(const uint8_t* bytes, int n)> WriteHandler;
+  cls::AtomicClosure<int(const uint8_t* bytes, int n)> WriteHandler;
 
  protected:
   void Execute() override;

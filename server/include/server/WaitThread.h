@@ -6,13 +6,13 @@
 
 #include <cstdint>
 
+#include "classlib/Closure.h"
 #include "classlib/thread.h"
-#include "links/Closure.h"
 #include "plat/event.h"
 
 namespace dral {
 
-using RoundClosure = Closure<void()>;
+using RoundClosure = cls::Closure<void()>;
 
 class TWaitThread : public cls::TThread {
  public:

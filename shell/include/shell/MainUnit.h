@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "links/Closure.h"
+#include "classlib/Closure.h"
 #include "links/DeviceRegistrar.h"
 #include "plat/device_notice.h"
 #include "server/ServerObj.h"
@@ -193,7 +193,7 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   std::mutex registrationMutex_;
   plat::DeviceHandle registeredDevice_ = 0;
   plat::DeviceNotifyHandle notificationHandle_ = 0;
-  AtomicClosure<void(void* sender)> deviceRemovedHandler_;
+  cls::AtomicClosure<void(void* sender)> deviceRemovedHandler_;
 
   // Kept across timer ticks.
   bool wasConnected_ = false;

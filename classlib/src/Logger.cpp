@@ -1,11 +1,11 @@
-#include "channel/Logger.h"
+#include "classlib/Logger.h"
 
 #include <cstdio>
 #include <exception>
 
 #include "plat/tick.h"
 
-namespace dral {
+namespace cls {
 namespace {
 
 constexpr const char* kOpenMode = "a+";
@@ -73,4 +73,4 @@ void DebugTrace(const std::string& /*text*/) {}
 
 void DebugPrint(const char* /*text*/) {}
 
-}  // namespace dral
+}  // namespace cls

@@ -16,7 +16,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace dral {
+namespace cls {
 
 template <typename Sig>
 struct Closure;
@@ -98,4 +98,4 @@ class AtomicClosure<R(Args...)> {
   ClosureType closure_;  // guarded by mutex_
 };
 
-}  // namespace dral
+}  // namespace cls

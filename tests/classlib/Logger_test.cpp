@@ -1,4 +1,4 @@
-#include "channel/Logger.h"
+#include "classlib/Logger.h"
 
 #include <fstream>
 #include <cctype>
@@ -11,7 +11,7 @@
 
 #include "testsupport/test_env.h"
 
-namespace dral {
+namespace cls {
 namespace {
 
 // "yyyy/mm/dd hh:nn:ss.zzz " with '#' for a digit. (std::regex trips a false warning of
@@ -86,4 +86,4 @@ TEST_F(LoggerTest, AnUnwritableFileMakesTheWritersReturnFalse) {
 }
 
 }  // namespace
-}  // namespace dral
+}  // namespace cls

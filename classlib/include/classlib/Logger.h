@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace dral {
+namespace cls {
 
 // Appends "yyyy/mm/dd hh:nn:ss.zzz <text>\n" (local time) to `file`. True when the line was
 // written; false when the file cannot be opened or written. Never throws.
@@ -22,4 +22,4 @@ bool LogHexDump(const void* data, uint32_t length, bool received, const std::str
 void DebugTrace(const std::string& text);
 void DebugPrint(const char* text);
 
-}  // namespace dral
+}  // namespace cls
