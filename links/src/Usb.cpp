@@ -10,8 +10,6 @@
 namespace dral {
 namespace {
 
-std::atomic<bool> gUsbLogging{false};
-
 // Log texts.
 constexpr const char* kLogEnumerated = "The Usb Enumeration returned ";
 constexpr const char* kLogEnumeratedTail = " device(s).";
@@ -27,9 +25,6 @@ constexpr const char* kLogRxStopping = "USB Rx Thread stopping.";
 constexpr const char* kLogReadException = "Exception occurred in Usb ReadFile.";
 
 }  // namespace
-
-void SetUsbLogging(bool on) { gUsbLogging.store(on, std::memory_order_relaxed); }
-bool UsbLogging() { return gUsbLogging.load(std::memory_order_relaxed); }
 
 // --- TUsbRxThread ----------------------------------------------------------------------------
 
@@ -47,8 +42,12 @@ plat::IoResult TUsbRxThread::StartRead(COverlapped& overlapped) {
 
 const char* TUsbRxThread::StartText() const { return kLogRxStarting; }
 
+bool TUsbRxThread::LogActive() const {
+  return LogEnabled || Port.ServerLogging.load(std::memory_order_relaxed);
+}
+
 void TUsbRxThread::Log(const std::string& text) const {
-  if (LogEnabled || UsbLogging()) cls::AppendLog(text, LogFileName);
+  if (LogActive()) cls::AppendLog(text, LogFileName);
 }
 
 void TUsbRxThread::Execute() {
@@ -70,7 +69,7 @@ void TUsbRxThread::Execute() {
     }
     if (n > 0) {
       Port.Handler.Call(Buffer, static_cast<int>(n));
-      if (LogEnabled || UsbLogging()) cls::LogHexDump(Buffer, n, true, LogFileName);
+      if (LogActive()) cls::LogHexDump(Buffer, n, true, LogFileName);
     } else if (error == plat::kErrorDeviceNotConnected) {
       // The device hung up: it is gone even when no removal notice reaches the port.
       Port.RequestRemoval();
@@ -108,7 +107,8 @@ TUsbPort::~TUsbPort() {
 }
 
 bool TUsbPort::LogActive() const {
-  return LogEnabled.load(std::memory_order_relaxed) || UsbLogging();
+  return LogEnabled.load(std::memory_order_relaxed) ||
+         ServerLogging.load(std::memory_order_relaxed);
 }
 
 void TUsbPort::Log(const std::string& text) const {

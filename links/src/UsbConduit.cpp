@@ -35,6 +35,10 @@ void TUsbConduit::SetReceiveHandler(ReceiveHandler handler) {
   if (port_) port_->SetReceiveHandler(handler);
 }
 
+void TUsbConduit::SetLogging(bool on) {
+  if (port_) port_->ServerLogging.store(on, std::memory_order_relaxed);
+}
+
 int TUsbConduit::Write(const uint8_t* buf, int len) { return port_ ? port_->Write(buf, len) : 0; }
 
 }  // namespace dral

@@ -82,10 +82,7 @@ THuxMgr::~THuxMgr() {
   txRunning_.store(false, std::memory_order_release);
   txThread_->WriteHandler.Clear();
   txThread_.reset();
-  for (auto& row : links_) {  // only when Execute never ran its own clean-up
-    delete row.Conduit;
-    row.Conduit = nullptr;
-  }
+  for (auto& row : links_) row.Conduit.reset();  // only when Execute never ran its own clean-up
 }
 
 void THuxMgr::LoadLinkSettings() {
@@ -159,7 +156,10 @@ void THuxMgr::CreateLinks() {
       std::unique_ptr<TConduit> link = factories_[row]();
       if (link) {
         link->DebugLevel.store(kLinkDebugLevel);
-        record.Conduit = link.release();
+        // Under the lock, so a Logging change made meanwhile reaches the new link too.
+        std::lock_guard<std::mutex> lock(linkMutex_);
+        link->SetLogging(logging_.load(std::memory_order_relaxed) != 0);
+        record.Conduit = std::move(link);
       }
     } catch (const std::exception& e) {
       plat::OutputDebugString(
@@ -262,14 +262,14 @@ uint32_t THuxMgr::ConnectedPass() {
     Send(&request, 1);
     lastPollTick_ = now;
   }
-  TConduit* link = links_[currentIndex_.load(std::memory_order_relaxed)].Conduit;
+  TConduit* link = links_[currentIndex_.load(std::memory_order_relaxed)].Conduit.get();
   if (link == nullptr || !link->IsOpen() || now - lastReceiveTick_ >= kSilenceLimitMs) DropLink();
   return handed;
 }
 
 void THuxMgr::DropLink() {
   txThread_->Clear();
-  if (TConduit* link = links_[currentIndex_.load(std::memory_order_relaxed)].Conduit) {
+  if (TConduit* link = links_[currentIndex_.load(std::memory_order_relaxed)].Conduit.get()) {
     link->SetReceiveHandler(ReceiveHandler{});
     link->Close();
   }
@@ -279,7 +279,7 @@ void THuxMgr::DropLink() {
 }
 
 void THuxMgr::Shutdown() {
-  if (TConduit* link = links_[currentIndex_.load(std::memory_order_relaxed)].Conduit) {
+  if (TConduit* link = links_[currentIndex_.load(std::memory_order_relaxed)].Conduit.get()) {
     try {
       link->SetReceiveHandler(ReceiveHandler{});
       link->Close();
@@ -298,10 +298,7 @@ void THuxMgr::Shutdown() {
   rxQueue_.Clear();
   std::lock_guard<std::mutex> lock(linkMutex_);
   currentIndex_.store(LinkRowNone, std::memory_order_release);
-  for (auto& row : links_) {
-    delete row.Conduit;  // a link stops and joins its own threads
-    row.Conduit = nullptr;
-  }
+  for (auto& row : links_) row.Conduit.reset();  // a link stops and joins its own threads
 }
 
 bool THuxMgr::SendMessage(const HuxMessage& message) {
@@ -348,9 +345,17 @@ bool THuxMgr::SendFrame(const uint8_t* payload, int n) {
 int THuxMgr::WriteToLink(const uint8_t* bytes, int n) {
   const int index = currentIndex_.load(std::memory_order_acquire);
   if (index == LinkRowNone) return 0;
-  TConduit* link = links_[index].Conduit;
+  TConduit* link = links_[index].Conduit.get();
   if (link == nullptr || !link->IsOpen()) return 0;
   return link->Write(bytes, n);
+}
+
+void THuxMgr::SetLogging(uint8_t on) {
+  std::lock_guard<std::mutex> lock(linkMutex_);
+  logging_.store(on, std::memory_order_relaxed);
+  for (auto& row : links_) {
+    if (row.Conduit) row.Conduit->SetLogging(on != 0);
+  }
 }
 
 void THuxMgr::StartSearch() {
@@ -365,7 +370,7 @@ void THuxMgr::PortName(std::string& out) {
   std::lock_guard<std::mutex> lock(linkMutex_);
   const int index = currentIndex_.load(std::memory_order_acquire);
   if (index == LinkRowNone) return;
-  TConduit* link = links_[index].Conduit;
+  TConduit* link = links_[index].Conduit.get();
   if (link != nullptr && link->IsOpen()) out = link->PortName();
 }
 
@@ -374,7 +379,7 @@ void THuxMgr::PortInfo(std::string& out) {
   std::lock_guard<std::mutex> lock(linkMutex_);
   const int index = currentIndex_.load(std::memory_order_acquire);
   if (index == LinkRowNone) return;
-  TConduit* link = links_[index].Conduit;
+  TConduit* link = links_[index].Conduit.get();
   if (link != nullptr && link->IsOpen()) out = link->PortInfo();
 }
 

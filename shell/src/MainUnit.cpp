@@ -19,7 +19,6 @@
 #include "classlib/ui/Application.h"
 #include "classlib/ui/Controls.h"
 #include "classlib/ui/TrayIcon.h"
-#include "links/Usb.h"
 #include "plat/scheduling.h"
 #include "plat/tick.h"
 #include "shell/About.h"
@@ -477,7 +476,6 @@ void TMainForm::btnSettingsClick() {
 
 void TMainForm::cbLoggingClick() {
   if (server_) server_->SetLogging(cbLogging->isChecked() ? 1 : 0);
-  SetUsbLogging(cbLogging->isChecked());  // the USB links' log file
 }
 
 void TMainForm::TrayIconMinimize() {

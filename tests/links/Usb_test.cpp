@@ -294,18 +294,24 @@ TEST_F(UsbLinkTest, LogFileHasTheConnectionTextsOnlyWhenLoggingIsOn) {
 
 TEST_F(UsbLinkTest, ServerLoggingSwitchTurnsThePortLogOn) {
   const std::string logFile = env_.TempDir() + "/usb.log";
-  struct Reset {
-    ~Reset() { SetUsbLogging(false); }
-  } reset;
-  SetUsbLogging(true);
   MakeStaleSocketEntry(Entry("stale"));
   TUsbPort port;
   port.LogFileName = logFile;
+  port.ServerLogging = true;
   port.Start();
   ASSERT_TRUE(WaitUntil([&] {
     return ReadFile(logFile).find("Unable to open a handle to the USB DLA device.") !=
            std::string::npos;
   }));
+}
+
+TEST_F(UsbLinkTest, LinkPassesTheLoggingChoiceToItsPort) {
+  TUsbConduit link;
+  EXPECT_FALSE(link.Port()->ServerLogging.load());
+  link.SetLogging(true);
+  EXPECT_TRUE(link.Port()->ServerLogging.load());
+  link.SetLogging(false);
+  EXPECT_FALSE(link.Port()->ServerLogging.load());
 }
 
 }  // namespace

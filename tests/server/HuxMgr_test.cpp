@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -66,11 +68,17 @@ class CallLog {
   std::vector<Clock::time_point> at_;
 };
 
-// A link that never finds a device; it logs every Open with its row and arguments.
+// The Logging choice each row's link was last given; kNever when it was never given one.
+constexpr int kNever = -1;
+using LoggingSeen = std::array<std::atomic<int>, kLinkRows>;
+
+// A link that never finds a device; it logs every Open with its row and arguments, and the
+// Logging choice it is given.
 class ProbeConduit final : public TConduit {
  public:
-  ProbeConduit(int row, CallLog& log, std::vector<std::string>* args, std::mutex* argsMutex)
-      : row_(row), log_(log), args_(args), argsMutex_(argsMutex) {}
+  ProbeConduit(int row, CallLog& log, std::vector<std::string>* args, std::mutex* argsMutex,
+               LoggingSeen& logging)
+      : row_(row), log_(log), args_(args), argsMutex_(argsMutex), logging_(logging) {}
   bool Open(std::string openArg1, std::string openArg2) override {
     if (args_ != nullptr) {
       std::lock_guard<std::mutex> lock(*argsMutex_);
@@ -85,12 +93,14 @@ class ProbeConduit final : public TConduit {
   int Write(const uint8_t*, int) override { return 0; }
   std::string PortName() override { return "probe"; }
   std::string PortInfo() override { return "probe"; }
+  void SetLogging(bool on) override { logging_[row_].store(on ? 1 : 0); }
 
  private:
   int row_;
   CallLog& log_;
   std::vector<std::string>* args_;
   std::mutex* argsMutex_;
+  LoggingSeen& logging_;
 };
 
 // What the manager's handlers saw.
@@ -171,7 +181,7 @@ class HuxMgrTest : public dral_test::IsolatedTest {
   ConduitFactory Probe(int row) {
     return [this, row] {
       created_.Add(row);
-      return std::make_unique<ProbeConduit>(row, opens_, &openArgs_, &openArgsMutex_);
+      return std::make_unique<ProbeConduit>(row, opens_, &openArgs_, &openArgsMutex_, linkLogging_);
     };
   }
   ConduitFactory Sim() {
@@ -217,6 +227,7 @@ class HuxMgrTest : public dral_test::IsolatedTest {
   CallLog created_;
   std::mutex openArgsMutex_;  // guards openArgs_
   std::vector<std::string> openArgs_;
+  LoggingSeen linkLogging_{};
   HandlerLog handlers_;
   std::unique_ptr<THuxMgr> mgr_;  // last: goes first
 };
@@ -319,6 +330,20 @@ TEST_F(HuxMgrTest, InstalledLinkFactoriesServeManagersBuiltWithoutATable) {
   ASSERT_TRUE(handlers_.WaitLinkEvent(1, 1, 3000).has_value());
   EXPECT_EQ(mgr_->CurrentIndex(), LinkRowWinUsb);
   EXPECT_EQ(control_.DebugLevelSeen.load(), kLinkDebugLevel);
+}
+
+TEST_F(HuxMgrTest, LoggingChoiceReachesLinksBuiltLaterAndEveryLinkTheManagerHas) {
+  for (auto& seen : linkLogging_) seen.store(kNever);
+  mgr_ = std::make_unique<THuxMgr>(true, Probes());
+  mgr_->SetLogging(1);  // before the thread has built any link
+  mgr_->Start();
+  ASSERT_TRUE(opens_.WaitForSize(1, 3000));  // the links are built before the first Open
+  for (int row = LinkRowUsb; row < kLinkRows; ++row) EXPECT_EQ(linkLogging_[row].load(), 1) << row;
+
+  mgr_->SetLogging(0);
+  EXPECT_EQ(mgr_->Logging(), 0);
+  for (int row = LinkRowUsb; row < kLinkRows; ++row) EXPECT_EQ(linkLogging_[row].load(), 0) << row;
+  EXPECT_EQ(linkLogging_[LinkRowNone].load(), kNever);
 }
 
 // --- connected --------------------------------------------------------------------------------

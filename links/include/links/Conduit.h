@@ -6,6 +6,7 @@
 //  - Write is called on the transmit thread, at most kMaxWriteChunk bytes per call, and only
 //    while IsOpen() was true just before.
 //  - PortName and PortInfo are called on the main thread.
+//  - SetLogging is called on any thread (the main form's Logging choice).
 //  - The receive handler is called on the link's own receive thread, once per block of bytes
 //    that one read returned; the block's buffer is reused by the next read.
 // A link keeps its receive handler in a ReceiveHandlerSlot: SetReceiveHandler(ReceiveHandler{})
@@ -15,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "classlib/Closure.h"
@@ -52,6 +54,9 @@ class TConduit {
   virtual int Write(const uint8_t* buf, int len) = 0;
   virtual std::string PortName() = 0;  // the link's device name
   virtual std::string PortInfo() = 0;  // the link's details text
+  // The server's Logging choice: a link with a log file writes it while this is on (off after
+  // construction). A link without one ignores it.
+  virtual void SetLogging(bool /*on*/) {}
 
   // Trace level: 0 after construction. A receive thread may read it while the link manager
   // sets it, hence atomic; threads that want it get a pointer to it.
@@ -60,11 +65,11 @@ class TConduit {
 
 // One row of the link manager's link table.
 struct TConduitList {
-  TConduit* Conduit = nullptr;  // null: no link in this row; owned by the link manager
-  std::string OpenArg1;         // first argument of Open
-  std::string OpenArg2;         // second argument of Open
-  uint8_t Enabled = 0;          // 0: Open is never called
-  uint32_t LastTryTick = 0;     // tick (ms) of the last Open call
+  std::unique_ptr<TConduit> Conduit;  // null: no link in this row
+  std::string OpenArg1;               // first argument of Open
+  std::string OpenArg2;               // second argument of Open
+  uint8_t Enabled = 0;                // 0: Open is never called
+  uint32_t LastTryTick = 0;           // tick (ms) of the last Open call
 };
 
 }  // namespace dral

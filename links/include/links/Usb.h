@@ -14,7 +14,7 @@
 // the transfer gate, so no transfer ever uses a handle that is being closed.
 //
 // Logging: the texts below go to LogFileName ("DralUsbLog.txt" in the current directory) when
-// the port's LogEnabled is set or the process-wide switch SetUsbLogging is on.
+// the port's LogEnabled is set or its ServerLogging is on.
 #pragma once
 
 #include <atomic>
@@ -35,10 +35,6 @@ namespace dral {
 // The record of one overlapped operation with its own manual-reset event (clear when built,
 // released with the record). Each write uses one of its own.
 using COverlapped = plat::Overlapped;
-
-// Process-wide switch of the USB links' log files: the server's Logging choice. Off at start.
-void SetUsbLogging(bool on);
-bool UsbLogging();
 
 class TUsbPort;
 
@@ -68,6 +64,7 @@ class TUsbRxThread : public cls::TThread {
 
  private:
   plat::IoResult AwaitRead();
+  bool LogActive() const;
   void Log(const std::string& text) const;
 
   COverlapped ReadOverlapped;  // its event is the read event
@@ -107,6 +104,8 @@ class TUsbPort : public cls::TThread {
   const std::string InterfaceClass;
   std::string LogFileName = kLogFileName;  // set before Start
   std::atomic<bool> LogEnabled{false};
+  // The server's Logging choice (the link's SetLogging); any thread may switch it.
+  std::atomic<bool> ServerLogging{false};
   // A device is open and usable; set by each open attempt, cleared when the device goes.
   std::atomic<bool> Connected{false};
   std::atomic<plat::DeviceHandle> DeviceHandle{0};  // the open device; 0 when none

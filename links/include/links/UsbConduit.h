@@ -34,6 +34,8 @@ class TUsbConduit : public TConduit {
   int Write(const uint8_t* buf, int len) override;
   std::string PortName() override { return kPortName; }
   std::string PortInfo() override { return kPortInfo; }
+  // Switches the port's log file (its ServerLogging).
+  void SetLogging(bool on) override;
 
   TUsbPort* Port() const { return port_.get(); }
   // The handler installed last ((0, 0) after construction and after Close).

@@ -129,8 +129,9 @@ class THuxMgr : public cls::TThread {
   // The transmit thread's write handler: the current link's Write while it is open, else 0.
   int WriteToLink(const uint8_t* bytes, int n);
 
-  // Stored for the main form; no link reads it (the links' log files stay as they are).
-  void SetLogging(uint8_t on) { logging_.store(on, std::memory_order_relaxed); }
+  // Passes the Logging choice to every link (TConduit::SetLogging), and to each link created
+  // later when this thread starts.
+  void SetLogging(uint8_t on);
   uint8_t Logging() const { return logging_.load(std::memory_order_relaxed); }
 
   // Ends the 500 ms hold of LinkStopped at once.
@@ -207,10 +208,12 @@ class THuxMgr : public cls::TThread {
   bool ethernetEnabled_ = false;
 
   // Rows are filled by CreateLinks before any index can name them and emptied by Shutdown
-  // under linkMutex_, after the transmit thread has ended.
+  // after the transmit thread has ended, both under linkMutex_.
   TConduitList links_[kLinkRows];
   std::atomic<int> currentIndex_{LinkRowNone};  // 0: no link
-  std::mutex linkMutex_;  // guards the lifetime of the links against PortName and PortInfo
+  // Guards the lifetime of the links against PortName, PortInfo and SetLogging, and logging_'s
+  // hand-over to new links.
+  std::mutex linkMutex_;
 
   TReceivedFrameRing rxQueue_;
   // Pulsed by OnFrame after each push; the connected passes wait for its generation to change.
