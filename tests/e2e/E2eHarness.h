@@ -353,6 +353,17 @@ inline bool WaitLinkState(const Api& api, DRAL_Handle h, uint32_t state, int tim
   return WaitUntil([&] { return api.GetStatus(h) == (DRAL_OK | state); }, timeoutMs);
 }
 
+// The adapter version the library reports, read until it is `expected` or `timeoutMs` is over.
+// The link turns connected as the server sends its version request, before the reply is in.
+inline Bytes AwaitAdapterVersion(const Api& api, DRAL_Handle h, const Bytes& expected,
+                                 int timeoutMs) {
+  Bytes version(6);
+  WaitUntil(
+      [&] { return api.GetAdapterVersion(h, version.data()) == DRAL_OK && version == expected; },
+      timeoutMs);
+  return version;
+}
+
 // Waits until the server knows the adapter's channel 1 as available (from its status poll): only
 // then does it copy transmitted frames to the other connections.
 inline bool WaitChannelAvailable(const Api& api, DRAL_Handle h, int timeoutMs) {

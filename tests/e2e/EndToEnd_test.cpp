@@ -105,9 +105,7 @@ TEST_F(SystemTest, ApplicationsShareTheUsbAdapterAndOutliveAPulledCable) {
     ASSERT_NE(h, 0u);
     ASSERT_TRUE(WaitLinkState(api, h, DRAL_LINK_CONNECTED, kLinkUpMs))
         << std::hex << api.GetStatus(h);
-    uint8_t version[6] = {};
-    EXPECT_EQ(api.GetAdapterVersion(h, version), DRAL_OK);
-    EXPECT_EQ(Bytes(version, version + 6), kVersion);
+    EXPECT_EQ(AwaitAdapterVersion(api, h, kVersion, kMessageMs), kVersion);
     ASSERT_TRUE(WaitChannelAvailable(api, h, kStepMs));
     DralFilter j1939{};
     j1939.Operation = DRAL_FILTER_PASS;
@@ -145,8 +143,7 @@ TEST_F(SystemTest, ApplicationsShareTheUsbAdapterAndOutliveAPulledCable) {
     Touch("a-searching");
     ASSERT_TRUE(WaitLinkState(api, h, DRAL_LINK_CONNECTED, kStepMs))
         << std::hex << api.GetStatus(h);
-    EXPECT_EQ(api.GetAdapterVersion(h, version), DRAL_OK);
-    EXPECT_EQ(Bytes(version, version + 6), kVersion);
+    EXPECT_EQ(AwaitAdapterVersion(api, h, kVersion, kMessageMs), kVersion);
     Touch("a-back");
 
     ASSERT_TRUE(AwaitTestProcess("round-2"));
@@ -299,9 +296,7 @@ TEST_F(SystemTest, AnApplicationUsesTheWinUsbAdapterAcrossAPulledCable) {
     ASSERT_NE(h, 0u);
     ASSERT_TRUE(WaitLinkState(api, h, DRAL_LINK_CONNECTED, kLinkUpMs))
         << std::hex << api.GetStatus(h);
-    uint8_t version[6] = {};
-    EXPECT_EQ(api.GetAdapterVersion(h, version), DRAL_OK);
-    EXPECT_EQ(Bytes(version, version + 6), kVersion);
+    EXPECT_EQ(AwaitAdapterVersion(api, h, kVersion, kMessageMs), kVersion);
     ASSERT_EQ(Filter(api, h, PassAll(DRAL_PROTOCOL_CAN1)), DRAL_OK);
     ASSERT_EQ(Filter(api, h, PassAll(DRAL_PROTOCOL_J1939_CAN1)), DRAL_OK);
     Touch("app-ready");
