@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <set>
 
 #include "plat/object_name.h"
@@ -46,8 +47,11 @@ int FcntlRetry(int fd, int command, struct flock* lock) {
 // half made or half released; in the child every descriptor is closed and marked inert.
 class ForkRegistry {
  public:
+  // Never destroyed, and in static storage rather than on the heap: a library unloaded with
+  // dlclose then leaves no memory behind (an empty set holds none).
   static ForkRegistry& Get() {
-    static ForkRegistry* const registry = new ForkRegistry;  // never destroyed
+    alignas(ForkRegistry) static unsigned char storage[sizeof(ForkRegistry)];
+    static ForkRegistry* const registry = new (storage) ForkRegistry;
     return *registry;
   }
   std::mutex& Mutex() { return mutex_; }
