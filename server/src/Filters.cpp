@@ -43,9 +43,15 @@ AdapterCommand ChannelSwitch(uint8_t channel, uint8_t on) {
   return c;
 }
 
-AdapterCommand BareOp(uint8_t type, uint8_t data0) {
-  AdapterCommand c{type, 1, {}};
-  c.Data[0] = data0;
+AdapterCommand IdEditCommand(uint8_t type, const IdFilterRequest& edit) {
+  AdapterCommand c{type, 0, {}};
+  c.Length = static_cast<uint8_t>(EncodeIdFilterEdit(edit, c.Data.data()));
+  return c;
+}
+
+AdapterCommand MidEditCommand(const MidFilterRequest& edit) {
+  AdapterCommand c{MsgJ1708Filter, 0, {}};
+  c.Length = static_cast<uint8_t>(EncodeMidFilterEdit(edit, c.Data.data()));
   return c;
 }
 
@@ -239,37 +245,35 @@ AdapterCommandList MergeIdFilters(IdFilterKind kind, uint8_t channelBit,
                                   std::span<const IdFilterTable* const> active) {
   const MergeCensus<IdFilterTable> census(active);
   const uint8_t type = kind == IdFilterKind::J1939 ? MsgJ1939Filter : MsgCanFilter;
-  const auto opBits = [channelBit](uint8_t op) {
-    return static_cast<uint8_t>(channelBit | (op << kFilterOpShift));
-  };
   AdapterCommandList list;
   if (census.size > 0) list.Add(ChannelSwitch(channelBit, kChannelOn));
 
   using Plan = MergeCensus<IdFilterTable>::Plan;
   const Plan plan = census.Decide();
   const bool listed = plan == Plan::PassListed || plan == Plan::BlockListed;
-  const uint8_t entryOp = plan == Plan::PassListed ? FilterOpPass : FilterOpBlock;
-  list.Add(BareOp(
-      type, opBits(plan == Plan::BlockAllOnly || plan == Plan::PassListed ? FilterOpBlockAll
-                                                                          : FilterOpPassAll)));
+  IdFilterRequest bare;
+  bare.Channels = channelBit;
+  bare.Op = plan == Plan::BlockAllOnly || plan == Plan::PassListed ? FilterOpBlockAll
+                                                                   : FilterOpPassAll;
+  list.Add(IdEditCommand(type, bare));
   if (!listed) return list;
   for (size_t r = 0; r < census.size; ++r) {
     const auto& row = census.rows[r];
     if (row.blockListed != (plan == Plan::BlockListed)) continue;
     for (int i = 0; i < row.count && list.Size < list.Commands.size(); ++i) {
-      IdEntry e = EntryAt(*row.table, i);
-      uint8_t data0 = opBits(entryOp);
+      const IdEntry e = EntryAt(*row.table, i);
+      IdFilterRequest edit;
+      edit.Channels = channelBit;
+      edit.Op = plan == Plan::PassListed ? FilterOpPass : FilterOpBlock;
+      edit.Mask = e.Mask;
+      edit.Value = e.Value;
       if (kind == IdFilterKind::Can) {
         // The adapter takes the extended flag in the channel byte, not in bit 31.
-        if ((e.Value & kIdBit31) != 0) data0 |= kExtendedIdBit;
-        e.Mask &= ~kIdBit31;
-        e.Value &= ~kIdBit31;
+        edit.Extended = (e.Value & kIdBit31) != 0;
+        edit.Mask &= ~kIdBit31;
+        edit.Value &= ~kIdBit31;
       }
-      AdapterCommand c{type, sizeof(IdFilterEdit), {}};
-      c.Data[0] = data0;
-      PutU32(&c.Data[1], e.Mask);
-      PutU32(&c.Data[5], e.Value);
-      list.Add(c);
+      list.Add(IdEditCommand(type, edit));
     }
   }
   return list;
@@ -288,17 +292,18 @@ AdapterCommandList MergeMidFilters(std::span<const MidFilterTable* const> active
 
   using Plan = MergeCensus<MidFilterTable>::Plan;
   const Plan plan = census.Decide();
-  list.Add(BareOp(MsgJ1708Filter, plan == Plan::BlockAllOnly ? FilterOpBlockAll : FilterOpPassAll));
+  MidFilterRequest bare;
+  bare.Op = plan == Plan::BlockAllOnly ? FilterOpBlockAll : FilterOpPassAll;
+  list.Add(MidEditCommand(bare));
   if (plan != Plan::PassListed && plan != Plan::BlockListed) return list;
-  const uint8_t op = plan == Plan::PassListed ? FilterOpPass : FilterOpBlock;
   for (size_t r = 0; r < census.size; ++r) {
     const auto& row = census.rows[r];
     if (row.blockListed != (plan == Plan::BlockListed)) continue;
     for (int i = 0; i < row.count && list.Size < list.Commands.size(); ++i) {
-      AdapterCommand c{MsgJ1708Filter, sizeof(MidFilterEdit), {}};
-      c.Data[0] = op;
-      c.Data[1] = row.table->Mids[i].load(kRelaxed);
-      list.Add(c);
+      MidFilterRequest edit;
+      edit.Op = plan == Plan::PassListed ? FilterOpPass : FilterOpBlock;
+      edit.Mid = row.table->Mids[i].load(kRelaxed);
+      list.Add(MidEditCommand(edit));
     }
   }
   return list;
@@ -311,15 +316,6 @@ namespace {
 
 // A J1708 frame needs more than this to hold MID, data and checksum.
 constexpr uint16_t kJ1708ShortestChecked = 5;
-
-// Bytes a filter edit needs for its operation: an entry for pass and block, the channel byte
-// (or op byte) alone for pass all and block all.
-uint16_t IdEditLength(uint8_t op) {
-  return op == FilterOpPass || op == FilterOpBlock ? sizeof(IdFilterEdit) : 1;
-}
-uint16_t MidEditLength(uint8_t op) {
-  return op == FilterOpPass || op == FilterOpBlock ? sizeof(MidFilterEdit) : 1;
-}
 
 // Table index of a frame's channel: CAN1 / J1939 channel 1 when bit 0 is set, else channel 2.
 int ChannelIndex(uint8_t channelBits) {
@@ -338,26 +334,22 @@ void TDralServer::EditCanFilter(int slot, const HuxMessage& request) {
 
 void TDralServer::EditIdFilter(int slot, const HuxMessage& request, IdFilterKind kind) {
   std::lock_guard<std::mutex> lock(filterMutex_);
-  const uint8_t channelBits = request.Length >= 1 ? (request.Data[0] & kChannelBitsMask) : 0;
-  if (channelBits == 0) {
+  const IdFilterRequest edit = DecodeIdFilterEdit(ViewOf(request));
+  if (edit.Channels == 0) {
     // No channel named: nothing to edit, but the client waits for an answer.
     PutReply(slot, request.Type, false, FilterErrNone);
     return;
   }
-  const uint8_t op = (request.Data[0] >> kFilterOpShift) & kFilterOpMask;
-  const bool complete = request.Length >= IdEditLength(op);
-  const uint32_t mask = complete && op <= FilterOpBlock ? GetU32(&request.Data[1]) : 0;
-  const uint32_t value = complete && op <= FilterOpBlock ? GetU32(&request.Data[5]) : 0;
-  const bool extended = (request.Data[0] & kExtendedIdBit) != 0;
   ClientSlot& s = *channel_->Slot(slot);
   for (int ch = 0; ch < 2; ++ch) {
-    if ((channelBits & (1u << ch)) == 0) continue;
-    if (!complete) {
+    if ((edit.Channels & (1u << ch)) == 0) continue;
+    if (!edit.Complete) {
       PutReply(slot, request.Type, false, FilterErrNone);
       continue;
     }
     IdFilterTable& table = kind == IdFilterKind::J1939 ? s.J1939Filter[ch] : s.CanFilter[ch];
-    const FilterEditResult result = EditIdFilterTable(table, kind, op, mask, value, extended);
+    const FilterEditResult result =
+        EditIdFilterTable(table, kind, edit.Op, edit.Mask, edit.Value, edit.Extended);
     PutReply(slot, request.Type, result.Ok, result.ErrorCode);
     if (result.Ok) SyncIdFilterLocked(kind, ch);
   }
@@ -365,13 +357,13 @@ void TDralServer::EditIdFilter(int slot, const HuxMessage& request, IdFilterKind
 
 void TDralServer::EditJ1708Filter(int slot, const HuxMessage& request) {
   std::lock_guard<std::mutex> lock(filterMutex_);
-  const uint8_t op = request.Length >= 1 ? (request.Data[0] & kFilterOpMask) : 0;
-  if (request.Length < 1 || request.Length < MidEditLength(op)) {
+  const MidFilterRequest edit = DecodeMidFilterEdit(ViewOf(request));
+  if (!edit.Complete) {
     PutReply(slot, request.Type, false, FilterErrNone);
     return;
   }
-  const uint8_t mid = op <= FilterOpBlock ? request.Data[1] : 0;
-  const FilterEditResult result = EditMidFilterTable(channel_->Slot(slot)->J1708Filter, op, mid);
+  const FilterEditResult result =
+      EditMidFilterTable(channel_->Slot(slot)->J1708Filter, edit.Op, edit.Mid);
   PutReply(slot, request.Type, result.Ok, result.ErrorCode);
   if (result.Ok) SyncJ1708FilterLocked();
 }
