@@ -2,40 +2,47 @@
 
 #include <bit>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 
 #include "plat/debug.h"
 #include "plat/tick.h"
 
 namespace dral {
+
+// The codec's application layouts are the public header's.
+static_assert(app::kProtocolCan1 == DRAL_PROTOCOL_CAN1 && app::kProtocolCan2 == DRAL_PROTOCOL_CAN2);
+static_assert(app::kProtocolJ1939Can1 == DRAL_PROTOCOL_J1939_CAN1 &&
+              app::kProtocolJ1939Can2 == DRAL_PROTOCOL_J1939_CAN2);
+static_assert(app::kProtocolJ1708 == DRAL_PROTOCOL_J1708 && app::kProtocolRaw == DRAL_PROTOCOL_RAW);
+static_assert(app::kProtocolStandardId == DRAL_PROTOCOL_STANDARD_ID);
+static_assert(app::kCanMinLength == DRAL_CAN_MIN_LENGTH && app::kCanMaxLength == DRAL_CAN_MAX_LENGTH);
+static_assert(app::kJ1939MinLength == DRAL_J1939_MIN_LENGTH &&
+              app::kJ1939MaxLength == DRAL_J1939_MAX_LENGTH);
+static_assert(app::kJ1708MinLength == DRAL_J1708_MIN_LENGTH &&
+              app::kJ1708MaxLength == DRAL_J1708_MAX_LENGTH);
+static_assert(app::kRawMinLength == DRAL_RAW_MIN_LENGTH && app::kRawMaxLength == DRAL_RAW_MAX_LENGTH);
+static_assert(app::kMaxReceivedLength == DRAL_MAX_MESSAGE_LENGTH);
+static_assert(app::kJ1939Broadcast == DRAL_J1939_BROADCAST);
+static_assert(offsetof(DralJ1939Message, Data) == app::kJ1939Data &&
+              offsetof(DralJ1939Message, DestinationAddress) == app::kJ1939Destination);
+static_assert(offsetof(DralJ1708Message, Data) == app::kJ1708Data);
+static_assert(offsetof(DralRawMessage, Data) == app::kRawData);
+static_assert(app::kFilterPassAll == DRAL_FILTER_PASS_ALL &&
+              app::kFilterBlockAll == DRAL_FILTER_BLOCK_ALL && app::kFilterPass == DRAL_FILTER_PASS &&
+              app::kFilterBlock == DRAL_FILTER_BLOCK &&
+              app::kFilterStandardId == DRAL_FILTER_STANDARD_ID);
+static_assert(offsetof(DralFilter, Data) == app::kFilterData &&
+              sizeof(DralCanFilterData) == app::kCanFilterDataBytes);
+static_assert(sizeof(DralJ1939FilterData) == sizeof(app::J1939FilterFields) &&
+              offsetof(DralJ1939FilterData, DestinationAddress) ==
+                  offsetof(app::J1939FilterFields, DestinationAddress));
+static_assert(app::kJ1939FilterPgn == DRAL_J1939_FILTER_PGN &&
+              app::kJ1939FilterPriority == DRAL_J1939_FILTER_PRIORITY &&
+              app::kJ1939FilterSource == DRAL_J1939_FILTER_SOURCE &&
+              app::kJ1939FilterDestination == DRAL_J1939_FILTER_DESTINATION);
+
 namespace {
-
-// Application message lengths by protocol.
-constexpr uint16_t kJ1939SingleFrameMax = 15;  // 7 + 8 data bytes; longer goes by transport
-constexpr uint16_t kJ1708CountBit8 = 256;
-
-// Application message offsets.
-constexpr size_t kJ1939PduSpecific = 1;
-constexpr size_t kJ1939PduFormat = 2;
-constexpr size_t kJ1939DataPage = 3;
-constexpr size_t kJ1939Priority = 4;
-constexpr size_t kJ1939Source = 5;
-constexpr size_t kJ1939Destination = 6;
-constexpr size_t kJ1939Data = 7;
-constexpr size_t kJ1708Header = 1;
-constexpr size_t kJ1708Data = 2;
-constexpr size_t kRawType = 1;
-constexpr size_t kRawData = 2;
-
-// Filter records.
-constexpr uint8_t kFilterOpBits = 0x0F;  // the CAN setter looks only at these
-constexpr uint8_t kPassAllBits = FilterOpPassAll << kFilterOpShift;    // 0x08
-constexpr uint8_t kBlockAllBits = FilterOpBlockAll << kFilterOpShift;  // 0x0C
-constexpr uint8_t kBlockBits = FilterOpBlock << kFilterOpShift;        // 0x04
-constexpr uint16_t kBareEditLength = 1;
-constexpr uint16_t kIdEditLength = sizeof(IdFilterEdit);
-constexpr uint16_t kMidEditLength = sizeof(MidFilterEdit);
-constexpr size_t kCanFilterDataBytes = 8;
 
 // The link state in the block. Only the server writes it, and only these four values; any
 // other was written by someone else and reads as no server.
@@ -52,26 +59,16 @@ uint16_t BlockLinkState(const ChannelHeader& header) {
   }
 }
 
-constexpr uint32_t kPgnPdu2Mask = 0x01FFFF00;
-constexpr uint32_t kPgnPdu1Mask = 0x01FF0000;
-constexpr uint32_t kPriorityMask = 0x1C000000;
-constexpr uint32_t kSourceMask = 0x000000FF;
-// Bit 31 makes the server apply the entry to PDU1 identifiers only.
-constexpr uint32_t kDestinationMask = 0x8000FF00;
-
 constexpr uint8_t kMaxClaimableAddress = 253;
 constexpr const char* kThreadSlowText = "Receive thread slow to stop; still waiting for it.";
 
-uint8_t CanChannelBits(uint8_t protocol) {
-  uint8_t bits = (protocol & 0x01) ? kChannelBit1 : kChannelBit2;
-  if (!(protocol & DRAL_PROTOCOL_STANDARD_ID)) bits |= kExtendedIdBit;
-  return bits;
-}
-
-void BareEdit(HuxMessage& out, uint8_t type, uint8_t data0) {
-  out.Type = type;
-  out.Length = kBareEditLength;
-  out.Data[0] = data0;
+// A bare filter edit (no entry) of `type`.
+HuxMessage BareEdit(uint8_t type, uint8_t data0) {
+  HuxMessage m{};
+  m.Type = type;
+  m.Length = 1;
+  m.Data[0] = data0;
+  return m;
 }
 
 }  // namespace
@@ -92,161 +89,6 @@ bool WaitForClientEvent(THuxQueue& queue, uint32_t seen, uint32_t ms) {
     return false;
   }
   return event->WaitForChange(seen, ms) == plat::WaitResult::Signaled;
-}
-
-// ---- Encoders -------------------------------------------------------------------------------
-
-bool EncodeCan(const uint8_t* message, uint16_t length, HuxMessage& out) {
-  if (length < DRAL_CAN_MIN_LENGTH || length > DRAL_CAN_MAX_LENGTH) return false;
-  out.Type = MsgCanFrame;
-  out.Length = length;
-  out.Data[0] = CanChannelBits(message[0]);
-  std::memcpy(out.Data + 1, message + 1, length - 1u);  // identifier and data unchanged
-  return true;
-}
-
-bool EncodeJ1939Frame(const uint8_t* message, uint16_t length, HuxMessage& out) {
-  if (length < DRAL_J1939_MIN_LENGTH || length > kJ1939SingleFrameMax) return false;
-  const uint8_t pf = message[kJ1939PduFormat];
-  out.Type = MsgJ1939Frame;
-  out.Length = static_cast<uint16_t>(length - 2);
-  out.Data[0] = (message[0] & 0x02) ? kChannelBit1 : kChannelBit2;
-  out.Data[1] = message[kJ1939Source];
-  // PDU1 carries the destination in the PduSpecific position.
-  out.Data[2] = pf < kPdu2FirstFormat ? message[kJ1939Destination] : message[kJ1939PduSpecific];
-  out.Data[3] = pf;
-  out.Data[4] = static_cast<uint8_t>((message[kJ1939Priority] & 0x07) << 2 |
-                                     (message[kJ1939DataPage] & 0x01));
-  std::memcpy(out.Data + sizeof(J1939FrameHeader), message + kJ1939Data, length - kJ1939Data);
-  return true;
-}
-
-bool EncodeJ1708(const uint8_t* message, uint16_t length, HuxMessage& out) {
-  if (length < DRAL_J1708_MIN_LENGTH || length > DRAL_J1708_MAX_LENGTH) return false;
-  const uint16_t count = static_cast<uint16_t>(length - kJ1708Data);
-  out.Type = MsgJ1708Frame;
-  out.Length = static_cast<uint16_t>(sizeof(J1708FrameHeader) + count);
-  out.Data[0] = count >= kJ1708CountBit8 ? kJ1708LengthBit8 : 0;
-  out.Data[1] = message[kJ1708Header];
-  out.Data[2] = static_cast<uint8_t>(count & 0xFF);
-  std::memcpy(out.Data + sizeof(J1708FrameHeader), message + kJ1708Data, count);
-  return true;
-}
-
-bool EncodeRaw(const uint8_t* message, uint16_t length, HuxMessage& out) {
-  if (length < DRAL_RAW_MIN_LENGTH || length > DRAL_RAW_MAX_LENGTH) return false;
-  out.Type = message[kRawType];
-  out.Length = static_cast<uint16_t>(length - kRawData);
-  std::memcpy(out.Data, message + kRawData, out.Length);
-  return true;
-}
-
-void J1939FilterEntry(const DralJ1939FilterData& data, uint32_t& mask, uint32_t& value) {
-  mask = 0;
-  value = 0;
-  const bool pgn = data.Fields & DRAL_J1939_FILTER_PGN;
-  const bool pdu2 = data.PduFormat >= kPdu2FirstFormat;
-  if (pgn) {
-    value = static_cast<uint32_t>(data.PduFormat) << 16 | static_cast<uint32_t>(data.DataPage)
-                                                              << 24;
-    if (pdu2) {
-      value |= static_cast<uint32_t>(data.PduSpecific) << 8;
-      mask = kPgnPdu2Mask;
-    } else {
-      mask = kPgnPdu1Mask;
-    }
-  }
-  if (data.Fields & DRAL_J1939_FILTER_PRIORITY) {
-    value |= static_cast<uint32_t>(data.Priority & 0x07) << 26;
-    mask |= kPriorityMask;
-  }
-  if (data.Fields & DRAL_J1939_FILTER_SOURCE) {
-    value |= data.SourceAddress;
-    mask |= kSourceMask;
-  }
-  // A PDU2 group named by the PGN has no destination to match.
-  if ((data.Fields & DRAL_J1939_FILTER_DESTINATION) && (!pgn || !pdu2)) {
-    value |= static_cast<uint32_t>(data.DestinationAddress) << 8;
-    mask |= kDestinationMask;
-  }
-}
-
-bool EncodeCanFilter(const uint8_t* data, uint8_t operation, bool standardId, uint8_t channel,
-                     HuxMessage& out) {
-  out.Type = MsgCanFilter;
-  switch (operation & kFilterOpBits) {
-    case DRAL_FILTER_PASS_ALL:
-      BareEdit(out, MsgCanFilter, channel | kPassAllBits);
-      return true;
-    case DRAL_FILTER_BLOCK_ALL:
-      BareEdit(out, MsgCanFilter, channel | kBlockAllBits);
-      return true;
-    case DRAL_FILTER_PASS:
-      out.Data[0] = static_cast<uint8_t>(channel | (standardId ? 0 : kExtendedIdBit));
-      break;
-    case DRAL_FILTER_BLOCK:
-      // The standard-identifier flag of a block edit travels in the operation byte.
-      out.Data[0] = static_cast<uint8_t>(
-          (channel | kBlockBits) | ((operation & DRAL_FILTER_STANDARD_ID) ? 0 : kExtendedIdBit));
-      break;
-    default:
-      return false;
-  }
-  out.Length = kIdEditLength;
-  std::memcpy(out.Data + 1, data, kCanFilterDataBytes);
-  return true;
-}
-
-bool EncodeJ1939Filter(const uint8_t* data, uint8_t operation, uint8_t channel, HuxMessage& out) {
-  out.Type = MsgJ1939Filter;
-  switch (operation) {
-    case DRAL_FILTER_PASS_ALL:
-      BareEdit(out, MsgJ1939Filter, channel | kPassAllBits);
-      return true;
-    case DRAL_FILTER_BLOCK_ALL:
-      BareEdit(out, MsgJ1939Filter, channel | kBlockAllBits);
-      return true;
-    case DRAL_FILTER_PASS:
-      out.Data[0] = channel;
-      break;
-    case DRAL_FILTER_BLOCK:
-      out.Data[0] = channel | kBlockBits;
-      break;
-    default:
-      return false;
-  }
-  DralJ1939FilterData fields;
-  std::memcpy(&fields, data, sizeof fields);
-  uint32_t mask = 0;
-  uint32_t value = 0;
-  J1939FilterEntry(fields, mask, value);
-  out.Length = kIdEditLength;
-  PutU32(out.Data + offsetof(IdFilterEdit, Mask), mask);
-  PutU32(out.Data + offsetof(IdFilterEdit, Value), value);
-  return true;
-}
-
-bool EncodeJ1708Filter(const uint8_t* data, uint8_t operation, HuxMessage& out) {
-  out.Type = MsgJ1708Filter;
-  switch (operation) {
-    case DRAL_FILTER_PASS_ALL:
-      BareEdit(out, MsgJ1708Filter, FilterOpPassAll);
-      return true;
-    case DRAL_FILTER_BLOCK_ALL:
-      BareEdit(out, MsgJ1708Filter, FilterOpBlockAll);
-      return true;
-    case DRAL_FILTER_PASS:
-      out.Data[0] = FilterOpPass;
-      break;
-    case DRAL_FILTER_BLOCK:
-      out.Data[0] = FilterOpBlock;
-      break;
-    default:
-      return false;
-  }
-  out.Length = kMidEditLength;
-  out.Data[1] = data[0];
-  return true;
 }
 
 // ---- TDralClient ----------------------------------------------------------------------------
@@ -285,19 +127,9 @@ bool TDralClient::Disconnect() {
     std::unique_lock<std::shared_mutex> lock(stateLock_);
     if (!connected_.load(std::memory_order_relaxed)) return true;
     if (thread_ && thread_->IsCurrentThread()) return false;
-    HuxMessage edit;
-    if (j1939FilterUsed_.load()) {
-      BareEdit(edit, MsgJ1939Filter, kBlockAllBothChannels);
-      SendLocked(edit);
-    }
-    if (canFilterUsed_.load()) {
-      BareEdit(edit, MsgCanFilter, kBlockAllBothChannels);
-      SendLocked(edit);
-    }
-    if (j1708FilterUsed_.load()) {
-      BareEdit(edit, MsgJ1708Filter, kJ1708BlockAll);
-      SendLocked(edit);
-    }
+    if (j1939FilterUsed_.load()) SendLocked(BareEdit(MsgJ1939Filter, kBlockAllBothChannels));
+    if (canFilterUsed_.load()) SendLocked(BareEdit(MsgCanFilter, kBlockAllBothChannels));
+    if (j1708FilterUsed_.load()) SendLocked(BareEdit(MsgJ1708Filter, kJ1708BlockAll));
     connected_.store(false, std::memory_order_release);
     thread = std::move(thread_);
     queue = std::move(queue_);
@@ -342,7 +174,7 @@ uint32_t TDralClient::PutCan(const uint8_t* message, uint16_t length) {
 
 uint32_t TDralClient::PutJ1939(const uint8_t* message, uint16_t length) {
   if (!Connected()) return DRAL_ERR_SEND_FAILED;
-  if (length > kJ1939SingleFrameMax) return StartTransport(message, length);
+  if (length > app::kJ1939SingleFrameMax) return StartTransport(message, length);
   HuxMessage m;
   return SendEncoded(EncodeJ1939Frame(message, length, m), m);
 }

@@ -1,11 +1,8 @@
-// Client receive filters: table edits, matching and merge (pure functions over the tables), and
-// the TDralServer members that apply edits, answer them, deliver frames by filter and send
-// merged filters to the adapter.
+// Client receive filters: table edits, matching and merge, as pure functions over the tables.
+// The server applies them in ServerFilters.cpp.
 #include "server/Filters.h"
 
 #include <algorithm>
-
-#include "server/ServerObj.h"
 
 namespace dral {
 namespace {
@@ -43,9 +40,15 @@ AdapterCommand ChannelSwitch(uint8_t channel, uint8_t on) {
   return c;
 }
 
-AdapterCommand BareOp(uint8_t type, uint8_t data0) {
-  AdapterCommand c{type, 1, {}};
-  c.Data[0] = data0;
+AdapterCommand IdEditCommand(uint8_t type, const IdFilterRequest& edit) {
+  AdapterCommand c{type, 0, {}};
+  c.Length = static_cast<uint8_t>(EncodeIdFilterEdit(edit, c.Data.data()));
+  return c;
+}
+
+AdapterCommand MidEditCommand(const MidFilterRequest& edit) {
+  AdapterCommand c{MsgJ1708Filter, 0, {}};
+  c.Length = static_cast<uint8_t>(EncodeMidFilterEdit(edit, c.Data.data()));
   return c;
 }
 
@@ -240,37 +243,35 @@ AdapterCommandList MergeIdFilters(IdFilterKind kind, uint8_t channelBit,
                                   std::span<const IdFilterTable* const> active) {
   const MergeCensus<IdFilterTable> census(active);
   const uint8_t type = kind == IdFilterKind::J1939 ? MsgJ1939Filter : MsgCanFilter;
-  const auto opBits = [channelBit](uint8_t op) {
-    return static_cast<uint8_t>(channelBit | (op << kFilterOpShift));
-  };
   AdapterCommandList list;
   if (census.size > 0) list.Add(ChannelSwitch(channelBit, kChannelOn));
 
   using Plan = MergeCensus<IdFilterTable>::Plan;
   const Plan plan = census.Decide();
   const bool listed = plan == Plan::PassListed || plan == Plan::BlockListed;
-  const uint8_t entryOp = plan == Plan::PassListed ? FilterOpPass : FilterOpBlock;
-  list.Add(BareOp(
-      type, opBits(plan == Plan::BlockAllOnly || plan == Plan::PassListed ? FilterOpBlockAll
-                                                                          : FilterOpPassAll)));
+  IdFilterRequest bare;
+  bare.Channels = channelBit;
+  bare.Op = plan == Plan::BlockAllOnly || plan == Plan::PassListed ? FilterOpBlockAll
+                                                                   : FilterOpPassAll;
+  list.Add(IdEditCommand(type, bare));
   if (!listed) return list;
   for (size_t r = 0; r < census.size; ++r) {
     const auto& row = census.rows[r];
     if (row.blockListed != (plan == Plan::BlockListed)) continue;
     for (int i = 0; i < row.count && list.Size < list.Commands.size(); ++i) {
-      IdEntry e = EntryAt(*row.table, i);
-      uint8_t data0 = opBits(entryOp);
+      const IdEntry e = EntryAt(*row.table, i);
+      IdFilterRequest edit;
+      edit.Channels = channelBit;
+      edit.Op = plan == Plan::PassListed ? FilterOpPass : FilterOpBlock;
+      edit.Mask = e.Mask;
+      edit.Value = e.Value;
       if (kind == IdFilterKind::Can) {
         // The adapter takes the extended flag in the channel byte, not in bit 31.
-        if ((e.Value & kIdBit31) != 0) data0 |= kExtendedIdBit;
-        e.Mask &= ~kIdBit31;
-        e.Value &= ~kIdBit31;
+        edit.Extended = (e.Value & kIdBit31) != 0;
+        edit.Mask &= ~kIdBit31;
+        edit.Value &= ~kIdBit31;
       }
-      AdapterCommand c{type, sizeof(IdFilterEdit), {}};
-      c.Data[0] = data0;
-      PutU32(&c.Data[1], e.Mask);
-      PutU32(&c.Data[5], e.Value);
-      list.Add(c);
+      list.Add(IdEditCommand(type, edit));
     }
   }
   return list;
@@ -289,196 +290,21 @@ AdapterCommandList MergeMidFilters(std::span<const MidFilterTable* const> active
 
   using Plan = MergeCensus<MidFilterTable>::Plan;
   const Plan plan = census.Decide();
-  list.Add(BareOp(MsgJ1708Filter, plan == Plan::BlockAllOnly ? FilterOpBlockAll : FilterOpPassAll));
+  MidFilterRequest bare;
+  bare.Op = plan == Plan::BlockAllOnly ? FilterOpBlockAll : FilterOpPassAll;
+  list.Add(MidEditCommand(bare));
   if (plan != Plan::PassListed && plan != Plan::BlockListed) return list;
-  const uint8_t op = plan == Plan::PassListed ? FilterOpPass : FilterOpBlock;
   for (size_t r = 0; r < census.size; ++r) {
     const auto& row = census.rows[r];
     if (row.blockListed != (plan == Plan::BlockListed)) continue;
     for (int i = 0; i < row.count && list.Size < list.Commands.size(); ++i) {
-      AdapterCommand c{MsgJ1708Filter, sizeof(MidFilterEdit), {}};
-      c.Data[0] = op;
-      c.Data[1] = row.table->Mids[i].load(kRelaxed);
-      list.Add(c);
+      MidFilterRequest edit;
+      edit.Op = plan == Plan::PassListed ? FilterOpPass : FilterOpBlock;
+      edit.Mid = row.table->Mids[i].load(kRelaxed);
+      list.Add(MidEditCommand(edit));
     }
   }
   return list;
-}
-
-// ---------------------------------------------------------------------------------------------
-// TDralServer: edits, merges, matching and delivery
-
-namespace {
-
-// A J1708 frame needs more than this to hold MID, data and checksum.
-constexpr uint16_t kJ1708ShortestChecked = 5;
-
-// Bytes a filter edit needs for its operation: an entry for pass and block, the channel byte
-// (or op byte) alone for pass all and block all.
-uint16_t IdEditLength(uint8_t op) {
-  return op == FilterOpPass || op == FilterOpBlock ? sizeof(IdFilterEdit) : 1;
-}
-uint16_t MidEditLength(uint8_t op) {
-  return op == FilterOpPass || op == FilterOpBlock ? sizeof(MidFilterEdit) : 1;
-}
-
-// Table index of a frame's channel: CAN1 / J1939 channel 1 when bit 0 is set, else channel 2.
-int ChannelIndex(uint8_t channelBits) {
-  return (channelBits & kChannelBit1) != 0 ? 0 : 1;
-}
-
-}  // namespace
-
-void TDralServer::EditJ1939Filter(int slot, const HuxMessage& request) {
-  EditIdFilter(slot, request, IdFilterKind::J1939);
-}
-
-void TDralServer::EditCanFilter(int slot, const HuxMessage& request) {
-  EditIdFilter(slot, request, IdFilterKind::Can);
-}
-
-void TDralServer::EditIdFilter(int slot, const HuxMessage& request, IdFilterKind kind) {
-  std::lock_guard<std::mutex> lock(filterMutex_);
-  const uint8_t channelBits = request.Length >= 1 ? (request.Data[0] & kChannelBitsMask) : 0;
-  if (channelBits == 0) {
-    // No channel named: nothing to edit, but the client waits for an answer.
-    PutReply(slot, request.Type, false, FilterErrNone);
-    return;
-  }
-  const uint8_t op = (request.Data[0] >> kFilterOpShift) & kFilterOpMask;
-  const bool complete = request.Length >= IdEditLength(op);
-  const uint32_t mask = complete && op <= FilterOpBlock ? GetU32(&request.Data[1]) : 0;
-  const uint32_t value = complete && op <= FilterOpBlock ? GetU32(&request.Data[5]) : 0;
-  const bool extended = (request.Data[0] & kExtendedIdBit) != 0;
-  ClientSlot& s = *channel_->Slot(slot);
-  for (int ch = 0; ch < 2; ++ch) {
-    if ((channelBits & (1u << ch)) == 0) continue;
-    if (!complete) {
-      PutReply(slot, request.Type, false, FilterErrNone);
-      continue;
-    }
-    IdFilterTable& table = kind == IdFilterKind::J1939 ? s.J1939Filter[ch] : s.CanFilter[ch];
-    const FilterEditResult result = EditIdFilterTable(table, kind, op, mask, value, extended);
-    PutReply(slot, request.Type, result.Ok, result.ErrorCode);
-    if (result.Ok) SyncIdFilterLocked(kind, ch);
-  }
-}
-
-void TDralServer::EditJ1708Filter(int slot, const HuxMessage& request) {
-  std::lock_guard<std::mutex> lock(filterMutex_);
-  const uint8_t op = request.Length >= 1 ? (request.Data[0] & kFilterOpMask) : 0;
-  if (request.Length < 1 || request.Length < MidEditLength(op)) {
-    PutReply(slot, request.Type, false, FilterErrNone);
-    return;
-  }
-  const uint8_t mid = op <= FilterOpBlock ? request.Data[1] : 0;
-  const FilterEditResult result = EditMidFilterTable(channel_->Slot(slot)->J1708Filter, op, mid);
-  PutReply(slot, request.Type, result.Ok, result.ErrorCode);
-  if (result.Ok) SyncJ1708FilterLocked();
-}
-
-void TDralServer::SyncJ1939Filter(int channel) {
-  std::lock_guard<std::mutex> lock(filterMutex_);
-  SyncIdFilterLocked(IdFilterKind::J1939, channel);
-}
-
-void TDralServer::SyncCanFilter(int channel) {
-  std::lock_guard<std::mutex> lock(filterMutex_);
-  SyncIdFilterLocked(IdFilterKind::Can, channel);
-}
-
-void TDralServer::SyncJ1708Filter() {
-  std::lock_guard<std::mutex> lock(filterMutex_);
-  SyncJ1708FilterLocked();
-}
-
-void TDralServer::SyncIdFilterLocked(IdFilterKind kind, int channel) {
-  if (channel < 0 || channel > 1) return;
-  std::array<const IdFilterTable*, kSlotCount> active{};
-  size_t n = 0;
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    ClientSlot& s = *channel_->Slot(slot);
-    IdFilterTable& table =
-        kind == IdFilterKind::J1939 ? s.J1939Filter[channel] : s.CanFilter[channel];
-    if (IsSlotActive(slot)) {
-      active[n++] = &table;
-    } else {
-      ClearFilterTable(table);  // a freed slot never contributes
-    }
-  }
-  const uint8_t channelBit = channel == 0 ? kChannelBit1 : kChannelBit2;
-  SendCommands(MergeIdFilters(kind, channelBit, std::span(active.data(), n)));
-}
-
-void TDralServer::SyncJ1708FilterLocked() {
-  std::array<const MidFilterTable*, kSlotCount> active{};
-  size_t n = 0;
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    MidFilterTable& table = channel_->Slot(slot)->J1708Filter;
-    if (IsSlotActive(slot)) {
-      active[n++] = &table;
-    } else {
-      ClearFilterTable(table);
-    }
-  }
-  const bool available = (block_->Header.J1708Status.load(kRelaxed) & StatusAvailable) != 0;
-  SendCommands(MergeMidFilters(std::span(active.data(), n), available));
-}
-
-bool TDralServer::MatchJ1939Filter(int slot, int channel, uint32_t id) const {
-  if (slot < 0 || slot >= kSlotCount || channel < 0 || channel > 1) return false;
-  return MatchJ1939Table(block_->Slots[slot].J1939Filter[channel], id);
-}
-
-bool TDralServer::MatchCanFilter(int slot, int channel, uint32_t id) const {
-  if (slot < 0 || slot >= kSlotCount || channel < 0 || channel > 1) return false;
-  return MatchCanTable(block_->Slots[slot].CanFilter[channel], id);
-}
-
-void TDralServer::DeliverJ1939(const HuxMessage& m, int excludedSlot) {
-  if (m.Length < kIdFrameMinLength) return;
-  const int ch = ChannelIndex(m.Data[0]);
-  const uint32_t id = J1939FilterId(m.Data);
-  TChannelLock hold(*channel_, kChannelLockTimeoutMs);
-  if (!hold.Owned()) return;
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (slot == excludedSlot || !IsSlotActive(slot)) continue;
-    if (J1939TablePasses(block_->Slots[slot].J1939Filter[ch], id)) Deliver(slot, m);
-  }
-}
-
-void TDralServer::DeliverCan(const HuxMessage& m, int excludedSlot) {
-  if (m.Length < kIdFrameMinLength) return;
-  const int ch = ChannelIndex(m.Data[0]);
-  const uint32_t id = CanFilterId(m.Data);
-  TChannelLock hold(*channel_, kChannelLockTimeoutMs);
-  if (!hold.Owned()) return;
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (slot == excludedSlot || !IsSlotActive(slot)) continue;
-    if (CanTablePasses(block_->Slots[slot].CanFilter[ch], id)) Deliver(slot, m);
-  }
-}
-
-void TDralServer::DeliverJ1708(HuxMessage& m, int excludedSlot) {
-  if (m.Length < kJ1708MinLength) return;  // no MID to filter by
-  if (J1708RawMode() != 0) {
-    RaiseJ1708Length(m.Data);  // raw clients count the checksum in the length
-  } else if (m.Length <= kJ1708ShortestChecked) {
-    return;
-  } else if (excludedSlot == kNoSlot) {
-    uint8_t sum = 0;
-    for (uint16_t i = sizeof(J1708FrameHeader); i < m.Length; ++i) sum += m.Data[i];
-    if (sum != 0) return;  // bad checksum: reaches nobody
-  } else {
-    LowerJ1708Length(m.Data);  // the checksum the server appended is not counted
-  }
-  const uint8_t mid = m.Data[sizeof(J1708FrameHeader)];
-  TChannelLock hold(*channel_, kChannelLockTimeoutMs);
-  if (!hold.Owned()) return;
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (slot == excludedSlot || !IsSlotActive(slot)) continue;
-    if (MidTablePasses(block_->Slots[slot].J1708Filter, mid)) Deliver(slot, m);
-  }
 }
 
 }  // namespace dral

@@ -443,13 +443,7 @@ void TDralServer::Deliver(int slot, const HuxMessage& m) {
 void TDralServer::PutReply(int slot, uint8_t requestType, bool ok, uint8_t errorCode) {
   HuxMessage reply{};
   reply.Type = MsgReply;
-  ReplyRecord r{requestType, ok ? ReplyOk : ReplyFailed, 0, 0, 0};
-  if (!ok) {
-    r.ErrorKind = kReplyErrorKindFilter;
-    r.ErrorCode = errorCode;
-  }
-  reply.Length = ok ? kReplyOkLength : kReplyFailedLength;
-  std::memcpy(reply.Data, &r, reply.Length);
+  reply.Length = EncodeReply({requestType, ok ? ReplyOk : ReplyFailed, errorCode}, reply.Data);
   // Without a signal: the requester polls for its reply.
   if (!channel_->Put(&channel_->Slot(slot)->ToClient, &reply))
     clientRingDrops_.fetch_add(1, kRelaxed);

@@ -12,14 +12,7 @@
 namespace {
 
 using client_test::Record;
-using dral::DecodeServerMessage;
 using dral::HuxMessage;
-
-std::vector<uint8_t> Decode(const HuxMessage& m) {
-  std::vector<uint8_t> out(dral::kQueuedMessageBytes);
-  out.resize(DecodeServerMessage(m, out.data()));
-  return out;
-}
 
 std::vector<uint8_t> Bytes(size_t n, uint8_t first = 0) {
   std::vector<uint8_t> v(n);
@@ -29,70 +22,6 @@ std::vector<uint8_t> Bytes(size_t n, uint8_t first = 0) {
 
 dral::QueuedMessage Queued(const std::vector<uint8_t>& bytes) {
   return dral::MakeQueuedMessage(bytes.data(), static_cast<uint16_t>(bytes.size()), 0);
-}
-
-TEST(ServerRecordDecoding, CanChannelBitsGiveProtocolAndIdentifierForm) {
-  const std::vector<uint8_t> rest = {0x78, 0x56, 0x34, 0x12, 0xAA, 0xBB};
-  struct Case {
-    uint8_t bits;
-    uint8_t protocol;
-  };
-  for (const Case c : {Case{0x11, 0x01}, Case{0x01, 0x81}, Case{0x12, 0x04}, Case{0x02, 0x84}}) {
-    std::vector<uint8_t> data = {c.bits};
-    data.insert(data.end(), rest.begin(), rest.end());
-    std::vector<uint8_t> expected = {c.protocol};
-    expected.insert(expected.end(), rest.begin(), rest.end());
-    EXPECT_EQ(Decode(Record(dral::MsgCanFrame, data)), expected) << "bits " << int(c.bits);
-  }
-}
-
-TEST(ServerRecordDecoding, J1939Pdu1FrameCarriesDestinationAndNoPduSpecific) {
-  // Channel 2, SA 0x80, PS 0x21 (destination), PF 0xEA, priority 6 data page 1, 3 data bytes.
-  const auto out =
-      Decode(Record(dral::MsgJ1939Frame, {0x02, 0x80, 0x21, 0xEA, 6 << 2 | 1, 1, 2, 3}));
-  EXPECT_EQ(out, (std::vector<uint8_t>{5, 0x00, 0xEA, 1, 6, 0x80, 0x21, 1, 2, 3}));
-}
-
-TEST(ServerRecordDecoding, J1939Pdu2FrameCarriesGroupExtensionAndGlobalDestination) {
-  const auto out = Decode(Record(dral::MsgJ1939Frame, {0x01, 0x00, 0xEC, 0xFE, 3 << 2, 9}));
-  EXPECT_EQ(out, (std::vector<uint8_t>{2, 0xEC, 0xFE, 0, 3, 0x00, 0xFF, 9}));
-}
-
-TEST(ServerRecordDecoding, TransportRecordOfAnotherClientKeepsItsAddresses) {
-  const auto out =
-      Decode(Record(dral::MsgJ1939Transport, {0x01, 0x11, 0x22, 0x00, 0xEF, 7 << 2 | 1, 5, 6}));
-  EXPECT_EQ(out, (std::vector<uint8_t>{2, 0x00, 0xEF, 1, 7, 0x11, 0x22, 5, 6}));
-}
-
-TEST(ServerRecordDecoding, J1708LengthBit8Delivers260Bytes) {
-  auto data = Bytes(3 + 260, 0x40);
-  data[0] = 0x80;
-  data[1] = 0x5A;  // the adapter's header byte, replaced on receive
-  data[2] = 4;
-  const auto out = Decode(Record(dral::MsgJ1708Frame, data));
-  ASSERT_EQ(out.size(), 262u);
-  EXPECT_EQ(out[0], 3);
-  EXPECT_EQ(out[1], 0xFF);
-  EXPECT_TRUE(std::equal(out.begin() + 2, out.end(), data.begin() + 3));
-}
-
-TEST(ServerRecordDecoding, J1708CountBeyondTheRecordIsCutToTheBytesItHolds) {
-  // A raw-mode copy of another client's message: the count is one above the 10 bytes held.
-  auto data = Bytes(3 + 10, 0x60);
-  data[0] = 0;
-  data[1] = 0;
-  data[2] = 11;
-  std::vector<uint8_t> whole = {3, 0xFF};
-  whole.insert(whole.end(), data.begin() + 3, data.end());
-  EXPECT_EQ(Decode(Record(dral::MsgJ1708Frame, data)), whole);
-  // Bit 8 of the count set over a short record: still only what is there.
-  data[0] = 0x80;
-  EXPECT_EQ(Decode(Record(dral::MsgJ1708Frame, data)), whole);
-  // A checksum byte after the counted bytes is not delivered.
-  data[0] = 0;
-  data[2] = 10;
-  data.push_back(0x99);
-  EXPECT_EQ(Decode(Record(dral::MsgJ1708Frame, data)), whole);
 }
 
 // Connections of the client core to a real server, the adapter simulator behind it; the
@@ -136,30 +65,6 @@ TEST_F(ReceiveThroughServerTest, InJ1708RawModeAnotherClientsMessageArrivesWhole
   adapter_.InjectJ1708({0x80, 0x54, 0x02});
   const uint8_t checksum = static_cast<uint8_t>(0 - (0x80 + 0x54 + 0x02));
   EXPECT_EQ(NextMessage(receiver), (std::vector<uint8_t>{3, 0xFF, 0x80, 0x54, 0x02, checksum}));
-}
-
-TEST(ServerRecordDecoding, RecordsBeyondTheQueuedMessageAreDroppedNotTruncated) {
-  // Raw: N + 2 bytes; J1939 frame: N + 2; transport: N + 1. 2001 is the limit.
-  EXPECT_EQ(Decode(Record(dral::MsgAdapterData09, Bytes(1999))).size(), 2001u);
-  EXPECT_TRUE(Decode(Record(dral::MsgAdapterData09, Bytes(2000))).empty());
-  EXPECT_TRUE(Decode(Record(dral::MsgReply, Bytes(2048))).empty());
-  auto j1939 = Bytes(1999);
-  j1939[3] = 0xFE;
-  EXPECT_EQ(Decode(Record(dral::MsgJ1939Frame, j1939)).size(), 2001u);
-  j1939.push_back(0);
-  EXPECT_TRUE(Decode(Record(dral::MsgJ1939Frame, j1939)).empty());
-  EXPECT_EQ(Decode(Record(dral::MsgJ1939Transport, Bytes(2000))).size(), 2001u);
-  EXPECT_TRUE(Decode(Record(dral::MsgJ1939Transport, Bytes(2001))).empty());
-}
-
-TEST(ServerRecordDecoding, ShortAndUndeliveredRecordsYieldNothing) {
-  EXPECT_TRUE(Decode(Record(dral::MsgCanFrame, {0x11, 1, 2, 3})).empty());
-  EXPECT_TRUE(Decode(Record(dral::MsgJ1939Frame, {0x01, 1, 2, 0xFE})).empty());
-  EXPECT_TRUE(Decode(Record(dral::MsgJ1939Transport, {0x01, 1, 2, 3, 0xFE})).empty());
-  EXPECT_TRUE(Decode(Record(dral::MsgJ1708Frame, {0, 0})).empty());
-  EXPECT_TRUE(Decode(Record(dral::MsgVersionReply, Bytes(8))).empty());
-  EXPECT_TRUE(Decode(Record(dral::MsgJ1939Control, Bytes(13))).empty());
-  EXPECT_EQ(Decode(Record(dral::MsgReply, {})), (std::vector<uint8_t>{0x20, 0x01}));
 }
 
 TEST(ReceivedMessageQueue, TooSmallBufferLosesExactlyThatMessage) {

@@ -1,6 +1,7 @@
 // TDralClient: one application connection. It owns the client-mode THuxQueue that holds a slot
 // of the channel block and the TClientThread serving that slot, turns application messages into
-// server records, runs filter requests and reads status from the channel header.
+// server records (channel/Codec.h), runs filter requests and reads status from the channel
+// header.
 #pragma once
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <shared_mutex>
 
 #include "DRAL.h"
+#include "channel/Codec.h"
 #include "channel/HuxIPC.h"
 #include "client/ClientThread.h"
 
@@ -26,32 +28,6 @@ uint32_t ClientEventGeneration(THuxQueue& queue);
 // Waits up to `ms` for the queue's ClientEvent to be pulsed after the generation `seen` was
 // read (returns at once when it already was). True only when it was signalled in time.
 bool WaitForClientEvent(THuxQueue& queue, uint32_t seen, uint32_t ms);
-
-// ---- Encoders: application messages and filter records to server records ---------------------
-// Each fills `out` and returns true, or returns false (leaving `out` undefined) for input
-// outside its range. Input is read only within `length` bytes.
-
-// CAN message, length 5..13: MsgCanFrame.
-bool EncodeCan(const uint8_t* message, uint16_t length, HuxMessage& out);
-// J1939 message that fits one frame, length 7..15: MsgJ1939Frame.
-bool EncodeJ1939Frame(const uint8_t* message, uint16_t length, HuxMessage& out);
-// J1708 message, length 3..507: MsgJ1708Frame (no checksum: the server adds it).
-bool EncodeJ1708(const uint8_t* message, uint16_t length, HuxMessage& out);
-// Raw message, length 2..2050: a record of the type in byte 1.
-bool EncodeRaw(const uint8_t* message, uint16_t length, HuxMessage& out);
-
-// Filter edits; `data` is the DralFilter data (from its byte 2), read only by PASS and BLOCK.
-// False for an unknown operation. `channel` is 1 or 2.
-bool EncodeCanFilter(const uint8_t* data, uint8_t operation, bool standardId, uint8_t channel,
-                     HuxMessage& out);
-bool EncodeJ1939Filter(const uint8_t* data, uint8_t operation, uint8_t channel, HuxMessage& out);
-bool EncodeJ1708Filter(const uint8_t* data, uint8_t operation, HuxMessage& out);
-// Mask and Value of the id filter entry that a DralJ1939FilterData selects.
-void J1939FilterEntry(const DralJ1939FilterData& data, uint32_t& mask, uint32_t& value);
-
-// Block-all edits that Disconnect sends for each filter kind that was used.
-inline constexpr uint8_t kBlockAllBothChannels = 0x0F;  // both channels, FilterOpBlockAll
-inline constexpr uint8_t kJ1708BlockAll = FilterOpBlockAll;
 
 // ---- Time limits ----------------------------------------------------------------------------
 

@@ -11,14 +11,14 @@
 #include <thread>
 
 #include "DRAL.h"
+#include "channel/Codec.h"
 #include "channel/HuxIPC.h"
 #include "classlib/thread.h"
 
 namespace dral {
 
-// Longest application message a connection queues; every CAN, J1939 (7 + 1785) and J1708
-// (2 + 505) message fits.
-inline constexpr uint16_t kQueuedMessageBytes = DRAL_MAX_MESSAGE_LENGTH;
+// Longest application message a connection queues (DecodeServerMessage writes at most this).
+inline constexpr uint16_t kQueuedMessageBytes = app::kMaxReceivedLength;
 // Receive loop: wait this long for the slot's event before looking at the ring anyway.
 inline constexpr uint32_t kReceiveWaitMs = 10;
 // Receive loop: J1939 transport sessions are checked for time-outs at least this far apart.
@@ -38,14 +38,6 @@ struct QueuedMessage {
 // A queued message holding a copy of `length` bytes (at most kQueuedMessageBytes); without
 // Message when memory ran out.
 QueuedMessage MakeQueuedMessage(const uint8_t* bytes, uint16_t length, uint32_t tick);
-
-// Turns one record that the server put into the ToClient ring into the application message
-// it stands for, written to `out` (kQueuedMessageBytes). Returns its length, or 0 when the
-// record yields none: a type that is not delivered, a record shorter than its fixed fields, or
-// a message that would exceed kQueuedMessageBytes. A J1708 count that runs past the record is
-// cut to the bytes the record holds. MsgReply and MsgAdapterData09 become raw messages
-// (0x20, type, data).
-uint16_t DecodeServerMessage(const HuxMessage& message, uint8_t* out);
 
 class TClientThread : public cls::TThread {
  public:

@@ -15,6 +15,7 @@
 #include <span>
 
 #include "channel/ChannelBlock.h"
+#include "channel/Codec.h"
 #include "channel/Vocabulary.h"
 
 namespace dral {

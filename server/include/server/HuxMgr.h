@@ -154,11 +154,8 @@ class THuxMgr : public cls::TThread {
   void OnFrameError();
 
   // The received-frame ring: pushed by OnFrame, drained by this thread.
-  bool RxQueueEmpty() const { return rxQueue_.Empty(); }
   ReceivedFrame* RxQueueFront() { return rxQueue_.Front(); }
-  bool RxQueuePush(const ReceivedFrame& frame) { return rxQueue_.Push(frame); }
   void RxQueuePop() { rxQueue_.Pop(); }
-  void RxQueueClear() { rxQueue_.Clear(); }
 
   LinkState State() const { return static_cast<LinkState>(linkState_.load()); }
   int CurrentIndex() const { return currentIndex_.load(std::memory_order_acquire); }

@@ -98,7 +98,7 @@ class TDralServer {
   void HandleJ1708RawMode(const HuxMessage& message);
   void HandleJ1939RawMode(const HuxMessage& message);
 
-  // --- filters (Filters.cpp) --------------------------------------------------------------------
+  // --- filters (ServerFilters.cpp) ---------------------------------------------------------------
   // Apply a client's filter edit, put the reply into its ToClient ring (without a signal) and,
   // on success, resend the merged filter of that channel. An edit too short for its operation
   // gets a failure reply (ErrorCode 0) per channel it names; one that names no channel gets
@@ -111,8 +111,6 @@ class TDralServer {
   void SyncJ1939Filter(int channel);
   void SyncCanFilter(int channel);
   void SyncJ1708Filter();
-  bool MatchJ1939Filter(int slot, int channel, uint32_t id) const;
-  bool MatchCanFilter(int slot, int channel, uint32_t id) const;
   // Copy a frame into the ToClient ring of every active client other than `excludedSlot`
   // whose filter passes it, and signal each. `message` must hold a whole frame header
   // (5 bytes for CAN and J1939, header and MID for J1708); shorter ones reach nobody.

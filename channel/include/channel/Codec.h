@@ -1,0 +1,232 @@
+// The one codec of application traffic, built into the server and the library alike: the byte
+// layouts of the messages applications put and get (application messages, whose C form is the
+// library's public header), and their translation to and from the HuxMessage records of the
+// channel; the filter edits, the reply record and the J1939 frame header.
+//
+// Every decoder reads a record through a RecordView and never past its Data span; a record a
+// decoder cannot use is refused, not guessed at. A record's bytes may have been written by any
+// process on the machine, so nothing in it is trusted. Encoders fill a HuxMessage or a data
+// buffer their caller provides and write only the Length they set.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "channel/Vocabulary.h"
+
+namespace dral {
+
+// ---------------------------------------------------------------------------------------------
+// Application message layouts. The library's public header states the same values for
+// applications; the library checks at compile time that both agree.
+
+namespace app {
+
+// Protocol: byte 0 of every application message, low nibble of a filter's protocol byte.
+inline constexpr uint8_t kProtocolCan1 = 1;
+inline constexpr uint8_t kProtocolJ1939Can1 = 2;
+inline constexpr uint8_t kProtocolJ1708 = 3;
+inline constexpr uint8_t kProtocolCan2 = 4;
+inline constexpr uint8_t kProtocolJ1939Can2 = 5;
+inline constexpr uint8_t kProtocolRaw = 0x20;
+inline constexpr uint8_t kProtocolStandardId = 0x80;  // on CAN: an 11-bit identifier
+
+// Lengths of whole messages.
+inline constexpr uint16_t kCanMinLength = 5;
+inline constexpr uint16_t kCanMaxLength = 13;
+inline constexpr uint16_t kJ1939MinLength = 7;
+inline constexpr uint16_t kJ1939SingleFrameMax = 15;  // 7 + 8 data bytes; longer goes by transport
+inline constexpr uint16_t kJ1939MaxLength = 1792;
+inline constexpr uint16_t kJ1708MinLength = 3;
+inline constexpr uint16_t kJ1708MaxLength = 507;
+inline constexpr uint16_t kRawMinLength = 2;
+inline constexpr uint16_t kRawMaxLength = 2050;
+// No received message is longer: every CAN, J1939 (7 + 1785) and J1708 (2 + 505) message fits.
+inline constexpr uint16_t kMaxReceivedLength = 2001;
+
+// CAN message: protocol, uint32 identifier (as CanFrameData Data[1..4]), 0..8 data bytes.
+inline constexpr size_t kCanIdentifier = 1;
+
+// J1939 message: protocol, then these fields, then the data.
+inline constexpr size_t kJ1939PduSpecific = 1;
+inline constexpr size_t kJ1939PduFormat = 2;
+inline constexpr size_t kJ1939DataPage = 3;
+inline constexpr size_t kJ1939Priority = 4;  // bits 0-2; bit 7 on send: broadcast
+inline constexpr size_t kJ1939Source = 5;
+inline constexpr size_t kJ1939Destination = 6;
+inline constexpr size_t kJ1939Data = 7;
+inline constexpr uint8_t kJ1939Broadcast = 0x80;
+
+// J1708 message: protocol, header byte (0xFF on receive), the J1708 bytes (MID first).
+inline constexpr size_t kJ1708Header = 1;
+inline constexpr size_t kJ1708Data = 2;
+inline constexpr uint8_t kJ1708ReceivedHeader = 0xFF;
+
+// Raw message: protocol, HuxMessageType, data.
+inline constexpr size_t kRawType = 1;
+inline constexpr size_t kRawData = 2;
+
+// Filter record: operation, protocol, then the operation's data.
+inline constexpr size_t kFilterOperation = 0;
+inline constexpr size_t kFilterProtocol = 1;
+inline constexpr size_t kFilterData = 2;
+inline constexpr uint8_t kFilterPassAll = 1;
+inline constexpr uint8_t kFilterBlockAll = 2;
+inline constexpr uint8_t kFilterPass = 3;
+inline constexpr uint8_t kFilterBlock = 4;
+inline constexpr uint8_t kFilterStandardId = 0x80;
+inline constexpr size_t kCanFilterDataBytes = 8;  // uint32 Mask, uint32 Value
+
+// J1939 filter data: which identifier fields an entry matches, and their values.
+inline constexpr uint8_t kJ1939FilterPgn = 0x01;
+inline constexpr uint8_t kJ1939FilterPriority = 0x02;
+inline constexpr uint8_t kJ1939FilterSource = 0x04;
+inline constexpr uint8_t kJ1939FilterDestination = 0x08;
+#pragma pack(push, 1)
+struct J1939FilterFields {
+  uint8_t Fields;
+  uint8_t PduSpecific;
+  uint8_t PduFormat;
+  uint8_t DataPage;
+  uint8_t Priority;
+  uint8_t SourceAddress;
+  uint8_t DestinationAddress;
+};
+#pragma pack(pop)
+static_assert(sizeof(J1939FilterFields) == 7);
+
+}  // namespace app
+
+// ---------------------------------------------------------------------------------------------
+// Records as decoders see them.
+
+// A record's type and exactly its data bytes.
+struct RecordView {
+  uint8_t Type = 0;
+  std::span<const uint8_t> Data;
+};
+
+// The view of a HuxMessage; a Length above kHuxMaxData is cut to it.
+inline RecordView ViewOf(const HuxMessage& m) {
+  return {m.Type, {m.Data, std::min<size_t>(m.Length, kHuxMaxData)}};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Application messages to server records (library). Each fills `out` and returns true, or
+// returns false (leaving `out` undefined) for a length outside its range. `message` is read
+// only within `length` bytes.
+
+// CAN message, length 5..13: MsgCanFrame.
+bool EncodeCan(const uint8_t* message, uint16_t length, HuxMessage& out);
+// J1939 message that fits one frame, length 7..15: MsgJ1939Frame.
+bool EncodeJ1939Frame(const uint8_t* message, uint16_t length, HuxMessage& out);
+// J1708 message, length 3..507: MsgJ1708Frame (no checksum: the server adds it).
+bool EncodeJ1708(const uint8_t* message, uint16_t length, HuxMessage& out);
+// Raw message, length 2..2050: a record of the type in byte 1.
+bool EncodeRaw(const uint8_t* message, uint16_t length, HuxMessage& out);
+
+// ---------------------------------------------------------------------------------------------
+// Server records to application messages (library).
+
+// The application message that a record from the server stands for, written to `out`. Returns
+// its length, or 0 when the record yields none: a type that is not delivered, a record shorter
+// than its fixed fields, or a message longer than `out`. A J1708 count that runs past the record
+// is cut to the bytes the record holds. MsgReply and MsgAdapterData09 become raw messages.
+uint16_t DecodeServerMessage(RecordView record, std::span<uint8_t> out);
+// The same for a whole HuxMessage into app::kMaxReceivedLength bytes at `out`; 0 for a Length
+// above kHuxMaxData.
+uint16_t DecodeServerMessage(const HuxMessage& message, uint8_t* out);
+
+// ---------------------------------------------------------------------------------------------
+// Filter edits (FilterEdit of MsgCanFilter, MsgJ1939Filter and MsgJ1708Filter).
+
+// An edit of an ID table (CAN or J1939).
+struct IdFilterRequest {
+  uint8_t Channels = 0;   // channel bits named (0x01, 0x02 or both); 0: none, or no data at all
+  uint8_t Op = 0;         // FilterOp
+  bool Extended = false;  // CAN: the entry is for an extended identifier
+  bool Complete = false;  // the record holds all its operation needs
+  uint32_t Mask = 0;      // the entry; zero for the bare operations
+  uint32_t Value = 0;
+  bool operator==(const IdFilterRequest&) const = default;
+};
+
+// An edit of the MID table (J1708).
+struct MidFilterRequest {
+  uint8_t Op = 0;  // FilterOp
+  uint8_t Mid = 0;
+  bool Complete = false;
+  bool operator==(const MidFilterRequest&) const = default;
+};
+
+// True for the operations that carry an entry (pass, block).
+inline bool FilterOpHasEntry(uint8_t op) {
+  return op == FilterOpPass || op == FilterOpBlock;
+}
+
+// Write the edit into `data` (at least sizeof(IdFilterEdit) / sizeof(MidFilterEdit) bytes) and
+// return its length: 1 for a bare operation, the whole edit for pass and block.
+uint16_t EncodeIdFilterEdit(const IdFilterRequest& request, uint8_t* data);
+uint16_t EncodeMidFilterEdit(const MidFilterRequest& request, uint8_t* data);
+// Read an edit a client sent. Incomplete when it is too short for its operation; the entry (or
+// MID) is read only from a complete pass or block edit.
+IdFilterRequest DecodeIdFilterEdit(RecordView record);
+MidFilterRequest DecodeMidFilterEdit(RecordView record);
+
+// Filter records of the library to edits (library). `data` is the filter record's data (from its
+// byte 2), read only by pass and block. False for an unknown operation. `channel` is 1 or 2.
+bool EncodeCanFilter(const uint8_t* data, uint8_t operation, bool standardId, uint8_t channel,
+                     HuxMessage& out);
+bool EncodeJ1939Filter(const uint8_t* data, uint8_t operation, uint8_t channel, HuxMessage& out);
+bool EncodeJ1708Filter(const uint8_t* data, uint8_t operation, HuxMessage& out);
+// Mask and Value of the ID table entry that J1939 filter data selects. Bit 31 of a destination
+// mask makes the server apply the entry to PDU1 identifiers only.
+void J1939FilterEntry(const app::J1939FilterFields& data, uint32_t& mask, uint32_t& value);
+
+// Block-all edits that a closing connection sends for each filter kind it used.
+inline constexpr uint8_t kBlockAllBothChannels =
+    kChannelBit1 | kChannelBit2 | FilterOpBlockAll << kFilterOpShift;
+inline constexpr uint8_t kJ1708BlockAll = FilterOpBlockAll;
+
+// ---------------------------------------------------------------------------------------------
+// Reply record (data of MsgReply).
+
+struct Reply {
+  uint8_t RequestType = 0;
+  uint8_t Result = ReplyFailed;
+  uint8_t ErrorCode = FilterErrNone;  // of a failure
+};
+
+// Write the reply into `data` (at least sizeof(ReplyRecord) bytes); returns its length, 2 on
+// success, 6 on failure (ErrorKind 2, the code, two zero bytes).
+uint16_t EncodeReply(const Reply& reply, uint8_t* data);
+// False for a record shorter than RequestType and Result; ErrorCode is read when present.
+bool DecodeReply(RecordView record, Reply& reply);
+
+// ---------------------------------------------------------------------------------------------
+// J1939 frames (J1939FrameData): the records of MsgJ1939Frame and MsgJ1939Control, and thus of
+// the transport and address-claim messages.
+
+struct J1939Frame {
+  uint8_t ChannelBits = 0;
+  uint8_t SourceAddress = 0;
+  uint8_t PduSpecific = 0;  // destination address when PduFormat < 0xF0
+  uint8_t PduFormat = 0;
+  uint8_t Priority = 0;    // 0..7
+  uint8_t DataPage = 0;    // data page bits, 0..3
+  std::span<const uint8_t> Payload;  // Data[5..]
+};
+
+inline bool IsPdu2(uint8_t pduFormat) {
+  return pduFormat >= kPdu2FirstFormat;
+}
+
+// False for a record shorter than the 5-byte header. Payload points into the record.
+bool DecodeJ1939Frame(RecordView record, J1939Frame& frame);
+// A record of `type` (MsgJ1939Frame, MsgJ1939Control) from the header and payload. False when
+// the payload does not fit kHuxMaxData.
+bool EncodeJ1939Record(uint8_t type, const J1939Frame& frame, HuxMessage& out);
+
+}  // namespace dral
