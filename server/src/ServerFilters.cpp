@@ -120,24 +120,16 @@ void TDralServer::DeliverJ1939(const HuxMessage& m, int excludedSlot) {
   if (m.Length < kIdFrameMinLength) return;
   const int ch = ChannelIndex(m.Data[0]);
   const uint32_t id = J1939FilterId(m.Data);
-  TChannelLock hold(*channel_, kChannelLockTimeoutMs);
-  if (!hold.Owned()) return;
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (slot == excludedSlot || !IsSlotActive(slot)) continue;
-    if (J1939TablePasses(block_->Slots[slot].J1939Filter[ch], id)) Deliver(slot, m);
-  }
+  DeliverWhere(m, excludedSlot,
+               [&](const ClientSlot& slot) { return J1939TablePasses(slot.J1939Filter[ch], id); });
 }
 
 void TDralServer::DeliverCan(const HuxMessage& m, int excludedSlot) {
   if (m.Length < kIdFrameMinLength) return;
   const int ch = ChannelIndex(m.Data[0]);
   const uint32_t id = CanFilterId(m.Data);
-  TChannelLock hold(*channel_, kChannelLockTimeoutMs);
-  if (!hold.Owned()) return;
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (slot == excludedSlot || !IsSlotActive(slot)) continue;
-    if (CanTablePasses(block_->Slots[slot].CanFilter[ch], id)) Deliver(slot, m);
-  }
+  DeliverWhere(m, excludedSlot,
+               [&](const ClientSlot& slot) { return CanTablePasses(slot.CanFilter[ch], id); });
 }
 
 void TDralServer::DeliverJ1708(HuxMessage& m, int excludedSlot) {
@@ -154,12 +146,8 @@ void TDralServer::DeliverJ1708(HuxMessage& m, int excludedSlot) {
     LowerJ1708Length(m.Data);  // the checksum the server appended is not counted
   }
   const uint8_t mid = m.Data[sizeof(J1708FrameHeader)];
-  TChannelLock hold(*channel_, kChannelLockTimeoutMs);
-  if (!hold.Owned()) return;
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (slot == excludedSlot || !IsSlotActive(slot)) continue;
-    if (MidTablePasses(block_->Slots[slot].J1708Filter, mid)) Deliver(slot, m);
-  }
+  DeliverWhere(m, excludedSlot,
+               [&](const ClientSlot& slot) { return MidTablePasses(slot.J1708Filter, mid); });
 }
 
 }  // namespace dral

@@ -156,6 +156,17 @@ class TDralServer {
   bool ChannelUsable(uint8_t channelBits) const;
   void PutReply(int slot, uint8_t requestType, bool ok, uint8_t errorCode);
   void Deliver(int slot, const HuxMessage& message);
+  // Delivers `message` to every active slot but `excludedSlot` whose tables `passes`, holding the
+  // channel mutex from the choice of slots to the last put.
+  template <typename Passes>
+  void DeliverWhere(const HuxMessage& message, int excludedSlot, Passes passes) {
+    TChannelLock hold(*channel_, kChannelLockTimeoutMs);
+    if (!hold.Owned()) return;
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+      if (slot == excludedSlot || !IsSlotActive(slot)) continue;
+      if (passes(block_->Slots[slot])) Deliver(slot, message);
+    }
+  }
   // The slot's current holder, as its TakeSerial tells it (read under the channel mutex).
   uint32_t HolderOf(int slot) const;
   void EditIdFilter(int slot, const HuxMessage& request, IdFilterKind kind);
