@@ -140,8 +140,10 @@ TMainForm::TMainForm(Options options, QWidget* owner)
   timerPeriod_ = std::make_unique<plat::TimerPeriod>(kTimerResolutionMs);
   plat::RaiseProcessPriority();  // refused without privileges: the threads stay at nice 0
 
+  // lastAttachSerial_ stays 0, the serial of a new block: an application that loaded the
+  // library before the first tick (it may have started this server and be gone already) counts
+  // as seen at that tick.
   server_ = std::make_unique<TDralServer>(options.Server);
-  lastAttachSerial_ = server_->AttachSerial();
 
   for (const std::string& param : options.Params) {
     if (Upper(param) == kLoggingSwitch) cbLogging->setChecked(true);

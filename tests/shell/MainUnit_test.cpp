@@ -393,6 +393,22 @@ TEST_F(MainFormTest, AProcessThatCameAndWentBetweenTwoTicksStillStartsTheCloseDe
   EXPECT_TRUE(form.Closed()) << "a short-lived application kept the server alive";
 }
 
+TEST_F(MainFormTest, AProcessGoneBeforeTheFirstTickStillStartsTheCloseDelay) {
+  // The application that started the server connects while the server is being made and is
+  // gone before the form's first tick: only the block's serial shows it.
+  dral::THuxQueue early(/*clientMode=*/false);  // maps the block, takes no slot
+  early.Block()->Header.AttachSerial.fetch_add(1);
+  auto& form = MakeForm();
+  form.Now = 1000;
+  form.TimerTimer();
+  form.Now = 4000;
+  form.TimerTimer();
+  EXPECT_FALSE(form.Closed());
+  form.Now = 4001;
+  form.TimerTimer();
+  EXPECT_TRUE(form.Closed()) << "the application that started the server kept it alive";
+}
+
 TEST_F(MainFormTest, TheCloseDelayHoldsAcrossTheTickCountsWrapAndRestartsWhenAProcessReturns) {
   auto& form = MakeForm();
   const uint32_t start = 0xFFFFF800u;  // 2048 ms before the tick count wraps

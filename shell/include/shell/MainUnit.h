@@ -203,7 +203,7 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   uint32_t lastSlotMask_ = 0;
   int32_t lastAttachCount_ = -1;  // -1: no process has had the library loaded since start
   uint32_t lastAttachTick_ = 0;
-  uint16_t lastAttachSerial_ = 0;  // AttachSerial at the last tick
+  uint16_t lastAttachSerial_ = 0;  // AttachSerial at the last tick (0 before the first)
   bool closeQueryOpen_ = false;
   bool closePending_ = false;  // an auto-close waits for the event loop to ask its question
 
