@@ -259,7 +259,7 @@ TEST_F(Registry, DamagedHiveReadsTheGoodLinesAndWarnsOnce) {
 // watches: no value may be lost, and the file must parse at every moment.
 constexpr int kWriterProcesses = 3;
 constexpr int kWriterThreads = 2;
-constexpr int kWritesPerThread = 25;
+constexpr int kWritesPerThread = 10;
 constexpr const char* kWriterRole = "writer";
 constexpr int kChildTimeoutMs = 25000;
 
