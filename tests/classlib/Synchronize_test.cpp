@@ -10,6 +10,7 @@
 #include "classlib/exception.h"
 #include "classlib/thread.h"
 #include "testsupport/test_env.h"
+#include "testsupport/thread_state.h"
 
 namespace {
 
@@ -61,14 +62,21 @@ class WithMainThread : public dral_test::IsolatedTest {
 TEST_F(WithMainThread, SynchronizeRunsOnTheMainThreadAndWaits) {
   const auto mainId = std::this_thread::get_id();
   std::thread::id ranOn;
-  std::atomic<bool> returned{false};
+  std::atomic<bool> returned{false}, queued{false};
+  std::atomic<pid_t> tid{0};
   bool result = false;
+  cls::SetSynchronizeWakeUp([&] { queued = true; });
   std::thread worker([&] {
+    tid = dral_test::ThisThreadId();
     result = cls::SynchronizeCall([&] { ranOn = std::this_thread::get_id(); }, 5000);
     returned = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(returned);  // blocked until the main thread drains
+  // Blocked until the main thread drains: once queued, the worker sleeps and has not returned.
+  const auto start = std::chrono::steady_clock::now();
+  while (!queued && MsSince(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(queued);
+  EXPECT_TRUE(dral_test::WaitUntilThreadSleeps(tid.load())) << "the worker did not block";
+  EXPECT_FALSE(returned);
   PumpUntil(returned);
   worker.join();
   EXPECT_TRUE(result);

@@ -15,6 +15,7 @@
 #include "classlib/synchronize.h"
 #include "plat/scheduling.h"
 #include "testsupport/test_env.h"
+#include "testsupport/thread_state.h"
 
 namespace {
 
@@ -51,8 +52,10 @@ class ThreadTest : public dral_test::IsolatedTest {};
 
 TEST_F(ThreadTest, DoesNotRunBeforeStart) {
   std::atomic<bool> ran{false};
+  const size_t threads = dral_test::ThreadCount();
   FnThread t([&](FnThread&) { ran = true; });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Nothing can run Execute yet: making the object started no thread.
+  EXPECT_EQ(dral_test::ThreadCount(), threads);
   EXPECT_FALSE(ran);
   EXPECT_FALSE(t.Started());
   t.Start();
@@ -97,12 +100,13 @@ TEST_F(ThreadTest, BoundedWaitForReturnsFalseWithinBounds) {
 }
 
 TEST_F(ThreadTest, UnboundedWaitForReturnsWhenExecuteReturns) {
+  // The sleep is the work: WaitFor must outlast it.
   FnThread t([](FnThread&) { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
-  t.Start();
   const auto start = std::chrono::steady_clock::now();
+  t.Start();
   t.WaitFor();
   EXPECT_TRUE(t.Finished());
-  EXPECT_GE(MsSince(start), 50.0);
+  EXPECT_GE(MsSince(start), 99.0);
 }
 
 // The base destructor alone terminates and joins a thread still running. By then the derived
@@ -130,38 +134,45 @@ TEST_F(ThreadTest, DestructorTerminatesAndJoinsARunningThread) {
   std::atomic<bool> ended{false};
   auto* t = new PlainLoop(&ended);
   t->Start();
-  while (!t->Running) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto start = std::chrono::steady_clock::now();
+  while (!t->Running && MsSince(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(t->Running);
   delete t;
   EXPECT_TRUE(ended);
 }
 
 class SelfFreeing : public TThread {
  public:
-  SelfFreeing(std::atomic<bool>* destroyed, std::atomic<bool>* release)
-      : destroyed_(destroyed), release_(release) {
+  SelfFreeing(std::atomic<bool>* destroyed, std::atomic<bool>* release,
+              std::atomic<bool>* running = nullptr)
+      : destroyed_(destroyed), release_(release), running_(running) {
     SetFreeOnTerminate(true);
   }
   ~SelfFreeing() override { destroyed_->store(true); }
 
  protected:
   void Execute() override {
+    if (running_ != nullptr) running_->store(true);
     while (!release_->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
  private:
   std::atomic<bool>* destroyed_;
   std::atomic<bool>* release_;
+  std::atomic<bool>* running_;
 };
 
 TEST_F(ThreadTest, FreeOnTerminateDeletesTheObjectAfterExecute) {
-  std::atomic<bool> destroyed{false}, release{false};
-  auto* t = new SelfFreeing(&destroyed, &release);
+  std::atomic<bool> destroyed{false}, release{false}, running{false};
+  auto* t = new SelfFreeing(&destroyed, &release, &running);
   EXPECT_TRUE(t->FreeOnTerminate());
   t->Start();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(destroyed);
+  auto start = std::chrono::steady_clock::now();
+  while (!running && MsSince(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(running);
+  EXPECT_FALSE(destroyed) << "deleted while Execute runs";
   release = true;
-  const auto start = std::chrono::steady_clock::now();
+  start = std::chrono::steady_clock::now();
   while (!destroyed && MsSince(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_TRUE(destroyed);
 }
@@ -210,7 +221,9 @@ TEST_F(ThreadTest, LowerPriorityReachesTheRunningThread) {
     LoopUntilTerminated(self);
   });
   t.Start();
-  while (tid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto start = std::chrono::steady_clock::now();
+  while (tid == 0 && MsSince(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_NE(tid, 0);
   t.SetPriority(TThreadPriority::tpLowest);
   EXPECT_EQ(t.Priority(), TThreadPriority::tpLowest);
   errno = 0;
@@ -241,7 +254,9 @@ TEST_F(ThreadTest, ThreadsStartedBeforeAndAfterARaiseRunInTheRaisedClass) {
   probe.Start();
   ASSERT_TRUE(probe.WaitFor(5000));
   before.Start();
-  while (tid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto start = std::chrono::steady_clock::now();
+  while (tid == 0 && MsSince(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_NE(tid, 0);
 
   if (!plat::RaiseProcessPriority()) GTEST_SKIP() << "needs CAP_SYS_NICE";
   std::atomic<int> afterNice{100};

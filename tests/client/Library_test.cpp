@@ -466,6 +466,7 @@ TEST_F(LibraryTest, DisconnectWhileOtherThreadsUseTheHandleIsSafe) {
     ASSERT_NE(h, 0u);
     std::atomic<bool> stop{false};
     std::atomic<int> unexpected{0};
+    std::atomic<int> calls[4] = {};
     std::vector<std::thread> users;
     for (int t = 0; t < 4; ++t) {
       users.emplace_back([&, t] {
@@ -489,12 +490,23 @@ TEST_F(LibraryTest, DisconnectWhileOtherThreadsUseTheHandleIsSafe) {
           const bool ok = r == DRAL_ERR_PARAMETER || r == DRAL_OK || r == DRAL_ERR_SEND_FAILED ||
                           r == 0 || r == (DRAL_OK | DRAL_LINK_NO_SERVER);
           if (!ok) unexpected.fetch_add(1);
+          calls[t].fetch_add(1);
         }
       });
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // Every user calls before and after the disconnect.
+    const auto allCalledSince = [&](const int (&seen)[4]) {
+      for (int t = 0; t < 4; ++t) {
+        if (calls[t].load() < seen[t] + 10) return false;
+      }
+      return true;
+    };
+    const int none[4] = {};
+    EXPECT_TRUE(WaitUntil([&] { return allCalledSince(none); }, 5000));
     EXPECT_EQ(api.Disconnect(h), DRAL_OK);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const int atDisconnect[4] = {calls[0].load(), calls[1].load(), calls[2].load(),
+                                 calls[3].load()};
+    EXPECT_TRUE(WaitUntil([&] { return allCalledSince(atDisconnect); }, 5000));
     EXPECT_EQ(api.GetStatus(h), DRAL_ERR_PARAMETER);
     stop.store(true);
     for (auto& u : users) u.join();

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "LinkTestUtil.h"
 #include "links/WinUsbConduit.h"
@@ -31,6 +32,21 @@ struct LinkEvents {
   std::atomic<int> downs{0};
 };
 
+// Counts the link's Open calls that have returned.
+template <class Link>
+class OpenCounting : public Link {
+ public:
+  explicit OpenCounting(std::atomic<int>* opens) : opens_(opens) {}
+  bool Open(std::string openArg1, std::string openArg2) override {
+    const bool opened = Link::Open(std::move(openArg1), std::move(openArg2));
+    opens_->fetch_add(1);
+    return opened;
+  }
+
+ private:
+  std::atomic<int>* opens_;
+};
+
 enum class Kind { UsbDriver, WinUsb };
 
 class UsbLinkUnderManagerTest : public dral_test::IsolatedTest,
@@ -45,9 +61,11 @@ class UsbLinkUnderManagerTest : public dral_test::IsolatedTest,
   LinkFactoryTable Table() {
     LinkFactoryTable table;
     if (GetParam() == Kind::UsbDriver) {
-      table[LinkRowUsb] = [] { return std::make_unique<TUsbConduit>(); };
+      table[LinkRowUsb] = [this] { return std::make_unique<OpenCounting<TUsbConduit>>(&opens_); };
     } else {
-      table[LinkRowWinUsb] = [] { return std::make_unique<TWinUsbConduit>(); };
+      table[LinkRowWinUsb] = [this] {
+        return std::make_unique<OpenCounting<TWinUsbConduit>>(&opens_);
+      };
     }
     return table;
   }
@@ -57,6 +75,7 @@ class UsbLinkUnderManagerTest : public dral_test::IsolatedTest,
   TestRegistrar registrar_;  // outlives the links
   AdapterSimulator adapter_;
   LinkEvents events_;
+  std::atomic<int> opens_{0};  // the manager's tries to open the link
 };
 
 TEST_P(UsbLinkUnderManagerTest, RemovalWhileTrafficFlowsDropsTheLinkAndTheComebackIsFound) {
@@ -105,7 +124,10 @@ TEST_P(UsbLinkUnderManagerTest, RemovalWhileTrafficFlowsDropsTheLinkAndTheComeba
   EXPECT_EQ(mgr->State(), LinkSearching);
   ASSERT_TRUE(WaitUntil([&] { return registrar_.Unregistrations() == 1; }, 1000));
   EXPECT_FALSE(registrar_.Registered());
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The manager searches on. Its tries all began after the device went; once two more have
+  // ended, the first one's outcome has been handled (a success would have raised the link).
+  const int opens = opens_.load();
+  ASSERT_TRUE(WaitUntil([&] { return opens_.load() >= opens + 2 || events_.ups.load() > 1; }));
   EXPECT_EQ(events_.ups.load(), 1) << "the link came up without a device";
 
   const size_t versionsBefore = VersionRequests();

@@ -65,9 +65,12 @@ class UsbLinkTest : public dral_test::IsolatedTest {};
 TEST_F(UsbLinkTest, PortHuntsAboutEvery15msWhileNoDeviceIsPresent) {
   TUsbConduit link;
   ASSERT_TRUE(WaitUntil([&] { return link.Port()->Enumerations() >= 2; }));
+  // The time 40 enumerations take, from one enumeration to another.
+  const uint32_t before = link.Port()->Enumerations();
+  ASSERT_TRUE(WaitUntil([&] { return link.Port()->Enumerations() > before; }));
   const uint32_t first = link.Port()->Enumerations();
   const auto start = Clock::now();
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_TRUE(WaitUntil([&] { return link.Port()->Enumerations() >= first + 40; }, 10000));
   const uint32_t count = link.Port()->Enumerations() - first;
   const int64_t elapsed = MsSince(start);
 
@@ -90,11 +93,16 @@ TEST_F(UsbLinkTest, DeviceThatCannotBeOpenedIsRetriedAtTheHuntingPace) {
   MakeStaleSocketEntry(Entry("stale"));
   TUsbConduit link;
   ASSERT_TRUE(WaitUntil([&] { return link.Port()->OpenAttempts() >= 2; }));
+  // The time 20 attempts take, from one attempt to another.
+  const uint32_t before = link.Port()->OpenAttempts();
+  ASSERT_TRUE(WaitUntil([&] { return link.Port()->OpenAttempts() > before; }));
   const uint32_t first = link.Port()->OpenAttempts();
-  std::this_thread::sleep_for(std::chrono::milliseconds(450));
-  const uint32_t attempts = link.Port()->OpenAttempts() - first;
-  EXPECT_GE(attempts, 8u);
-  EXPECT_LE(attempts, 40u);
+  const auto start = Clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return link.Port()->OpenAttempts() >= first + 20; }, 10000));
+  const double interval =
+      static_cast<double>(MsSince(start)) / (link.Port()->OpenAttempts() - first);
+  EXPECT_GE(interval, 11.0);
+  EXPECT_LE(interval, 56.0);
   EXPECT_FALSE(link.IsOpen());
 }
 
@@ -148,11 +156,21 @@ TEST_F(UsbLinkTest, CloseDetachesTheHandlerAndOpenReportsTheSameDeviceAtOnce) {
   link.Close();
   EXPECT_FALSE(link.Handler().IsSet());
   ASSERT_TRUE(device.Send(Pattern(10, 4)));  // dropped: no handler
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(received.Calls(), 0);
 
   EXPECT_TRUE(link.Open("", "")) << "the device stayed open";
   EXPECT_TRUE(link.IsOpen());
+  // Bytes sent later reach a new handler; the receive thread handles bytes in order, so the
+  // detached handler would have had the earlier ones by then.
+  Received later;
+  link.SetReceiveHandler(later.Handler());
+  const Bytes marker = Pattern(6, 6);
+  ASSERT_TRUE(device.Send(marker));
+  ASSERT_TRUE(WaitUntil([&] {
+    const Bytes got = later.Bytes();
+    return got.size() >= marker.size() && std::equal(marker.rbegin(), marker.rend(), got.rbegin());
+  }));
+  EXPECT_EQ(received.Calls(), 0);
+
   EXPECT_FALSE(device.Accept(200)) << "the device was opened again";
   const Bytes out = Pattern(8, 5);
   EXPECT_EQ(link.Write(out.data(), 8), 8);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -15,9 +16,6 @@
 #include "testsupport/test_env.h"
 
 namespace {
-
-// How long a test listens for notices that must not come.
-constexpr auto kQuietPeriod = std::chrono::milliseconds(300);
 
 // Collects the notices the source delivers.
 class NoticeLog {
@@ -71,8 +69,48 @@ class DeviceNotice : public dral_test::IsolatedTest {
     return n;
   }
 
+  // Proves that the watcher has dealt with everything done before the call: removes two marker
+  // entries (in a folder of their own) one after the other and waits for each one's notice. The
+  // second removal is read in a later round of the watcher than the first, so once its notice
+  // is here every notice of an earlier change has been delivered. Returns the notices so far
+  // other than the markers'.
+  std::vector<plat::DeviceNotice> NoticesAfterMarkers() {
+    const std::string folder = plat_test::MakeClassFolder(plat_test::kWinUsbClass);
+    for (int i = 0; i < 2; ++i) {
+      const std::string path = folder + "/marker" + std::to_string(markers_.size());
+      EXPECT_TRUE(plat_test::MakeFifo(path));
+      uint32_t error = 0;
+      const plat::DeviceHandle h = plat::CreateDeviceFile(path, &error);
+      EXPECT_NE(h, 0u) << error;
+      handles_.push_back(h);
+      markers_.push_back(h);
+      Register(h);
+      unlink(path.c_str());
+      EXPECT_TRUE(plat_test::WaitUntil(
+          [&] {
+            for (const auto& n : log_.Now()) {
+              if (n.Handle == h) return true;
+            }
+            return false;
+          },
+          3000))
+          << "the marker's removal was not reported";
+    }
+    return WithoutMarkers(log_.Now());
+  }
+  std::vector<plat::DeviceNotice> WithoutMarkers(const std::vector<plat::DeviceNotice>& all) {
+    std::vector<plat::DeviceNotice> rest;
+    for (const auto& n : all) {
+      if (std::find(markers_.begin(), markers_.end(), n.Handle) == markers_.end()) {
+        rest.push_back(n);
+      }
+    }
+    return rest;
+  }
+
   std::string folder_;
   std::vector<plat::DeviceHandle> handles_;
+  std::vector<plat::DeviceHandle> markers_;
   NoticeLog log_;
   plat::DeviceNoticeSource source_;  // destroyed first: joins its watcher before log_ goes
 };
@@ -94,8 +132,7 @@ TEST_F(DeviceNotice, DeletingTheEntryReachesTheSinkExactlyOnce) {
   // A new entry of the same name does not make the old removal count twice.
   ASSERT_TRUE(plat_test::MakeFifo(folder_ + "/dev0"));
   unlink((folder_ + "/dev0").c_str());
-  std::this_thread::sleep_for(kQuietPeriod);
-  EXPECT_EQ(log_.Now().size(), 1u);
+  EXPECT_EQ(NoticesAfterMarkers().size(), 1u);
 }
 
 TEST_F(DeviceNotice, HangUpReachesTheSinkExactlyOnceEvenWhenTheEntryGoesToo) {
@@ -109,16 +146,14 @@ TEST_F(DeviceNotice, HangUpReachesTheSinkExactlyOnceEvenWhenTheEntryGoesToo) {
   // The source watches its own duplicate: the caller may close its handle first, and that
   // is no removal.
   plat::CloseDeviceFile(h);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(log_.Now().empty());
+  EXPECT_TRUE(NoticesAfterMarkers().empty());
 
   device.HangUp();
-  const auto notices = log_.WaitFor(1);
+  const auto notices = WithoutMarkers(log_.WaitFor(markers_.size() + 1));
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].Cause, plat::RemovalCause::HangUp);
   device.Remove();
-  std::this_thread::sleep_for(kQuietPeriod);
-  EXPECT_EQ(log_.Now().size(), 1u);
+  EXPECT_EQ(NoticesAfterMarkers().size(), 1u);
 }
 
 TEST_F(DeviceNotice, OnlyTheRegisteredEntryCountsAndUnregisteredOnesStaySilent) {
@@ -131,10 +166,9 @@ TEST_F(DeviceNotice, OnlyTheRegisteredEntryCountsAndUnregisteredOnesStaySilent) 
 
   unlink((folder_ + "/dev-b").c_str());
   unlink((folder_ + "/dev-c").c_str());
-  std::this_thread::sleep_for(kQuietPeriod);
-  EXPECT_TRUE(log_.Now().empty());
+  EXPECT_TRUE(NoticesAfterMarkers().empty());
   unlink((folder_ + "/dev-a").c_str());
-  const auto notices = log_.WaitFor(1);
+  const auto notices = WithoutMarkers(log_.WaitFor(markers_.size() + 1));
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].Handle, watched);
 }
@@ -151,8 +185,7 @@ TEST_F(DeviceNotice, RemovingTheFolderReportsEveryRegistration) {
   Register(OpenFifo("dev-b"));
   std::filesystem::remove_all(folder_);
   EXPECT_EQ(log_.WaitFor(2).size(), 2u);
-  std::this_thread::sleep_for(kQuietPeriod);
-  EXPECT_EQ(log_.Now().size(), 2u);
+  EXPECT_EQ(NoticesAfterMarkers().size(), 2u);
 }
 
 TEST_F(DeviceNotice, AClosedHandleCannotBeRegistered) {

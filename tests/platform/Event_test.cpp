@@ -14,6 +14,7 @@
 #include "ipc_test_util.h"
 #include "plat/shared_memory.h"
 #include "testsupport/test_env.h"
+#include "testsupport/thread_state.h"
 
 namespace {
 
@@ -25,8 +26,6 @@ using plat_test::MsSince;
 
 constexpr int kChildTimeoutMs = 20000;
 constexpr uint32_t kLongWaitMs = 10000;
-// Time given to threads to reach their futex wait; generous because the machines are noisy.
-constexpr auto kSettle = std::chrono::milliseconds(150);
 
 std::unique_ptr<NamedEvent> OpenOrFail(const std::string& name) {
   int error = 0;
@@ -35,24 +34,28 @@ std::unique_ptr<NamedEvent> OpenOrFail(const std::string& name) {
   return e;
 }
 
-// Starts `n` threads that each Wait(timeoutMs) on `event` and record the result.
+// Starts `n` threads that each Wait(timeoutMs) on `event` and record the result; returns once
+// every one of them sleeps inside its wait.
 struct Waiters {
-  Waiters(Event& event, int n, uint32_t timeoutMs) : results(n, WaitResult::Failed) {
+  Waiters(Event& event, int n, uint32_t timeoutMs) : results(n, WaitResult::Failed), tids(n) {
     for (int i = 0; i < n; ++i) {
       threads.emplace_back([&, i, timeoutMs] {
-        ++entered;
+        tids[i] = dral_test::ThisThreadId();  // after this only the wait can block
         results[i] = event.Wait(timeoutMs);
         ++returned;
       });
     }
-    while (entered < n) std::this_thread::yield();
-    std::this_thread::sleep_for(kSettle);
+    for (auto& tid : tids) {
+      EXPECT_TRUE(plat_test::WaitUntil([&] { return tid.load() != 0; }, 5000));
+      EXPECT_TRUE(dral_test::WaitUntilThreadSleeps(tid.load())) << "a waiter never blocked";
+    }
   }
   void Join() {
     for (auto& t : threads) t.join();
   }
-  std::atomic<int> entered{0}, returned{0};
+  std::atomic<int> returned{0};
   std::vector<WaitResult> results;
+  std::vector<std::atomic<pid_t>> tids;
   std::vector<std::thread> threads;
 };
 
@@ -145,13 +148,13 @@ TEST_F(EventTest, WaitForChangeSleepsUntilThePulseThatComesLater) {
   const uint32_t seen = e.Generation();
   EXPECT_EQ(e.WaitForChange(seen, 50), WaitResult::Timeout);
   WaitResult r = WaitResult::Failed;
-  std::atomic<bool> entered{false};
+  std::atomic<pid_t> tid{0};
   std::thread waiter([&] {
-    entered = true;
+    tid = dral_test::ThisThreadId();  // after this only the wait can block
     r = e.WaitForChange(seen, kLongWaitMs);
   });
-  while (!entered) std::this_thread::yield();
-  std::this_thread::sleep_for(kSettle);
+  EXPECT_TRUE(plat_test::WaitUntil([&] { return tid.load() != 0; }, 5000));
+  EXPECT_TRUE(dral_test::WaitUntilThreadSleeps(tid.load())) << "the waiter never blocked";
   e.Pulse();
   waiter.join();
   EXPECT_EQ(r, WaitResult::Signaled);
@@ -321,12 +324,16 @@ TEST_F(EventTest, TwoProcessesPulseAndWait) {
 TEST_F(EventTest, SetInOneProcessReleasesAWaiterInAnother) {
   auto go = OpenOrFail("Global\\Go");
   ASSERT_NE(go, nullptr);
+  const std::string waiting = plat_test::Marker("waiting");
   if (dral_test::Role() == "waiter") {
+    plat_test::Touch(waiting);  // after this only the wait can block
     _exit(go->Wait(kChildTimeoutMs) == WaitResult::Signaled && go->IsSet() ? 0 : 2);
   }
   const pid_t child = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), "waiter");
   ASSERT_GT(child, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Set only once the child sleeps in its wait, so the wake-up crosses the processes.
+  EXPECT_TRUE(plat_test::WaitUntil([&] { return plat_test::Exists(waiting); }, kChildTimeoutMs));
+  EXPECT_TRUE(dral_test::WaitUntilThreadSleeps(child, kChildTimeoutMs)) << "the child never blocked";
   go->Set();
   EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0);
   EXPECT_TRUE(go->IsSet());

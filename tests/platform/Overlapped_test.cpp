@@ -13,6 +13,7 @@
 #include "plat/device_interface.h"
 #include "testsupport/SimWinUsbDevice.h"
 #include "testsupport/test_env.h"
+#include "testsupport/thread_state.h"
 
 namespace {
 
@@ -64,8 +65,8 @@ TEST_F(OverlappedIo, ReadPendsUntilTheDeviceSendsThenCompletesWithTheBytes) {
 }
 
 TEST_F(OverlappedIo, ReadOfWaitingBytesCompletesAtOnceAndSetsTheEvent) {
+  // A local socket queues the bytes at the reader's end before Send returns.
   ASSERT_TRUE(device_->Send(Bytes("xyz")));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
   plat::Overlapped ov;
   char buf[2] = {};
   const plat::IoResult r = plat::ReadFile(handle_, buf, sizeof buf, ov);
@@ -90,10 +91,15 @@ TEST_F(OverlappedIo, ResultWithWaitWaitsForTheCompletionOrTimesOut) {
   EXPECT_GE(waited, std::chrono::milliseconds(290));
   EXPECT_LT(waited, std::chrono::milliseconds(1500));
 
+  // The bytes come once this thread sleeps in the wait, so the completion has to wake it.
+  const pid_t self = dral_test::ThisThreadId();
+  std::atomic<bool> waiting{false};
   std::thread sender([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(plat_test::WaitUntil([&] { return waiting.load(); }, 5000));
+    EXPECT_TRUE(dral_test::WaitUntilThreadSleeps(self)) << "the wait never blocked";
     device_->Send(Bytes("late"));
   });
+  waiting = true;
   const plat::IoResult r = plat::GetOverlappedResult(ov, 3000);
   sender.join();
   EXPECT_EQ(r.Status, IoStatus::Completed);
@@ -229,7 +235,7 @@ TEST_F(OverlappedIo, DestroyingAPendingRecordCancelsItsRead) {
 // results, never a descriptor that is closed or reused (ASan/TSan watch this one).
 TEST_F(OverlappedIo, CloseWhileAnotherThreadWritesIsSafe) {
   std::atomic<bool> stop{false};
-  std::atomic<int> refused{0};
+  std::atomic<int> refused{0}, writes{0};
   const plat::DeviceHandle handle = handle_;  // the writer keeps using the closed value
   std::thread writer([&] {
     const char data[256] = {};
@@ -238,13 +244,15 @@ TEST_F(OverlappedIo, CloseWhileAnotherThreadWritesIsSafe) {
       const plat::IoResult r = plat::WriteFile(handle, data, sizeof data, ov);
       if (r.Pending()) plat::GetOverlappedResult(ov, 20);
       if (r.Error == plat::kErrorInvalidHandle) ++refused;
+      ++writes;
     }
   });
   std::thread drainer([&] {
     while (!stop.load()) device_->Receive(1 << 16, 5);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_TRUE(plat::CloseDeviceFile(handle));
+  // The close comes while the writer is busy.
+  EXPECT_TRUE(plat_test::WaitUntil([&] { return writes.load() >= 20; }, 5000));
+  EXPECT_TRUE(plat::CloseDeviceFile(handle));
   EXPECT_TRUE(plat_test::WaitUntil([&] { return refused.load() > 0; }, 2000));
   stop = true;
   writer.join();

@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <thread>
 
 #include "MainFormFixture.h"
 #include "classlib/Registry.h"
@@ -41,7 +40,6 @@ TEST_F(MainFormTest, BuildsEveryComponentWithItsTextAndRows) {
   auto& form = MakeForm();
   EXPECT_EQ(dral::MainForm, &form);
   EXPECT_EQ(form.windowTitle(), "DRAL Server");
-  EXPECT_EQ(form.size(), QSize(608, 246));
   EXPECT_EQ(form.Label1->text(), "Device");
   EXPECT_EQ(form.Label2->text(), "Baud");
   EXPECT_EQ(form.Label3->text(), "Status");
@@ -83,8 +81,6 @@ TEST_F(MainFormTest, BuildsEveryComponentWithItsTextAndRows) {
   }
   EXPECT_EQ(form.StatsList->headerItem()->text(0), "Description");
   EXPECT_EQ(form.StatsList->headerItem()->text(1), "Value");
-  EXPECT_EQ(form.StatsList->columnWidth(0), 215);
-  EXPECT_EQ(form.StatsList->columnWidth(1), 98);
   EXPECT_TRUE(form.StatsList->topLevelItem(0)->textAlignment(1) & Qt::AlignRight);
 
   ASSERT_EQ(form.ListView->RowCount(), 16);
@@ -293,7 +289,9 @@ TEST_F(MainFormTest, TheAdaptersChannelsGoOffOnEveryTickWhileNoSlotIsInUse) {
   TestClient client;
   form.Server().SetJ1708RawMode(1);
   form.TimerTimer();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // A command of the client's goes to the adapter after anything the tick queued.
+  ASSERT_TRUE(client.Put(dral::MsgAdapterCommand0C, {0x5A}));
+  ASSERT_TRUE(adapter_.WaitForMessage(dral_test::OfType(dral::MsgAdapterCommand0C), 5000));
   EXPECT_EQ(can1Offs(), 2u);
   EXPECT_EQ(adapter_.Count(control(2)), 2u);
   EXPECT_EQ(form.Server().J1708RawMode(), 1);
@@ -697,7 +695,10 @@ TEST_F(DeviceNoticeTest, ANoticeStillQueuedWhenTheDeviceIsUnregisteredReachesNoH
   form.UnregisterDeviceHandle();
   cls::ui::Application()->HookSynchronize();
   ASSERT_TRUE(waited);
-  PumpUntil([] { return false; }, 100);
+  // A call queued behind the notice runs after it.
+  bool drained = false;
+  cls::QueueCall([&] { drained = true; });
+  ASSERT_TRUE(PumpUntil([&] { return drained; }));
   EXPECT_EQ(log.Calls.load(), 0);
 }
 
