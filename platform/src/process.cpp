@@ -20,6 +20,7 @@
 
 #include "plat/tick.h"
 #include "plat/unique_fd.h"
+#include "termination_signal_set.h"
 
 extern char** environ;
 
@@ -178,7 +179,7 @@ struct TerminationSignalHold::Mask {
 TerminationSignalHold::TerminationSignalHold() : previous_(std::make_unique<Mask>()) {
   sigset_t hold;
   sigemptyset(&hold);
-  for (const int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&hold, s);
+  for (const int s : kTerminationSignals) sigaddset(&hold, s);
   pthread_sigmask(SIG_BLOCK, &hold, &previous_->set);
 }
 
