@@ -42,29 +42,28 @@ std::string BaseName(const std::string& path) {
 }
 
 // Connects a UNIX socket of `type` to `path`. Paths longer than sun_path are reached through
-// the folder's descriptor under /proc/self/fd. Returns the descriptor or -1 with errno set.
-int ConnectUnix(const std::string& path, int type) {
+// the folder's descriptor under /proc/self/fd. Not open on failure, with errno set.
+UniqueFd ConnectUnix(const std::string& path, int type) {
   UniqueFd dir;
   std::string target = path;
   sockaddr_un addr{};
   if (target.size() >= sizeof addr.sun_path) {
     dir = UniqueFd(open(Parent(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!dir) return -1;
+    if (!dir) return UniqueFd();
     target = "/proc/self/fd/" + std::to_string(dir.Get()) + "/" + BaseName(path);
     if (target.size() >= sizeof addr.sun_path) {
       errno = ENAMETOOLONG;
-      return -1;
+      return UniqueFd();
     }
   }
   addr.sun_family = AF_UNIX;
   target.copy(addr.sun_path, target.size());
-  const int fd = socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  UniqueFd fd(socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd) return fd;
+  if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     const int err = errno;
-    close(fd);
+    fd.Reset();
     errno = err;
-    return -1;
   }
   return fd;
 }
@@ -73,8 +72,8 @@ int ConnectUnix(const std::string& path, int type) {
 // every byte was taken.
 class DeviceFile final : public AsyncDevice {
  public:
-  DeviceFile(int fd, DeviceKind kind, std::string path)
-      : AsyncDevice(fd), kind_(kind), path_(std::move(path)) {}
+  DeviceFile(UniqueFd fd, DeviceKind kind, std::string path)
+      : AsyncDevice(std::move(fd)), kind_(kind), path_(std::move(path)) {}
   ~DeviceFile() override { Close(); }
 
   IoResult Read(void* buffer, uint32_t length, Overlapped& ov) {
@@ -94,7 +93,7 @@ class DeviceFile final : public AsyncDevice {
   // True when the peer of a socket has shut down; used to tell an empty seqpacket packet from
   // the end of the connection, which both read as 0 bytes.
   bool PeerGoneLocked() const {
-    pollfd p{fd_, POLLRDHUP, 0};
+    pollfd p{fd_.Get(), POLLRDHUP, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP)) != 0;
   }
 
@@ -105,8 +104,8 @@ class DeviceFile final : public AsyncDevice {
         it = CompleteLocked(reads_, it, kErrorSuccess);
         continue;
       }
-      const ssize_t n = IsSocket() ? recv(fd_, it->Buffer, it->Length, MSG_DONTWAIT)
-                                   : read(fd_, it->Buffer, it->Length);
+      const ssize_t n = IsSocket() ? recv(fd_.Get(), it->Buffer, it->Length, MSG_DONTWAIT)
+                                   : read(fd_.Get(), it->Buffer, it->Length);
       if (n > 0) {
         it->Done = static_cast<uint32_t>(n);
         it = CompleteLocked(reads_, it, kErrorSuccess);
@@ -129,8 +128,8 @@ class DeviceFile final : public AsyncDevice {
       }
       const uint8_t* data = it->Buffer + it->Done;
       const size_t left = it->Length - it->Done;
-      const ssize_t n =
-          IsSocket() ? send(fd_, data, left, MSG_NOSIGNAL | MSG_DONTWAIT) : write(fd_, data, left);
+      const ssize_t n = IsSocket() ? send(fd_.Get(), data, left, MSG_NOSIGNAL | MSG_DONTWAIT)
+                                   : write(fd_.Get(), data, left);
       if (n >= 0) {
         it->Done += static_cast<uint32_t>(n);
         if (it->Done < it->Length) break;  // the rest when the device takes more
@@ -221,46 +220,44 @@ std::vector<std::string> EnumerateDeviceInterfaces(std::string_view classGuid, i
   return names;
 }
 
-int OpenDeviceNode(const std::string& path, DeviceKind* kind, uint32_t* error) {
+UniqueFd OpenDeviceNode(const std::string& path, DeviceKind* kind, uint32_t* error) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) {
     *error = ErrorFromErrno(errno);
-    return -1;
+    return UniqueFd();
   }
   if (S_ISSOCK(st.st_mode)) {
-    int fd = ConnectUnix(path, SOCK_STREAM);
+    UniqueFd fd = ConnectUnix(path, SOCK_STREAM);
     *kind = DeviceKind::StreamSocket;
-    if (fd < 0 && errno == EPROTOTYPE) {
+    if (!fd && errno == EPROTOTYPE) {
       fd = ConnectUnix(path, SOCK_SEQPACKET);
       *kind = DeviceKind::SeqPacketSocket;
     }
     // A full backlog (EAGAIN) maps to kErrorBusy: the open never waits for the listener.
-    *error = fd < 0 ? ErrorFromErrno(errno) : kErrorSuccess;
+    *error = !fd ? ErrorFromErrno(errno) : kErrorSuccess;
     return fd;
   }
   if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) {
     *error = kErrorNotSupported;
-    return -1;
+    return UniqueFd();
   }
   *kind = S_ISFIFO(st.st_mode) ? DeviceKind::Fifo : DeviceKind::CharacterDevice;
-  const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd) {
     *error = ErrorFromErrno(errno);
-    return -1;
+    return fd;
   }
   // Opened without sharing: a second opener of the same entry is refused.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno;
-    close(fd);
-    *error = err == EWOULDBLOCK ? kErrorSharingViolation : ErrorFromErrno(err);
-    return -1;
+  if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    *error = errno == EWOULDBLOCK ? kErrorSharingViolation : ErrorFromErrno(errno);
+    return UniqueFd();
   }
   // A terminal device carries the adapter's binary byte stream: its line discipline must not
   // echo, translate line ends or treat any byte as a control character.
   termios settings{};
-  if (isatty(fd) && tcgetattr(fd, &settings) == 0) {
+  if (isatty(fd.Get()) && tcgetattr(fd.Get(), &settings) == 0) {
     cfmakeraw(&settings);
-    tcsetattr(fd, TCSANOW, &settings);
+    tcsetattr(fd.Get(), TCSANOW, &settings);
   }
   *error = kErrorSuccess;
   return fd;
@@ -268,9 +265,9 @@ int OpenDeviceNode(const std::string& path, DeviceKind* kind, uint32_t* error) {
 
 DeviceHandle CreateDeviceFile(const std::string& path, uint32_t* error) {
   DeviceKind kind{};
-  const int fd = OpenDeviceNode(path, &kind, error);
-  if (fd < 0) return 0;
-  auto file = std::make_shared<DeviceFile>(fd, kind, path);
+  UniqueFd fd = OpenDeviceNode(path, &kind, error);
+  if (!fd) return 0;
+  auto file = std::make_shared<DeviceFile>(std::move(fd), kind, path);
   HandleTable& t = Table();
   std::lock_guard<std::mutex> lock(t.mutex);
   do {

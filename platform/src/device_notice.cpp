@@ -41,9 +41,9 @@ bool EntryExists(const std::string& path) {
 
 DeviceNoticeSource::DeviceNoticeSource() {
   // Without inotify (descriptor limits) removals are still noticed by hang-up.
-  inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  inotifyFd_ = UniqueFd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   // Without the eventfd the watcher still sees changes within its poll interval.
-  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  wakeFd_ = UniqueFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   thread_ = std::thread([this] { WatcherMain(); });
 }
 
@@ -51,12 +51,7 @@ DeviceNoticeSource::~DeviceNoticeSource() {
   stop_.store(true, std::memory_order_release);
   Wake();
   thread_.join();
-  for (auto& [id, reg] : regs_) {
-    if (reg.Fd >= 0) close(reg.Fd);
-  }
-  for (int fd : closeLater_) close(fd);
-  if (inotifyFd_ >= 0) close(inotifyFd_);
-  if (wakeFd_ >= 0) close(wakeFd_);
+  // The descriptors close with their owners.
 }
 
 void DeviceNoticeSource::SetDeviceNoticeSink(Sink sink) {
@@ -76,19 +71,19 @@ DeviceNotifyHandle DeviceNoticeSource::RegisterDeviceHandle(DeviceHandle handle,
 
   std::lock_guard<std::mutex> lock(mutex_);
   int wd = -1;
-  if (inotifyFd_ >= 0) {
-    wd = inotify_add_watch(inotifyFd_, Folder(path).c_str(),
+  if (inotifyFd_) {
+    wd = inotify_add_watch(inotifyFd_.Get(), Folder(path).c_str(),
                            kEntryEvents | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
     if (wd >= 0) ++watchUsers_[wd];
   }
   do {
     ++next_;
   } while (next_ == 0 || regs_.count(next_) != 0);
-  Registration reg{handle, recipient, path,  LastComponent(path),       -1,
+  Registration reg{handle, recipient, path,  LastComponent(path),       UniqueFd(),
                    wd,     false,     false, RemovalCause::EntryDeleted};
   // Checked after the watch is in place, so a deletion is either seen here or reported by it.
   if (!EntryExists(path)) reg.Due = true;
-  reg.Fd = fd.Release();  // the duplicate now belongs to the registration
+  reg.Fd = std::move(fd);  // the duplicate now belongs to the registration
   const DeviceNotifyHandle id = next_;
   regs_.emplace(id, std::move(reg));
   *error = kErrorSuccess;
@@ -103,7 +98,7 @@ bool DeviceNoticeSource::Unregister(DeviceNotifyHandle notification) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto it = regs_.find(notification);
   if (it == regs_.end()) return false;
-  if (it->second.Fd >= 0) closeLater_.push_back(it->second.Fd);
+  if (it->second.Fd) closeLater_.push_back(std::move(it->second.Fd));
   ReleaseWatchLocked(it->second.Wd);
   regs_.erase(it);
   Wake();
@@ -115,15 +110,15 @@ void DeviceNoticeSource::ReleaseWatchLocked(int wd) {
   const auto it = watchUsers_.find(wd);
   if (it == watchUsers_.end()) return;  // the watch ended with its folder
   if (--it->second == 0) {
-    inotify_rm_watch(inotifyFd_, wd);
+    inotify_rm_watch(inotifyFd_.Get(), wd);
     watchUsers_.erase(it);
   }
 }
 
 void DeviceNoticeSource::Wake() {
-  if (wakeFd_ < 0) return;
+  if (!wakeFd_) return;
   const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = write(wakeFd_, &one, sizeof one);
+  [[maybe_unused]] const ssize_t n = write(wakeFd_.Get(), &one, sizeof one);
 }
 
 void DeviceNoticeSource::MarkLocked(Registration& reg, RemovalCause cause) {
@@ -135,7 +130,7 @@ void DeviceNoticeSource::MarkLocked(Registration& reg, RemovalCause cause) {
 void DeviceNoticeSource::ReadInotifyLocked() {
   alignas(inotify_event) char buf[4096];
   for (;;) {
-    const ssize_t n = read(inotifyFd_, buf, sizeof buf);
+    const ssize_t n = read(inotifyFd_.Get(), buf, sizeof buf);
     if (n <= 0) return;  // EAGAIN: drained
     for (ssize_t off = 0; off < n;) {
       const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
@@ -167,16 +162,15 @@ void DeviceNoticeSource::WatcherMain() {
   while (!stop_.load(std::memory_order_acquire)) {
     fds.clear();
     ids.clear();
-    fds.push_back({wakeFd_, POLLIN, 0});
-    fds.push_back({inotifyFd_, POLLIN, 0});
+    fds.push_back({wakeFd_.Get(), POLLIN, 0});
+    fds.push_back({inotifyFd_.Get(), POLLIN, 0});
     {
       std::lock_guard<std::mutex> lock(mutex_);
       // Descriptors of ended registrations are closed here, never while being polled.
-      for (int fd : closeLater_) close(fd);
       closeLater_.clear();
       for (const auto& [id, reg] : regs_) {
-        if (reg.Fd < 0 || reg.Due || reg.Reported) continue;
-        fds.push_back({reg.Fd, 0, 0});  // POLLHUP and POLLERR are always reported
+        if (!reg.Fd || reg.Due || reg.Reported) continue;
+        fds.push_back({reg.Fd.Get(), 0, 0});  // POLLHUP and POLLERR are always reported
         ids.push_back(id);
       }
     }
@@ -187,7 +181,7 @@ void DeviceNoticeSource::WatcherMain() {
     }
     if (fds[0].revents & POLLIN) {
       uint64_t count = 0;
-      [[maybe_unused]] const ssize_t r = read(wakeFd_, &count, sizeof count);
+      [[maybe_unused]] const ssize_t r = read(wakeFd_.Get(), &count, sizeof count);
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -212,8 +206,7 @@ void DeviceNoticeSource::Deliver() {
       reg.Due = false;
       reg.Reported = true;
       // A removed device is watched no more; its duplicate would only keep reporting.
-      if (reg.Fd >= 0) close(reg.Fd);
-      reg.Fd = -1;
+      reg.Fd.Reset();
       DeviceNotice notice;
       notice.Event = kDbtDeviceRemoveComplete;
       notice.DeviceType = kDbtDevTypeHandle;

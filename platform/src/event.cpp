@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "deadline.h"
 #include "plat/shared_memory.h"
 
 namespace plat {
@@ -25,18 +26,6 @@ long FutexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* d
 void FutexWakeAll(std::atomic<uint32_t>* word, bool shared) {
   const int op = FUTEX_WAKE | (shared ? 0 : FUTEX_PRIVATE_FLAG);
   syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op, INT_MAX, nullptr, nullptr, 0);
-}
-
-timespec DeadlineAfter(uint32_t timeoutMs) {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  t.tv_sec += static_cast<time_t>(timeoutMs / 1000u);
-  t.tv_nsec += static_cast<long>(timeoutMs % 1000u) * 1000000L;
-  if (t.tv_nsec >= 1000000000L) {
-    t.tv_sec += 1;
-    t.tv_nsec -= 1000000000L;
-  }
-  return t;
 }
 
 }  // namespace

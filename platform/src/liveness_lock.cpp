@@ -14,6 +14,7 @@
 #include <set>
 
 #include "plat/object_name.h"
+#include "plat/unique_fd.h"
 
 namespace plat {
 namespace {
@@ -80,25 +81,25 @@ class ForkRegistry {
 std::string PathOf(const std::string& posixName) { return kObjectDirectory + posixName; }
 
 // Opens the lock file `posixName`; creates it when `create` (exclusively when `exclusive`).
-int OpenLockFile(const std::string& posixName, bool create, bool exclusive, bool* isNew) {
+// Not open on failure (errno).
+UniqueFd OpenLockFile(const std::string& posixName, bool create, bool exclusive, bool* isNew) {
   *isNew = false;
   if (exclusive) {
-    const int fd = shm_open(posixName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOpenMode);
-    *isNew = fd >= 0;
+    UniqueFd fd(shm_open(posixName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOpenMode));
+    *isNew = static_cast<bool>(fd);
     return fd;
   }
   for (;;) {
     if (create) {
-      const int fd =
-          shm_open(posixName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOpenMode);
-      if (fd >= 0) {
+      UniqueFd fd(shm_open(posixName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOpenMode));
+      if (fd) {
         *isNew = true;
         return fd;
       }
-      if (errno != EEXIST) return -1;
+      if (errno != EEXIST) return fd;
     }
-    const int fd = shm_open(posixName.c_str(), O_RDWR | O_CLOEXEC, 0);
-    if (fd >= 0 || errno != ENOENT || !create) return fd;
+    UniqueFd fd(shm_open(posixName.c_str(), O_RDWR | O_CLOEXEC, 0));
+    if (fd || errno != ENOENT || !create) return fd;
     // Removed between the two calls by its holder: try again.
   }
 }
@@ -109,35 +110,33 @@ LivenessLock::LivenessLock(std::string name, int fd) : name_(std::move(name)), f
 
 namespace {
 
-// Opens and locks; the registry's mutex is held by the caller. Returns the descriptor or -1.
-int AcquireLocked(const std::string& posixName, bool exclusive, int* error) {
+// Opens and locks; the registry's mutex is held by the caller. Not open on failure.
+UniqueFd AcquireLocked(const std::string& posixName, bool exclusive, int* error) {
   for (;;) {
     bool isNew = false;
-    const int fd = OpenLockFile(posixName, true, exclusive, &isNew);
-    if (fd < 0) {
+    UniqueFd fd = OpenLockFile(posixName, true, exclusive, &isNew);
+    if (!fd) {
       *error = LastError();
-      return -1;
+      return fd;
     }
-    if (isNew) fchmod(fd, kOpenMode);  // not subject to the umask; best effort
+    if (isNew) fchmod(fd.Get(), kOpenMode);  // not subject to the umask; best effort
     struct flock lock = WholeFile(F_WRLCK);
-    if (FcntlRetry(fd, F_OFD_SETLK, &lock) == -1) {
+    if (FcntlRetry(fd.Get(), F_OFD_SETLK, &lock) == -1) {
       const int err = LastError();
-      close(fd);
       *error = (err == EAGAIN || err == EACCES) ? EWOULDBLOCK : err;
-      return -1;
+      return UniqueFd();
     }
     struct stat st {};
-    if (fstat(fd, &st) == -1) {
+    if (fstat(fd.Get(), &st) == -1) {
       *error = LastError();
-      close(fd);
-      return -1;
+      return UniqueFd();
     }
     if (st.st_nlink > 0) return fd;
     // Its holder removed the name after we opened it: the lock we got guards nothing.
-    close(fd);
+    fd.Reset();
     if (exclusive) {
       *error = ENOENT;
-      return -1;
+      return UniqueFd();
     }
   }
 }
@@ -151,9 +150,10 @@ std::unique_ptr<LivenessLock> LivenessLock::Take(const std::string& name, bool e
   *error = 0;
   ForkRegistry& registry = ForkRegistry::Get();
   std::lock_guard<std::mutex> guard(registry.Mutex());
-  const int fd = AcquireLocked(PosixObjectName(name), exclusive, error);
-  if (fd < 0) return nullptr;
-  std::unique_ptr<LivenessLock> lock(new LivenessLock(name, fd));
+  UniqueFd fd = AcquireLocked(PosixObjectName(name), exclusive, error);
+  if (!fd) return nullptr;
+  // Released only once the object is allocated (the allocation comes before the arguments).
+  std::unique_ptr<LivenessLock> lock(new LivenessLock(name, fd.Release()));
   registry.AddLocked(&lock->fd_);
   return lock;
 }
@@ -203,11 +203,11 @@ bool LivenessLock::Rename(const std::string& newName, int* error) {
 
 bool LivenessLock::IsHeld(const std::string& name) {
   bool isNew = false;
-  const int fd = OpenLockFile(PosixObjectName(name), false, false, &isNew);
-  if (fd < 0) return errno != ENOENT;
+  UniqueFd fd = OpenLockFile(PosixObjectName(name), false, false, &isNew);
+  if (!fd) return errno != ENOENT;
   struct flock lock = WholeFile(F_WRLCK);
-  const int rc = FcntlRetry(fd, F_OFD_GETLK, &lock);
-  close(fd);  // held no lock: closing ends nobody's
+  const int rc = FcntlRetry(fd.Get(), F_OFD_GETLK, &lock);
+  fd.Reset();  // held no lock: closing ends nobody's
   return rc == -1 || lock.l_type != F_UNLCK;
 }
 

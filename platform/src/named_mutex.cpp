@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "deadline.h"
 #include "plat/shared_memory.h"
 
 namespace plat {
@@ -38,29 +39,12 @@ int PollLock(pthread_mutex_t* m, const timespec& deadline) {
   for (;;) {
     const int rc = pthread_mutex_trylock(m);
     if (rc != EBUSY) return rc;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec > deadline.tv_sec ||
-        (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
-      return ETIMEDOUT;
-    }
+    if (DeadlinePassed(deadline)) return ETIMEDOUT;
     const timespec pause{0, kTsanPollNs};
     nanosleep(&pause, nullptr);
   }
 }
 #endif
-
-timespec DeadlineAfter(uint32_t timeoutMs) {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  t.tv_sec += static_cast<time_t>(timeoutMs / 1000u);
-  t.tv_nsec += static_cast<long>(timeoutMs % 1000u) * 1000000L;
-  if (t.tv_nsec >= 1000000000L) {
-    t.tv_sec += 1;
-    t.tv_nsec -= 1000000000L;
-  }
-  return t;
-}
 
 }  // namespace
 

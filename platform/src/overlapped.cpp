@@ -156,7 +156,7 @@ bool CancelIoEx(Overlapped& ov) {
 // ---------------------------------------------------------------------------------------------
 // AsyncDevice
 
-AsyncDevice::AsyncDevice(int fd) : fd_(fd) {}
+AsyncDevice::AsyncDevice(UniqueFd fd) : fd_(std::move(fd)) {}
 
 AsyncDevice::~AsyncDevice() {
   Close();
@@ -165,7 +165,7 @@ AsyncDevice::~AsyncDevice() {
 IoResult AsyncDevice::Submit(bool write, uint8_t* buffer, uint32_t length, uint32_t tag,
                              Overlapped& ov) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ < 0) return {IoStatus::Failed, 0, kErrorInvalidHandle};
+  if (!fd_) return {IoStatus::Failed, 0, kErrorInvalidHandle};
   if (!ov.Start()) return {IoStatus::Failed, 0, kErrorInvalidParameter};
   RequestList& list = write ? writes_ : reads_;
   list.push_back(Request{&ov, buffer, length, 0, tag, std::this_thread::get_id()});
@@ -174,8 +174,8 @@ IoResult AsyncDevice::Submit(bool write, uint8_t* buffer, uint32_t length, uint3
 
   ov.SetIssuer(weak_from_this());
   if (!thread_.joinable()) {
-    if (wakeFd_ < 0) wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd_ < 0) {
+    if (!wakeFd_) wakeFd_ = UniqueFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!wakeFd_) {
       const int err = errno;
       for (auto it = list.begin(); it != list.end(); ++it) {
         if (it->Ov == &ov) {
@@ -240,20 +240,20 @@ bool AsyncDevice::CancelOverlapped(Overlapped& ov) {
 
 int AsyncDevice::DuplicateDescriptor(uint32_t* error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ < 0) {
+  if (!fd_) {
     *error = kErrorInvalidHandle;
     return -1;
   }
-  const int dup = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  const int dup = fcntl(fd_.Get(), F_DUPFD_CLOEXEC, 0);
   *error = dup < 0 ? ErrorFromErrno(errno) : kErrorSuccess;
   return dup;
 }
 
 void AsyncDevice::WakeLocked() {
-  if (wakeFd_ < 0) return;
+  if (!wakeFd_) return;
   const uint64_t one = 1;
   // A full counter (EAGAIN) is already a pending wake-up.
-  [[maybe_unused]] const ssize_t n = write(wakeFd_, &one, sizeof one);
+  [[maybe_unused]] const ssize_t n = write(wakeFd_.Get(), &one, sizeof one);
 }
 
 void AsyncDevice::Close() {
@@ -273,10 +273,8 @@ void AsyncDevice::Close() {
   if (thread.joinable()) thread.join();
   std::lock_guard<std::mutex> lock(mutex_);
   ClosingLocked();
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-  if (wakeFd_ >= 0) close(wakeFd_);
-  wakeFd_ = -1;
+  fd_.Reset();
+  wakeFd_.Reset();
 }
 
 void AsyncDevice::ThreadMain() {
@@ -287,10 +285,10 @@ void AsyncDevice::ThreadMain() {
       std::lock_guard<std::mutex> lock(mutex_);
       if (IsClosed()) return;
       const short events = PollEventsLocked();
-      fds[0] = {wakeFd_, POLLIN, 0};
+      fds[0] = {wakeFd_.Get(), POLLIN, 0};
       // fd_ and wakeFd_ stay open until this thread has been joined, so polling them outside
       // the lock is safe.
-      fds[1] = {events != 0 ? fd_ : -1, events, 0};
+      fds[1] = {events != 0 ? fd_.Get() : -1, events, 0};
     }
     const int n = poll(fds, 2, kIdlePollMs);
     if (n < 0 && errno != EINTR) {

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "plat/tick.h"
+#include "plat/unique_fd.h"
+#include "termination_signal_set.h"
 
 extern char** environ;
 
@@ -113,11 +115,9 @@ std::string FindProgramOnPath(const std::string& name) {
 
 bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* error,
                           const std::string& errorFile) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    *error = errno;
-    return false;
-  }
+  UniqueFd readEnd;
+  UniqueFd writeEnd;
+  if (!MakePipe(&readEnd, &writeEnd, 0, error)) return false;
   // Built before fork: the child may not allocate.
   std::vector<char> file(path.begin(), path.end());
   file.push_back('\0');
@@ -126,13 +126,12 @@ bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* erro
 
   const pid_t child = fork();
   if (child == 0) {
-    close(fds[0]);
-    ExecDetached(argv, errorFileName, fds[1]);
+    readEnd.Reset();
+    ExecDetached(argv, errorFileName, writeEnd.Get());  // never returns: no destructor runs here
   }
   const int forkError = errno;
-  close(fds[1]);
+  writeEnd.Reset();
   if (child < 0) {
-    close(fds[0]);
     *error = forkError;
     return false;
   }
@@ -152,14 +151,14 @@ bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* erro
   // The pipe closes without data when the exec worked (close-on-exec); else it holds errno.
   int execError = 0;
   for (;;) {
-    pollfd p{fds[0], POLLIN, 0};
+    pollfd p{readEnd.Get(), POLLIN, 0};
     const int ready = poll(&p, 1, MsLeft(start, timeoutMs));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) {
       execError = ETIMEDOUT;
       break;
     }
-    const ssize_t n = read(fds[0], &execError, sizeof execError);
+    const ssize_t n = read(readEnd.Get(), &execError, sizeof execError);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0)
       execError = 0;  // end of file: exec'd
@@ -167,7 +166,6 @@ bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* erro
       execError = EIO;
     break;
   }
-  close(fds[0]);
   *error = execError;
   return execError == 0;
 }
@@ -181,7 +179,7 @@ struct TerminationSignalHold::Mask {
 TerminationSignalHold::TerminationSignalHold() : previous_(std::make_unique<Mask>()) {
   sigset_t hold;
   sigemptyset(&hold);
-  for (const int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&hold, s);
+  for (const int s : kTerminationSignals) sigaddset(&hold, s);
   pthread_sigmask(SIG_BLOCK, &hold, &previous_->set);
 }
 

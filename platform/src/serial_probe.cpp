@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "plat/registry.h"
+#include "plat/unique_fd.h"
 
 namespace plat {
 namespace {
@@ -30,12 +31,10 @@ bool IsRealUart(const std::string& sysTtyRoot, const std::string& name, const st
     std::fclose(f);
     if (read) return type != PORT_UNKNOWN;
   }
-  const int fd = open(dev.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  const UniqueFd fd(open(dev.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return false;
   serial_struct info{};
-  const bool uart = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
-  close(fd);
-  return uart;
+  return ioctl(fd.Get(), TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
 }
 
 // Orders names with their digit runs compared as numbers.

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "plat/object_name.h"
+#include "plat/unique_fd.h"
 
 namespace plat {
 namespace {
@@ -27,54 +28,45 @@ int FlockRetry(int fd, int operation) {
 }
 
 // Opens `posixName`, creating it when missing. *isNew tells whether this call made the inode
-// (only then is this process its owner and may change its mode).
-int OpenOrCreate(const std::string& posixName, bool* isNew) {
+// (only then is this process its owner and may change its mode). Not open on failure (errno).
+UniqueFd OpenOrCreate(const std::string& posixName, bool* isNew) {
   for (;;) {
-    int fd = shm_open(posixName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOpenMode);
-    if (fd >= 0) {
+    UniqueFd fd(shm_open(posixName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOpenMode));
+    if (fd) {
       *isNew = true;
       return fd;
     }
-    if (errno != EEXIST) return -1;
-    fd = shm_open(posixName.c_str(), O_RDWR | O_CLOEXEC, 0);
-    if (fd >= 0) {
+    if (errno != EEXIST) return fd;
+    fd = UniqueFd(shm_open(posixName.c_str(), O_RDWR | O_CLOEXEC, 0));
+    if (fd) {
       *isNew = false;
       return fd;
     }
-    if (errno != ENOENT) return -1;
+    if (errno != ENOENT) return fd;
     // Removed between the two calls by its last holder: try again.
   }
 }
 
-// Takes the creation lock of an object: an exclusive flock on the companion "<name>.lock".
-// The last holder of an object removes the companion while holding its lock, so a waiter that
-// obtains the lock on a companion no longer linked starts over with the current one.
-int AcquireCreationLock(const std::string& lockName) {
+// Takes the creation lock of an object: an exclusive flock on the companion "<name>.lock",
+// released when the returned descriptor closes. The last holder of an object removes the
+// companion while holding its lock, so a waiter that obtains the lock on a companion no longer
+// linked starts over with the current one. Not open on failure, with *error set.
+UniqueFd AcquireCreationLock(const std::string& lockName, int* error) {
   for (;;) {
     bool isNew = false;
-    const int fd = OpenOrCreate(lockName, &isNew);
-    if (fd < 0) return -1;
-    if (isNew) fchmod(fd, kOpenMode);  // best effort: a foreign user then gets EACCES above
-    if (FlockRetry(fd, LOCK_EX) == -1) {
-      const int err = LastError();
-      close(fd);
-      errno = err;
-      return -1;
+    UniqueFd fd = OpenOrCreate(lockName, &isNew);
+    if (!fd) {
+      *error = LastError();
+      return fd;
     }
+    if (isNew) fchmod(fd.Get(), kOpenMode);  // best effort: a foreign user then gets EACCES above
     struct stat st {};
-    if (fstat(fd, &st) == -1) {
-      const int err = LastError();
-      close(fd);
-      errno = err;
-      return -1;
+    if (FlockRetry(fd.Get(), LOCK_EX) == -1 || fstat(fd.Get(), &st) == -1) {
+      *error = LastError();
+      return UniqueFd();
     }
     if (st.st_nlink > 0) return fd;
-    close(fd);
   }
-}
-
-void ReleaseCreationLock(int lockFd) {
-  close(lockFd);  // closing releases the flock
 }
 
 }  // namespace
@@ -96,49 +88,46 @@ std::unique_ptr<SharedMemory> SharedMemory::Open(const std::string& name, uint32
   std::string posixName = PosixObjectName(name);
   const std::string lockName = posixName + kLockSuffix;
 
-  const int lockFd = AcquireCreationLock(lockName);
-  if (lockFd < 0) {
-    *error = LastError();
-    return nullptr;
-  }
+  const UniqueFd creationLock = AcquireCreationLock(lockName, error);
+  if (!creationLock) return nullptr;
 
   bool isNew = false;
   bool created = false;
   void* view = MAP_FAILED;
-  const int fd = OpenOrCreate(posixName, &isNew);
+  UniqueFd fd = OpenOrCreate(posixName, &isNew);
   int err = 0;
-  if (fd < 0) {
+  if (!fd) {
     err = LastError();
-  } else if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+  } else if (flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
     // No other holder: whatever the object holds is stale. Start from zero.
     created = true;
-    if (ftruncate(fd, 0) == -1 || ftruncate(fd, size) == -1) {
+    if (ftruncate(fd.Get(), 0) == -1 || ftruncate(fd.Get(), size) == -1) {
       err = LastError();
-    } else if (fchmod(fd, kOpenMode) == -1 && (isNew || errno != EPERM)) {
+    } else if (fchmod(fd.Get(), kOpenMode) == -1 && (isNew || errno != EPERM)) {
       // A left-over object of another user keeps that user's mode; it was opened read/write,
       // so its mode already lets us in.
       err = LastError();
     } else {
-      view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
       if (view == MAP_FAILED) {
         err = LastError();
       } else if (initialize) {
         err = initialize(view);
       }
     }
-    if (err == 0 && FlockRetry(fd, LOCK_SH) == -1) err = LastError();
+    if (err == 0 && FlockRetry(fd.Get(), LOCK_SH) == -1) err = LastError();
   } else if (errno != EWOULDBLOCK) {
     err = LastError();
   } else {
     // Other holders exist; none holds the lock exclusively outside the creation lock, which we
     // hold, so this does not block for long.
     struct stat st {};
-    if (FlockRetry(fd, LOCK_SH) == -1 || fstat(fd, &st) == -1) {
+    if (FlockRetry(fd.Get(), LOCK_SH) == -1 || fstat(fd.Get(), &st) == -1) {
       err = LastError();
-    } else if (st.st_size < static_cast<off_t>(size) && ftruncate(fd, size) == -1) {
+    } else if (st.st_size < static_cast<off_t>(size) && ftruncate(fd.Get(), size) == -1) {
       err = LastError();
     } else {
-      view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
       if (view == MAP_FAILED) err = LastError();
     }
   }
@@ -150,20 +139,18 @@ std::unique_ptr<SharedMemory> SharedMemory::Open(const std::string& name, uint32
       shm_unlink(posixName.c_str());
       shm_unlink(lockName.c_str());
     }
-    if (fd >= 0) close(fd);
-    ReleaseCreationLock(lockFd);
     *error = err;
-    return nullptr;
+    return nullptr;  // closing the descriptors releases the creation lock last
   }
-  ReleaseCreationLock(lockFd);
   return std::unique_ptr<SharedMemory>(
-      new SharedMemory(std::move(posixName), fd, view, size, created));
+      new SharedMemory(std::move(posixName), std::move(fd), view, size, created));
 }
 
-SharedMemory::SharedMemory(std::string posixName, int fd, void* view, uint32_t size, bool created)
+SharedMemory::SharedMemory(std::string posixName, UniqueFd fd, void* view, uint32_t size,
+                           bool created)
     : posixName_(std::move(posixName)),
       opener_(static_cast<uint32_t>(getpid())),
-      fd_(fd),
+      fd_(std::move(fd)),
       view_(view),
       size_(size),
       created_(created) {}
@@ -172,23 +159,19 @@ SharedMemory::~SharedMemory() {
   munmap(view_, size_);
   if (static_cast<uint32_t>(getpid()) != opener_) {
     // A copy inherited through fork(): the holder lock is the opener's (see the header).
-    close(fd_);
+    fd_.Reset();
     return;
   }
   const std::string lockName = posixName_ + kLockSuffix;
-  const int lockFd = AcquireCreationLock(lockName);
-  if (lockFd >= 0) {
-    // The last holder removes the names. (A failed conversion drops our shared lock, which is
-    // harmless: the descriptor closes next.)
-    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-      shm_unlink(posixName_.c_str());
-      shm_unlink(lockName.c_str());
-    }
-    close(fd_);
-    ReleaseCreationLock(lockFd);
-  } else {
-    close(fd_);
+  int error = 0;
+  const UniqueFd creationLock = AcquireCreationLock(lockName, &error);
+  // The last holder removes the names. (A failed conversion drops our shared lock, which is
+  // harmless: the descriptor closes next.)
+  if (creationLock && flock(fd_.Get(), LOCK_EX | LOCK_NB) == 0) {
+    shm_unlink(posixName_.c_str());
+    shm_unlink(lockName.c_str());
   }
+  fd_.Reset();  // before the creation lock is released
 }
 
 }  // namespace plat

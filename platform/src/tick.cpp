@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "deadline.h"
+
 namespace plat {
 
 uint32_t GetTickCount() {
@@ -38,14 +40,7 @@ namespace {
 
 void SleepNanoseconds(uint64_t ns) {
   // An absolute deadline makes a resumed sleep lose no time to the interruption.
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += static_cast<time_t>(ns / 1000000000u);
-  deadline.tv_nsec += static_cast<long>(ns % 1000000000u);
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  const timespec deadline = DeadlineAfterNanoseconds(ns);
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
 }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <optional>
 
+#include "plat/unique_fd.h"
+
 namespace plat {
 namespace {
 
@@ -25,30 +27,23 @@ class File {
  public:
   explicit File(const std::string& path) {
     // O_NONBLOCK: a FIFO given as the file must not block the open.
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd_ < 0) return;
+    fd_ = UniqueFd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd_) return;
     struct stat st {};
-    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-      close(fd_);
-      fd_ = -1;
+    if (fstat(fd_.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      fd_.Reset();
       return;
     }
     size_ = static_cast<uint64_t>(st.st_size);
   }
-  ~File() {
-    if (fd_ >= 0) close(fd_);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return static_cast<bool>(fd_); }
 
   // Reads exactly `n` bytes at `offset`; false when they are not all inside the file.
   bool ReadAt(uint64_t offset, void* buffer, uint64_t n) const {
     if (offset > size_ || n > size_ - offset) return false;
     auto* out = static_cast<uint8_t*>(buffer);
     while (n > 0) {
-      const ssize_t got = pread(fd_, out, n, static_cast<off_t>(offset));
+      const ssize_t got = pread(fd_.Get(), out, n, static_cast<off_t>(offset));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return false;
       out += got;
@@ -66,7 +61,7 @@ class File {
   }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   uint64_t size_ = 0;
 };
 

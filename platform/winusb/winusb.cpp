@@ -21,6 +21,7 @@
 
 #include "plat/overlapped.h"
 #include "plat/tick.h"
+#include "plat/unique_fd.h"
 #include "plat/winusb_sim_protocol.h"
 
 namespace {
@@ -121,8 +122,8 @@ int Describe(int fd, Description* out) {
 // not (a duplicate shares that flag, so the library leaves it alone).
 class SimInterface final : public plat::AsyncDevice {
  public:
-  SimInterface(int fd, Description description)
-      : AsyncDevice(fd),
+  SimInterface(plat::UniqueFd fd, Description description)
+      : AsyncDevice(std::move(fd)),
         description_(std::move(description)),
         scratch_(sim::kHeaderSize + plat::kWinUsbMaxTransfer) {}
   ~SimInterface() override { Close(); }
@@ -188,7 +189,7 @@ class SimInterface final : public plat::AsyncDevice {
     // The socket is read only while a read waits: a device's transfers stay queued in the
     // socket until the host asks for them, as on the bus.
     while (AnyReadWaitsLocked()) {
-      const ssize_t n = recv(fd_, scratch_.data(), scratch_.size(), MSG_DONTWAIT | MSG_TRUNC);
+      const ssize_t n = recv(fd_.Get(), scratch_.data(), scratch_.size(), MSG_DONTWAIT | MSG_TRUNC);
       if (n == 0) {
         FailReadsLocked(plat::kErrorDeviceNotConnected);
         break;
@@ -220,7 +221,7 @@ class SimInterface final : public plat::AsyncDevice {
       msghdr msg{};
       msg.msg_iov = iov;
       msg.msg_iovlen = 2;
-      const ssize_t n = sendmsg(fd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n = sendmsg(fd_.Get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n >= 0) {
         it->Done = it->Length;  // a packet is sent whole or not at all
         it = CompleteLocked(writes_, it, plat::kErrorSuccess);
@@ -304,15 +305,12 @@ int WinUsb_Initialize(int deviceFd, plat::WinUsbInterfaceHandle* interfaceHandle
   socklen_t len = sizeof type;
   if (getsockopt(deviceFd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return 0;
   if (type != SOCK_SEQPACKET) return Fail(EPROTOTYPE);
-  const int fd = fcntl(deviceFd, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) return 0;
+  plat::UniqueFd fd(fcntl(deviceFd, F_DUPFD_CLOEXEC, 0));
+  if (!fd) return 0;
   Description description;
-  if (const int err = Describe(fd, &description); err != 0) {
-    close(fd);
-    return Fail(err);
-  }
+  if (const int err = Describe(fd.Get(), &description); err != 0) return Fail(err);
   try {
-    auto device = std::make_shared<SimInterface>(fd, std::move(description));
+    auto device = std::make_shared<SimInterface>(std::move(fd), std::move(description));
     auto& t = Interfaces();
     std::lock_guard<std::mutex> lock(t.mutex);
     do {

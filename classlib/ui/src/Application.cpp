@@ -1,41 +1,23 @@
 #include "classlib/ui/Application.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <QString>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
 #include "classlib/exception.h"
 #include "classlib/synchronize.h"
+#include "plat/termination_signals.h"
 
 namespace cls::ui {
 namespace {
 
 TApplication* gInstance = nullptr;  // the one application object; main thread only
-
-constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
-// Write end of the pipe that carries signals to the event loop; -1 while no one listens.
-std::atomic<int> gSignalPipe{-1};
-
-void OnTerminationSignal(int signal) {
-  const int saved = errno;
-  const int fd = gSignalPipe.load(std::memory_order_relaxed);
-  if (fd >= 0) {
-    const char byte = static_cast<char>(signal);
-    [[maybe_unused]] const ssize_t n = write(fd, &byte, 1);
-  }
-  errno = saved;
-}
 
 bool IsSet(const char* name) {
   const char* value = std::getenv(name);
@@ -114,14 +96,11 @@ TApplication::~TApplication() {
   cls::CheckSynchronize();
   cls::ClearMainThread();
 
-  if (signalsHooked_) {
-    for (const int s : kTerminationSignals) ::signal(s, SIG_DFL);
-    const int fd = gSignalPipe.exchange(-1);
-    if (fd >= 0) close(fd);
-  }
+  // The notifier goes before the descriptor it watches; the signals' default returns with it.
+  delete signalNotifier_;
+  signals_.reset();
   gInstance = nullptr;
-  app_.reset();  // with it the notifier on the signal pipe
-  if (signalReadFd_ >= 0) close(signalReadFd_);
+  app_.reset();
 }
 
 TApplication* TApplication::Instance() {
@@ -194,24 +173,15 @@ void TApplication::ShowException(const std::exception& e) {
 }
 
 void TApplication::TerminateOnSignals() {
-  if (signalsHooked_) return;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  auto* notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, app_.get());
-  QObject::connect(notifier, &QSocketNotifier::activated, app_.get(), [this, fd = fds[0]] {
-    char bytes[16];
-    while (read(fd, bytes, sizeof bytes) > 0) {
-    }
+  if (signals_) return;
+  int error = 0;
+  signals_ = plat::TerminationSignals::Open(&error);
+  if (!signals_) return;
+  signalNotifier_ = new QSocketNotifier(signals_->Descriptor(), QSocketNotifier::Read, app_.get());
+  QObject::connect(signalNotifier_, &QSocketNotifier::activated, app_.get(), [this] {
+    signals_->Drain();
     Terminate();
   });
-  signalReadFd_ = fds[0];
-  gSignalPipe.store(fds[1]);
-  struct sigaction action {};
-  action.sa_handler = OnTerminationSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (const int s : kTerminationSignals) sigaction(s, &action, nullptr);
-  signalsHooked_ = true;
 }
 
 bool TApplication::Headless() const {

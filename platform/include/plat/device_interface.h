@@ -11,15 +11,13 @@
 // device or a reused descriptor. All functions here may be called from any thread.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "plat/overlapped.h"
+#include "plat/unique_fd.h"
 
 namespace plat {
 
@@ -45,7 +43,8 @@ std::vector<std::string> EnumerateDeviceInterfaces(std::string_view classGuid,
 enum class DeviceKind : uint8_t { CharacterDevice, Fifo, StreamSocket, SeqPacketSocket };
 
 // Opens the entry at `path` as a non-blocking, close-on-exec descriptor for reading and
-// writing, or returns -1 with *error set (codes of overlapped.h):
+// writing that the caller owns, or returns one that is not open with *error set (codes of
+// overlapped.h):
 // - a UNIX socket is connected (stream first, then seqpacket); no listener ->
 //   kErrorDeviceNotConnected, a full backlog -> kErrorBusy (the open never waits);
 // - a FIFO is opened read-write, so it never reports a hang-up and what is written to it can
@@ -53,7 +52,7 @@ enum class DeviceKind : uint8_t { CharacterDevice, Fifo, StreamSocket, SeqPacket
 // - a character device or FIFO is opened exclusively: an advisory lock (flock) that another
 //   holder has makes the open fail with kErrorSharingViolation;
 // - anything else -> kErrorNotSupported; a missing entry -> kErrorFileNotFound.
-int OpenDeviceNode(const std::string& path, DeviceKind* kind, uint32_t* error);
+UniqueFd OpenDeviceNode(const std::string& path, DeviceKind* kind, uint32_t* error);
 
 // --- device handles ---
 
@@ -86,33 +85,6 @@ IoResult WriteFile(DeviceHandle handle, const void* buffer, uint32_t length, Ove
 // open or the thread had nothing pending. Operations that a library started on its own
 // descriptor (WinUSB pipe transfers) are cancelled with CancelIoEx on their record instead.
 bool CancelIo(DeviceHandle handle);
-
-// Owns one descriptor; closes it when destroyed.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int Get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Gives up ownership without closing.
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // A duplicate of the handle's descriptor that the caller owns (for WinUsb_Initialize, which
 // makes its own copy, and for the removal watcher). Empty with *error set when the handle is

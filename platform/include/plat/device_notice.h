@@ -94,7 +94,7 @@ class DeviceNoticeSource {
     uintptr_t Recipient;
     std::string Path;
     std::string Name;  // last component of Path
-    int Fd;            // our duplicate; -1 once closed
+    UniqueFd Fd;       // our duplicate; not open once closed
     int Wd;            // inotify watch of Path's folder; -1 when none
     bool Due;          // removal seen, notice not yet delivered
     bool Reported;     // notice delivered; watched no more
@@ -114,11 +114,11 @@ class DeviceNoticeSource {
   std::mutex mutex_;  // guards regs_, watchUsers_, closeLater_, next_
   std::map<DeviceNotifyHandle, Registration> regs_;
   std::unordered_map<int, int> watchUsers_;  // inotify watch -> registrations using it
-  std::vector<int> closeLater_;  // duplicates of ended registrations, closed by the watcher
+  std::vector<UniqueFd> closeLater_;  // duplicates of ended registrations, closed by the watcher
   DeviceNotifyHandle next_ = 0;
 
-  int inotifyFd_ = -1;
-  int wakeFd_ = -1;
+  UniqueFd inotifyFd_;  // not open without inotify
+  UniqueFd wakeFd_;     // not open without an eventfd
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

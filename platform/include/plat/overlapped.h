@@ -29,6 +29,7 @@
 #include <thread>
 
 #include "plat/event.h"
+#include "plat/unique_fd.h"
 
 namespace plat {
 
@@ -172,7 +173,7 @@ class AsyncDevice : public OverlappedIssuer, public std::enable_shared_from_this
 
  protected:
   // Takes ownership of `fd`, which must be non-blocking.
-  explicit AsyncDevice(int fd);
+  explicit AsyncDevice(UniqueFd fd);
 
   struct Request {
     Overlapped* Ov;
@@ -206,7 +207,7 @@ class AsyncDevice : public OverlappedIssuer, public std::enable_shared_from_this
   RequestList::iterator CompleteLocked(RequestList& list, RequestList::iterator it, uint32_t error);
 
   std::mutex mutex_;    // guards everything below and every system call on fd_
-  int fd_;              // -1 once closed
+  UniqueFd fd_;         // not open once closed
   RequestList reads_;   // pending reads, in the order they were started
   RequestList writes_;  // pending writes, in the order they were started
 
@@ -216,7 +217,7 @@ class AsyncDevice : public OverlappedIssuer, public std::enable_shared_from_this
   bool CancelMatchingLocked(RequestList& list, const Overlapped* ov, std::thread::id thread);
 
   std::atomic<bool> closed_{false};
-  int wakeFd_ = -1;     // eventfd that interrupts the I/O thread's poll; guarded by mutex_
+  UniqueFd wakeFd_;     // eventfd that interrupts the I/O thread's poll; guarded by mutex_
   std::thread thread_;  // started with the first pending request; guarded by mutex_
 };
 

@@ -82,12 +82,4 @@ class TerminationSignalHold {
 // thread may call it; it does not block.
 uint32_t ForkGeneration();
 
-// A number that changes in every child that fork() makes of this process (a fork handler adds
-// 1 in the child; nothing changes in the parent). An object that notes it when it is made can
-// tell later, in a child, that it was inherited: a copy of what belongs to the parent (which
-// still uses it), not the child's own. The handler is registered by the first call (or at load
-// of the code that holds this function): call it once before any fork that is to count. Any
-// thread may call it; it does not block.
-uint32_t ForkGeneration();
-
 }  // namespace plat

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "plat/unique_fd.h"
+
 namespace plat {
 
 // One mapping of a named shared-memory object.
@@ -61,10 +63,10 @@ class SharedMemory {
   uint32_t Size() const { return size_; }
 
  private:
-  SharedMemory(std::string posixName, int fd, void* view, uint32_t size, bool created);
+  SharedMemory(std::string posixName, UniqueFd fd, void* view, uint32_t size, bool created);
   std::string posixName_;
   uint32_t opener_;  // id of the process that opened it
-  int fd_;
+  UniqueFd fd_;      // holds the shared flock that marks this process a holder
   void* view_;
   uint32_t size_;
   bool created_;

@@ -16,6 +16,11 @@
 #include <memory>
 
 class QMessageBox;
+class QSocketNotifier;
+
+namespace plat {
+class TerminationSignals;
+}
 
 namespace cls::ui {
 
@@ -90,9 +95,9 @@ class TApplication {
   std::shared_ptr<WakeTarget> wake_;
   QList<QPointer<QMessageBox>> openBoxes_;  // innermost last
   bool terminated_ = false;
-  bool running_ = false;  // inside Run's event loop
-  bool signalsHooked_ = false;
-  int signalReadFd_ = -1;  // read end of the signal pipe
+  bool running_ = false;                               // inside Run's event loop
+  std::unique_ptr<plat::TerminationSignals> signals_;  // set while signals end the program
+  QSocketNotifier* signalNotifier_ = nullptr;          // watches signals_, a child of app_
 };
 
 // TApplication::Instance(), spelled as the class library spells it.
