@@ -13,7 +13,7 @@
 #include <string>
 
 #include "DRAL.h"
-#include "testsupport/DralApi.h"
+#include "testsupport/DralApp.h"
 #include "testsupport/Roles.h"
 #include "testsupport/test_env.h"
 #include "testsupport/test_util.h"

@@ -8,7 +8,6 @@
 // with everything else it started, when a test fails or hangs.
 #pragma once
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -304,16 +303,6 @@ class SimDeviceProgram {
   std::string entry_;
 };
 
-// ---- the application side ---------------------------------------------------------------------
-
-// Loads the library at `path` (which starts the server when none runs). An empty module on
-// failure, with the reason in `error`.
-inline Api LoadLibrary(const std::string& path, std::string& error) {
-  Api api;
-  api.Load(path, &error);
-  return api;
-}
-
 // Base of the system tests: the server that an application's library starts (it becomes a
 // child of the test process), the simulated adapter program, and a reaper that ends every
 // process the test started, before the fixture's watchdog.
@@ -366,18 +355,14 @@ class SystemFixture : public MultiProcessTest {
 
   // --- application side: the library ---
 
+  // Loads the library (which starts the server when none runs); an empty value on failure.
   Api Load() {
+    Api api;
     std::string error;
-    Api api = LoadLibrary(LibDir() + "/libDRAL.so", error);
-    EXPECT_NE(api.module, nullptr) << error;
+    EXPECT_TRUE(api.Load(LibDir() + "/libDRAL.so", &error)) << error;
     return api;
   }
-  void Unload(Api& api) {
-    if (api.module) {
-      EXPECT_EQ(dlclose(api.module), 0);
-    }
-    api = Api{};
-  }
+  void Unload(Api& api) { EXPECT_EQ(api.Unload(), 0); }
 
   // --- application processes (this test binary re-run in a role) ---
 

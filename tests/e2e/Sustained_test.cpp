@@ -206,9 +206,7 @@ class SustainedTest : public SystemFixture {
 
   // Loads the library, connects, waits until the adapter's channels are up and sets the filters.
   DRAL_Handle Open(Api& api, const std::vector<DralFilter>& filters) {
-    std::string error;
-    api = LoadLibrary(LibDir() + "/libDRAL.so", error);
-    EXPECT_NE(api.module, nullptr) << error;
+    api = Load();
     if (!api.module) return 0;
     const DRAL_Handle h = api.Connect();
     EXPECT_NE(h, 0u);
@@ -221,8 +219,7 @@ class SustainedTest : public SystemFixture {
   }
   void Close(Api& api, DRAL_Handle h) {
     EXPECT_EQ(api.Disconnect(h), DRAL_OK);
-    EXPECT_EQ(dlclose(api.module), 0);
-    api = Api{};
+    Unload(api);
   }
 
   // --- test process side ---
