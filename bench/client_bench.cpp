@@ -20,7 +20,7 @@
 #include "server/HuxMgr.h"
 #include "server/ServerObj.h"
 #include "testsupport/AdapterSimulator.h"
-#include "testsupport/DralApi.h"
+#include "testsupport/DralApp.h"
 #include "testsupport/SimConduit.h"
 
 namespace {
@@ -65,9 +65,7 @@ bool SetUpRig() {
   if (!rig->api.Load(DRAL_LIBRARY_FILE, &rig->error)) return false;
   rig->handle = rig->api.Connect();
   if (rig->handle == 0) return rig->error = "no connection", false;
-  DralFilter filter{};
-  filter.Operation = DRAL_FILTER_PASS_ALL;
-  filter.Protocol = DRAL_PROTOCOL_CAN1;
+  DralFilter filter = dral_test::PassAll(DRAL_PROTOCOL_CAN1);
   if (rig->api.ConfigFilter(rig->handle, &filter) != DRAL_OK) return rig->error = "filter", false;
   return true;
 }

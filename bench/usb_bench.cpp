@@ -49,6 +49,7 @@
 #include "testsupport/AdapterSimulator.h"
 #include "channel/HuxIPC.h"
 #include "testsupport/DralApi.h"
+#include "testsupport/test_util.h"
 
 extern char** environ;
 
@@ -58,6 +59,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using dral_test::Bytes;
 using dral_test::DralApi;
+using dral_test::WaitUntil;
 
 constexpr uint32_t kAdapterCanId = 0x18FF0020;  // adapter -> applications
 constexpr uint32_t kAppCanId = 0x18FF0021;      // applications -> adapter
@@ -90,15 +92,6 @@ void PutU32(uint8_t* p, uint32_t v) {
 uint32_t GetU32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 // Calls `send(i)` for i = 0..count-1 at `rate` per second (0: as fast as it goes).

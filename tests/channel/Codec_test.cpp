@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/test_util.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using dral::HuxMessage;
+using dral_test::Le32;
 
 // n bytes counting up from `first`.
 Bytes Counting(size_t n, uint8_t first = 0) {
@@ -23,13 +26,8 @@ Bytes Cat(Bytes a, const Bytes& b) {
   return a;
 }
 
-Bytes U32(uint32_t v) {
-  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-          static_cast<uint8_t>(v >> 24)};
-}
-
 Bytes IdEdit(uint8_t bits, uint32_t mask, uint32_t value) {
-  return Cat(Cat({bits}, U32(mask)), U32(value));
+  return Cat(Cat({bits}, Le32(mask)), Le32(value));
 }
 
 // ---- Application messages and filter records to server records ---------------------------------

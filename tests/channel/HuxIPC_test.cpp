@@ -20,10 +20,13 @@
 #include "classlib/exception.h"
 #include "plat/shared_memory.h"
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 
 namespace dral {
 namespace {
 
+using dral_test::MsSince;
+using dral_test::WaitUntil;
 using std::chrono::steady_clock;
 
 constexpr int kChildTimeoutMs = 25000;
@@ -40,19 +43,6 @@ HuxMessage MakeMessage(uint8_t type, uint16_t length, uint8_t seed = 0) {
 
 bool SameMessage(const HuxMessage& a, const HuxMessage& b) {
   return a.Length == b.Length && a.Type == b.Type && std::memcmp(a.Data, b.Data, a.Length) == 0;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-  const auto deadline = steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-double MsSince(steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(steady_clock::now() - start).count();
 }
 
 // Whether a thread other than the caller could take the channel mutex right now.

@@ -10,13 +10,12 @@
 #include "classlib/exception.h"
 #include "classlib/thread.h"
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 #include "testsupport/thread_state.h"
 
 namespace {
 
-double MsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
+using dral_test::MsSince;
 
 // Drains the queue on this (main) thread until `done` or 5 s.
 void PumpUntil(const std::atomic<bool>& done) {

@@ -15,6 +15,7 @@
 #include "classlib/synchronize.h"
 #include "plat/scheduling.h"
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 #include "testsupport/thread_state.h"
 
 namespace {
@@ -22,9 +23,7 @@ namespace {
 using cls::TThread;
 using cls::TThreadPriority;
 
-double MsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
+using dral_test::MsSince;
 
 // Runs a function as Execute; the derived destructor waits for it, as the contract asks.
 class FnThread : public TThread {

@@ -14,9 +14,9 @@ namespace {
 using client_test::DataOf;
 using client_test::FakeServer;
 using client_test::MsSince;
-using client_test::Record;
 using client_test::WaitUntil;
 using dral::HuxMessage;
+using dral_test::MakeMessage;
 using Bytes = std::vector<uint8_t>;
 
 // ---- Connections ----------------------------------------------------------------------------
@@ -86,11 +86,11 @@ TEST_F(DralClientTest, ServerReplyDecidesTheFilterResult) {
   FakeServer server([](const HuxMessage& request) -> std::vector<HuxMessage> {
     switch (request.Type) {
       case dral::MsgJ1939Filter:
-        return {Record(dral::MsgReply, {request.Type, dral::ReplyOk})};
+        return {MakeMessage(dral::MsgReply, {request.Type, dral::ReplyOk})};
       case dral::MsgCanFilter:
-        return {Record(dral::MsgReply, {request.Type, dral::ReplyFailed, 2, 1, 0, 0})};
+        return {MakeMessage(dral::MsgReply, {request.Type, dral::ReplyFailed, 2, 1, 0, 0})};
       case dral::MsgJ1708Filter:  // a reply to something else: no answer for this request
-        return {Record(dral::MsgReply, {dral::MsgCanFilter, dral::ReplyOk})};
+        return {MakeMessage(dral::MsgReply, {dral::MsgCanFilter, dral::ReplyOk})};
       default:
         return {};
     }
@@ -124,7 +124,7 @@ TEST_F(DralClientTest, ServerReplyDecidesTheFilterResult) {
 TEST_F(DralClientTest, ConcurrentFilterRequestsOfOneConnectionEachGetTheirReply) {
   FakeServer server([](const HuxMessage& request) -> std::vector<HuxMessage> {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // both requests are pending
-    return {Record(dral::MsgReply, {request.Type, dral::ReplyOk})};
+    return {MakeMessage(dral::MsgReply, {request.Type, dral::ReplyOk})};
   });
   dral::TDralClient client;
   ASSERT_TRUE(client.Connect());
@@ -142,7 +142,7 @@ TEST_F(DralClientTest, RecordsReachGetMessageWithoutAWakeUp) {
   dral::TDralClient client;
   ASSERT_TRUE(client.Connect());
   dral::ClientSlot* slot = server.Queue().Slot(client.SlotIndex());
-  const HuxMessage frame = Record(dral::MsgCanFrame, {0x12, 0x44, 0x33, 0x22, 0x11, 0xAB});
+  const HuxMessage frame = MakeMessage(dral::MsgCanFrame, {0x12, 0x44, 0x33, 0x22, 0x11, 0xAB});
   ASSERT_TRUE(server.Queue().Put(&slot->ToClient, &frame));  // no pulse of the client event
   uint8_t buffer[32];
   uint16_t n = 0;

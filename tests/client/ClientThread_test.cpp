@@ -11,8 +11,8 @@
 
 namespace {
 
-using client_test::Record;
 using dral::HuxMessage;
+using dral_test::MakeMessage;
 
 std::vector<uint8_t> Bytes(size_t n, uint8_t first = 0) {
   std::vector<uint8_t> v(n);
@@ -114,13 +114,13 @@ TEST(ReceivedMessageQueue, SmallMessagesCostTheirOwnSizeAndComeOutWhole) {
   for (int i = 0; i < kFrames; ++i) {
     const uint8_t lo = static_cast<uint8_t>(i), hi = static_cast<uint8_t>(i >> 8);
     thread.DispatchServerMessage(
-        Record(dral::MsgCanFrame, {0x11, lo, hi, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0}));
+        MakeMessage(dral::MsgCanFrame, {0x11, lo, hi, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0}));
   }
   const size_t grown = dral_test::HeapBytesInUse() - before;
   EXPECT_LT(grown, kFrames * kMostBytesPerFrame) << grown / kFrames << " bytes per frame";
 
   auto longest = Bytes(2000, 7);  // a whole multi-packet message: 2001 bytes delivered
-  thread.DispatchServerMessage(Record(dral::MsgJ1939Transport, longest));
+  thread.DispatchServerMessage(MakeMessage(dral::MsgJ1939Transport, longest));
   ASSERT_EQ(thread.QueuedCount(), kFrames + 1u);
 
   uint8_t buffer[dral::kQueuedMessageBytes];
@@ -138,7 +138,7 @@ TEST(ReceivedMessageQueue, SmallMessagesCostTheirOwnSizeAndComeOutWhole) {
 TEST(ReplyHandOff, ReplyToAnotherRequestLeavesTheWaitArmedAndIsDelivered) {
   dral::TClientThread thread(true, nullptr);
   thread.ArmReply(dral::MsgJ1939Filter);
-  thread.DispatchServerMessage(Record(dral::MsgReply, {dral::MsgCanFilter, dral::ReplyOk}));
+  thread.DispatchServerMessage(MakeMessage(dral::MsgReply, {dral::MsgCanFilter, dral::ReplyOk}));
   EXPECT_TRUE(thread.AwaitingReply());
   uint8_t buffer[16];
   ASSERT_EQ(thread.PopMessage(buffer, sizeof buffer), 4u);
@@ -146,7 +146,7 @@ TEST(ReplyHandOff, ReplyToAnotherRequestLeavesTheWaitArmedAndIsDelivered) {
             (std::vector<uint8_t>{0x20, dral::MsgReply, dral::MsgCanFilter, dral::ReplyOk}));
 
   thread.DispatchServerMessage(
-      Record(dral::MsgReply, {dral::MsgJ1939Filter, dral::ReplyFailed, 2, 1, 0, 0}));
+      MakeMessage(dral::MsgReply, {dral::MsgJ1939Filter, dral::ReplyFailed, 2, 1, 0, 0}));
   EXPECT_FALSE(thread.AwaitingReply());
   EXPECT_EQ(thread.ReplyResult(), dral::ReplyFailed);
   EXPECT_EQ(thread.PopMessage(buffer, sizeof buffer), 8u);  // also delivered

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -14,8 +13,10 @@
 #include <string>
 
 #include "DRAL.h"
-#include "testsupport/DralApi.h"
+#include "testsupport/DralApp.h"
+#include "testsupport/Roles.h"
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 
 namespace client_test {
 
@@ -27,7 +28,7 @@ constexpr const char* kChild = "child";
 
 using Api = dral_test::DralApi;
 
-class LibraryTest : public dral_test::IsolatedTest {
+class LibraryTest : public dral_test::MultiProcessTest {
  protected:
   void SetUp() override {
     if (!dral_test::Role().empty()) return;
@@ -36,19 +37,14 @@ class LibraryTest : public dral_test::IsolatedTest {
     fs::copy_file(DRAL_LIBRARY_FILE, LibDir() + "/libDRAL.so");
   }
 
-  // Parent and children share the test's temporary directory.
-  std::string Root() const { return fs::path(env_.RegistryDir()).parent_path().string(); }
   std::string LibDir() const { return Root() + "/lib"; }
   std::string BinDir() const { return Root() + "/bin"; }
-  std::string Marker(const std::string& name) const { return Root() + "/" + name; }
 
   void InstallProgram(const std::string& dir, const std::string& source) {
     fs::copy_file(source, dir + "/DRALServer", fs::copy_options::overwrite_existing);
   }
   void InstallScript(const std::string& dir, const std::string& body) {
-    const std::string path = dir + "/DRALServer";
-    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-    chmod(path.c_str(), 0755);
+    dral_test::WriteFile(dir + "/DRALServer", "#!/bin/sh\n" + body + "\n", fs::perms(0755));
   }
 
   // Child side: PATH names only `pathDir` (the test's bin directory by default), then the
@@ -63,9 +59,6 @@ class LibraryTest : public dral_test::IsolatedTest {
 
   void Unload(Api& api) { EXPECT_EQ(api.Unload(), 0); }
 
-  pid_t Spawn(const std::string& role) {
-    return dral_test::SpawnSelf(dral_test::CurrentTestFilter(), role);
-  }
   void RunChild(const std::string& role = kChild) {
     const pid_t pid = Spawn(role);
     ASSERT_GT(pid, 0);

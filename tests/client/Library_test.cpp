@@ -287,9 +287,7 @@ TEST_F(LibraryTest, EveryExportAnswersBadArgumentsWithItsErrorCode) {
   for (int i = 0; i < 32; ++i) bogus.push_back(random());
   std::vector<uint8_t> big(0x10000, DRAL_PROTOCOL_CAN1);
   const uint8_t name[8] = {};
-  DralFilter filter{};
-  filter.Operation = DRAL_FILTER_PASS_ALL;
-  filter.Protocol = DRAL_PROTOCOL_J1708;
+  DralFilter filter = dral_test::PassAll(DRAL_PROTOCOL_J1708);
   uint8_t out[6];
   for (DRAL_Handle b : bogus) {
     if (b == h) continue;
@@ -407,9 +405,7 @@ TEST_F(LibraryTest, HandleIsRejectedAfterDisconnect) {
   ASSERT_NE(h, 0u);
   EXPECT_EQ(api.Disconnect(h), DRAL_OK);
   uint8_t buffer[16] = {DRAL_PROTOCOL_CAN1};
-  DralFilter filter{};
-  filter.Operation = DRAL_FILTER_PASS_ALL;
-  filter.Protocol = DRAL_PROTOCOL_CAN1;
+  DralFilter filter = dral_test::PassAll(DRAL_PROTOCOL_CAN1);
   EXPECT_EQ(api.Disconnect(h), DRAL_ERR_PARAMETER);
   EXPECT_EQ(api.GetStatus(h), DRAL_ERR_PARAMETER);
   EXPECT_EQ(api.GetMessage(h, buffer, sizeof buffer), DRAL_ERR_PARAMETER);
@@ -569,9 +565,7 @@ TEST_F(LibraryTest, AForkedChildLeavesItsParentsConnectionAndCountAlone) {
     Api api = Load();
     const DRAL_Handle h = api.Connect();
     ASSERT_NE(h, 0u);
-    DralFilter passAll{};
-    passAll.Operation = DRAL_FILTER_PASS_ALL;
-    passAll.Protocol = DRAL_PROTOCOL_CAN1;
+    DralFilter passAll = dral_test::PassAll(DRAL_PROTOCOL_CAN1);
     api.ConfigFilter(h, &passAll);  // no server answers; the filter counts as used all the same
     Touch(Marker("app-ready"));
     ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("fork")); }, kMarkerTimeoutMs));

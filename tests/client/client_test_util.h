@@ -1,66 +1,24 @@
-// Helpers of the client library tests: server records, marker files that pace a parent and its
-// child processes, bounded polling, and a fake server that answers a connection's requests.
+// Helpers of the client library tests: a fake server that answers a connection's requests, and
+// the shared helpers (records, markers, bounded polling) under the names these tests use.
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <initializer_list>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "channel/HuxIPC.h"
+#include "testsupport/TestClient.h"
+#include "testsupport/test_util.h"
 
 namespace client_test {
 
-inline dral::HuxMessage Record(uint8_t type, std::initializer_list<uint8_t> data) {
-  dral::HuxMessage m{};
-  m.Type = type;
-  m.Length = static_cast<uint16_t>(data.size());
-  std::copy(data.begin(), data.end(), m.Data);
-  return m;
-}
-
-inline dral::HuxMessage Record(uint8_t type, const std::vector<uint8_t>& data) {
-  dral::HuxMessage m{};
-  m.Type = type;
-  m.Length = static_cast<uint16_t>(data.size());
-  std::memcpy(m.Data, data.data(), data.size());
-  return m;
-}
-
-inline std::vector<uint8_t> DataOf(const dral::HuxMessage& m) {
-  return std::vector<uint8_t>(m.Data, m.Data + m.Length);
-}
-
-inline void Touch(const std::string& path) {
-  std::ofstream(path) << "x";
-}
-inline bool Exists(const std::string& path) {
-  return std::filesystem::exists(path);
-}
-
-// Polls `condition` every millisecond until it holds or `timeoutMs` passed.
-inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-inline double MsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
+using dral_test::DataOf;
+using dral_test::Exists;
+using dral_test::MsSince;
+using dral_test::Touch;
+using dral_test::WaitUntil;
 
 // A server stand-in in the test process: a server-mode queue (its ServerWindow 0, so the probe
 // still finds no server) and a thread that takes every record the clients put, remembers it

@@ -8,7 +8,6 @@
 // with everything else it started, when a test fails or hangs.
 #pragma once
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -36,26 +35,18 @@
 #include <vector>
 
 #include "DRAL.h"
-#include "testsupport/DralApi.h"
+#include "testsupport/DralApp.h"
+#include "testsupport/Roles.h"
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 
 extern char** environ;
 
 namespace e2e {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
-
-// Polls `condition` every millisecond until it holds or `timeoutMs` passed.
-inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using namespace dral_test;  // the application side, waits and roles of the test support
 
 inline std::string HexOf(const Bytes& b) {
   std::string out;
@@ -312,116 +303,10 @@ class SimDeviceProgram {
   std::string entry_;
 };
 
-// ---- the application side ---------------------------------------------------------------------
-
-using Api = dral_test::DralApi;
-
-// Loads the library at `path` (which starts the server when none runs). An empty module on
-// failure, with the reason in `error`.
-inline Api LoadLibrary(const std::string& path, std::string& error) {
-  Api api;
-  api.Load(path, &error);
-  return api;
-}
-
-// The next message of the connection, passing over the server's replies to filter edits;
-// empty when none came within `timeoutMs`.
-inline Bytes NextMessage(const Api& api, DRAL_Handle h, int timeoutMs) {
-  uint8_t buffer[DRAL_MAX_MESSAGE_LENGTH];
-  uint32_t n = 0;
-  WaitUntil(
-      [&] {
-        n = api.GetMessage(h, buffer, sizeof buffer);
-        const bool reply = n >= 2 && buffer[0] == DRAL_PROTOCOL_RAW && buffer[1] == 0x01;
-        return n != 0 && !reply;
-      },
-      timeoutMs);
-  return Bytes(buffer, buffer + n);
-}
-
-// The next `count` messages (fewer when they do not come within `timeoutMs` each).
-inline std::vector<Bytes> NextMessages(const Api& api, DRAL_Handle h, size_t count, int timeoutMs) {
-  std::vector<Bytes> out;
-  while (out.size() < count) {
-    Bytes m = NextMessage(api, h, timeoutMs);
-    if (m.empty()) break;
-    out.push_back(std::move(m));
-  }
-  return out;
-}
-
-inline bool WaitLinkState(const Api& api, DRAL_Handle h, uint32_t state, int timeoutMs) {
-  return WaitUntil([&] { return api.GetStatus(h) == (DRAL_OK | state); }, timeoutMs);
-}
-
-// The adapter version the library reports, read until it is `expected` or `timeoutMs` is over.
-// The link turns connected as the server sends its version request, before the reply is in.
-inline Bytes AwaitAdapterVersion(const Api& api, DRAL_Handle h, const Bytes& expected,
-                                 int timeoutMs) {
-  Bytes version(6);
-  WaitUntil(
-      [&] { return api.GetAdapterVersion(h, version.data()) == DRAL_OK && version == expected; },
-      timeoutMs);
-  return version;
-}
-
-// Waits until the server knows the adapter's channel 1 as available (from its status poll): only
-// then does it copy transmitted frames to the other connections.
-inline bool WaitChannelAvailable(const Api& api, DRAL_Handle h, int timeoutMs) {
-  return WaitUntil(
-      [&] {
-        DralAdapterStatus s{};
-        return api.GetAdapterStatus(h, reinterpret_cast<uint8_t*>(&s)) == DRAL_OK &&
-               (s.Can1Status & 0x7F) == 0x01;
-      },
-      timeoutMs);
-}
-
-inline uint32_t Put(const Api& api, DRAL_Handle h, const Bytes& m) {
-  return api.PutMessage(h, m.data(), static_cast<uint16_t>(m.size()));
-}
-
-inline uint32_t Filter(const Api& api, DRAL_Handle h, DralFilter f) {
-  return api.ConfigFilter(h, &f);
-}
-
-inline uint8_t J1708Checksum(const Bytes& message) {
-  uint8_t sum = 0;
-  for (uint8_t b : message) sum = static_cast<uint8_t>(sum + b);
-  return static_cast<uint8_t>(0 - sum);
-}
-
-// Application messages as DRAL_GetMessage returns them.
-inline Bytes CanMessage(uint32_t id, const Bytes& data) {
-  Bytes m = {DRAL_PROTOCOL_CAN1, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8),
-             static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 24)};
-  m.insert(m.end(), data.begin(), data.end());
-  return m;
-}
-// A PDU2 (broadcast) J1939 message of PGN `pgn` from `source` at `priority`.
-inline Bytes J1939Message(uint16_t pgn, uint8_t source, uint8_t priority, const Bytes& data) {
-  Bytes m = {DRAL_PROTOCOL_J1939_CAN1,
-             static_cast<uint8_t>(pgn),
-             static_cast<uint8_t>(pgn >> 8),
-             0,
-             priority,
-             source,
-             0xFF};
-  m.insert(m.end(), data.begin(), data.end());
-  return m;
-}
-// A received J1708 message: header 0xFF, then the message without its checksum (the adapter's
-// length does not count the checksum byte).
-inline Bytes J1708Received(const Bytes& message) {
-  Bytes m = {DRAL_PROTOCOL_J1708, 0xFF};
-  m.insert(m.end(), message.begin(), message.end());
-  return m;
-}
-
 // Base of the system tests: the server that an application's library starts (it becomes a
 // child of the test process), the simulated adapter program, and a reaper that ends every
 // process the test started, before the fixture's watchdog.
-class SystemFixture : public dral_test::IsolatedTest {
+class SystemFixture : public MultiProcessTest {
  protected:
   static constexpr int kReaperSeconds = 27;  // before the fixture's 30 s watchdog
   static constexpr int kApplicationStepMs = 10000;  // one step of an application
@@ -458,11 +343,7 @@ class SystemFixture : public dral_test::IsolatedTest {
     }
   }
 
-  std::string Root() const { return fs::path(env_.RegistryDir()).parent_path().string(); }
   std::string LibDir() const { return Root() + "/lib"; }
-  std::string Marker(const std::string& name) const { return Root() + "/" + name; }
-  void Touch(const std::string& name) const { std::ofstream(Marker(name)) << "x"; }
-
 
   // The server program among this process's children (see SetUp).
   pid_t FindServer() const {
@@ -474,23 +355,19 @@ class SystemFixture : public dral_test::IsolatedTest {
 
   // --- application side: the library ---
 
+  // Loads the library (which starts the server when none runs); an empty value on failure.
   Api Load() {
+    Api api;
     std::string error;
-    Api api = LoadLibrary(LibDir() + "/libDRAL.so", error);
-    EXPECT_NE(api.module, nullptr) << error;
+    EXPECT_TRUE(api.Load(LibDir() + "/libDRAL.so", &error)) << error;
     return api;
   }
-  void Unload(Api& api) {
-    if (api.module) {
-      EXPECT_EQ(dlclose(api.module), 0);
-    }
-    api = Api{};
-  }
+  void Unload(Api& api) { EXPECT_EQ(api.Unload(), 0); }
 
   // --- application processes (this test binary re-run in a role) ---
 
   void StartApplication(const std::string& role) {
-    const pid_t pid = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), role);
+    const pid_t pid = Spawn(role);
     ASSERT_GT(pid, 0);
     apps_[role] = pid;
   }

@@ -22,7 +22,7 @@ TEST_F(LivenessTest, KilledApplicationsGiveBackTheirSlotsAndCountsAndTheServerSt
     Api api = Load();
     const DRAL_Handle h = api.Connect();
     ASSERT_NE(h, 0u) << "no slot left for " << role;
-    Touch(role + "-connected");
+    Mark(role + "-connected");
     std::this_thread::sleep_for(std::chrono::seconds(kApplicationLifetimeS));
     return;
   }
@@ -31,7 +31,7 @@ TEST_F(LivenessTest, KilledApplicationsGiveBackTheirSlotsAndCountsAndTheServerSt
     const DRAL_Handle h = api.Connect();
     ASSERT_NE(h, 0u);
     EXPECT_EQ(api.Disconnect(h), DRAL_OK);
-    Touch("last-unloading");
+    Mark("last-unloading");
     Unload(api);
     return;
   }
@@ -64,10 +64,10 @@ TEST_F(LivenessTest, AnApplicationLearnsAtOnceThatItsServerDied) {
     const DRAL_Handle h = api.Connect();
     ASSERT_NE(h, 0u);
     ASSERT_TRUE(WaitLinkState(api, h, DRAL_LINK_SEARCHING, kApplicationStepMs));
-    Touch("searching");
+    Mark("searching");
     EXPECT_TRUE(WaitLinkState(api, h, DRAL_LINK_NO_SERVER, kApplicationStepMs))
         << std::hex << api.GetStatus(h);
-    Touch("no-server");
+    Mark("no-server");
     EXPECT_EQ(api.Disconnect(h), DRAL_OK);
     Unload(api);
     return;

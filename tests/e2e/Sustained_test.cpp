@@ -202,17 +202,11 @@ void ExpectReceived(const std::string& where, const Received& r,
 
 class SustainedTest : public SystemFixture {
  protected:
-  bool Await(const std::string& name, int timeoutMs) const {
-    return WaitUntil([&] { return fs::exists(Marker(name)); }, timeoutMs);
-  }
-
   // --- application side ---
 
   // Loads the library, connects, waits until the adapter's channels are up and sets the filters.
   DRAL_Handle Open(Api& api, const std::vector<DralFilter>& filters) {
-    std::string error;
-    api = LoadLibrary(LibDir() + "/libDRAL.so", error);
-    EXPECT_NE(api.module, nullptr) << error;
+    api = Load();
     if (!api.module) return 0;
     const DRAL_Handle h = api.Connect();
     EXPECT_NE(h, 0u);
@@ -225,20 +219,12 @@ class SustainedTest : public SystemFixture {
   }
   void Close(Api& api, DRAL_Handle h) {
     EXPECT_EQ(api.Disconnect(h), DRAL_OK);
-    EXPECT_EQ(dlclose(api.module), 0);
-    api = Api{};
+    Unload(api);
   }
 
   // --- test process side ---
 
 };
-
-DralFilter PassAll(uint8_t protocol) {
-  DralFilter f{};
-  f.Operation = DRAL_FILTER_PASS_ALL;
-  f.Protocol = protocol;
-  return f;
-}
 
 // A's filters pass exactly the adapter's three streams.
 std::vector<DralFilter> FiltersOfA() {
@@ -263,8 +249,8 @@ TEST_F(SustainedTest, NoFrameIsLostDuplicatedOrReorderedAtASteadyThousandFramesA
     Api api;
     const DRAL_Handle h = Open(api, FiltersOfA());
     ASSERT_NE(h, 0u);
-    Touch("a-ready");
-    ASSERT_TRUE(Await("go", kStepMs));
+    Mark("a-ready");
+    ASSERT_TRUE(AwaitMark("go", kStepMs));
 
     // Sends on schedule and receives meanwhile, on this one thread. A put the ring refuses is
     // tried again in the next round: a refusal is reported to the sender, not a loss.
@@ -301,8 +287,8 @@ TEST_F(SustainedTest, NoFrameIsLostDuplicatedOrReorderedAtASteadyThousandFramesA
                 std::chrono::duration<double, std::milli>(Clock::now() - start).count(), refused);
     EXPECT_TRUE(allSent()) << sent[0] << " " << sent[1] << " " << sent[2];
     ExpectReceived("A", r, wanted);
-    Touch("a-done");
-    ASSERT_TRUE(Await("finish", kStepMs));
+    Mark("a-done");
+    ASSERT_TRUE(AwaitMark("finish", kStepMs));
     Close(api, h);
     return;
   }
@@ -313,8 +299,8 @@ TEST_F(SustainedTest, NoFrameIsLostDuplicatedOrReorderedAtASteadyThousandFramesA
                                      PassAll(DRAL_PROTOCOL_J1939_CAN1),
                                      PassAll(DRAL_PROTOCOL_J1708)});
     ASSERT_NE(h, 0u);
-    Touch("b-ready");
-    ASSERT_TRUE(Await("go", kStepMs));
+    Mark("b-ready");
+    ASSERT_TRUE(AwaitMark("go", kStepMs));
     const std::vector<Stream> wanted = {FromAdapterCan, FromAdapterJ1939, FromAdapterJ1708,
                                         FromACan,       FromAJ1939,       FromAJ1708};
     Received r;
@@ -326,8 +312,8 @@ TEST_F(SustainedTest, NoFrameIsLostDuplicatedOrReorderedAtASteadyThousandFramesA
     std::this_thread::sleep_for(std::chrono::milliseconds(kGraceMs));
     r.Drain(api, h);
     ExpectReceived("B", r, wanted);
-    Touch("b-done");
-    ASSERT_TRUE(Await("finish", kStepMs));
+    Mark("b-done");
+    ASSERT_TRUE(AwaitMark("finish", kStepMs));
     Close(api, h);
     return;
   }
@@ -347,7 +333,7 @@ TEST_F(SustainedTest, NoFrameIsLostDuplicatedOrReorderedAtASteadyThousandFramesA
   ASSERT_GT(server, 0) << "no DRALServer process";
 
   ASSERT_EQ(adapter_.Command("clear"), "ok");
-  Touch("go");
+  Mark("go");
   for (const char* kind : {"can", "j1939", "j1708"}) {
     ASSERT_EQ(adapter_.Command(std::string("emit ") + kind + " " + kAdapterRateHz), "ok");
   }
@@ -384,7 +370,7 @@ TEST_F(SustainedTest, NoFrameIsLostDuplicatedOrReorderedAtASteadyThousandFramesA
     ExpectWholeStream("the adapter", a.Kind, adapter_.Messages(a.Type), a.IsFrame);
   }
 
-  Touch("finish");
+  Mark("finish");
   EXPECT_EQ(ApplicationExit("a"), 0);
   EXPECT_EQ(ApplicationExit("b"), 0);
   // The server's own end (about 3 s after the last application) is tested elsewhere.

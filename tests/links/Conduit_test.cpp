@@ -9,9 +9,12 @@
 #include <thread>
 
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 
 namespace dral {
 namespace {
+
+using dral_test::WaitUntil;
 
 // A link whose receive thread delivers a block of bytes to the installed handler over and over,
 // from construction until destruction, as the real links' receive threads do.
@@ -64,15 +67,6 @@ void Receive(void* data, const uint8_t*, int len) {
   r->Inside.fetch_add(1);
   r->Calls.fetch_add(1);
   r->Inside.fetch_sub(1);
-}
-
-bool WaitUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 class ConduitTest : public dral_test::IsolatedTest {};

@@ -1,4 +1,4 @@
-// Helpers of the device-link tests: waiting, device folders, a receive-handler recorder and a
+// Helpers of the device-link tests: device folders, a receive-handler recorder and a
 // device registrar that plays the main window's part.
 #pragma once
 
@@ -23,24 +23,11 @@
 #include "links/DeviceRegistrar.h"
 #include "plat/device_interface.h"
 #include "plat/device_notice.h"
+#include "testsupport/test_util.h"
 
 namespace dral_test {
 
 using Clock = std::chrono::steady_clock;
-
-inline int64_t MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// Polls `done` every millisecond for up to `timeoutMs`.
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // The path of entry `name` in the folder of `classGuid` (the folder is created).
 inline std::string DeviceEntry(const char* classGuid, const std::string& name) {

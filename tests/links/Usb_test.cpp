@@ -23,6 +23,7 @@ namespace {
 
 using dral_test::Clock;
 using dral_test::MsSince;
+using dral_test::ReadFile;
 using dral_test::Received;
 using dral_test::SimSocketDevice;
 using dral_test::TestRegistrar;
@@ -43,13 +44,6 @@ void MakeStaleSocketEntry(const std::string& path) {
   path.copy(addr.sun_path, sizeof addr.sun_path - 1);
   ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
   close(fd);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 Bytes Pattern(size_t n, uint32_t seed) {

@@ -21,11 +21,14 @@
 #include <gtest/gtest.h>
 
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using dral_test::MsSince;
+using dral_test::WriteFile;
 
 constexpr uint32_t kStartTimeoutMs = 5000;
 constexpr int kFactsTimeoutMs = 20000;
@@ -34,19 +37,10 @@ constexpr const char* kFactsVar = "DRAL_TEST_FACTS_FILE";
 // A descriptor number the starting process holds without close-on-exec.
 constexpr int kInheritableFd = 200;
 
-double MsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa {}, sb {};
   return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
-}
-
-void WriteFile(const fs::path& path, const std::string& text, fs::perms perms) {
-  std::ofstream(path) << text;
-  fs::permissions(path, perms);
 }
 
 // Keeps PATH, the working directory, GTEST_FILTER and the role as they were.

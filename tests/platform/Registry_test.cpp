@@ -7,16 +7,17 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 
 namespace {
 
+using dral_test::ReadFile;
+using dral_test::WriteFile;
 using plat::Hive;
 using plat::RegAccess;
 using plat::RegKey;
@@ -38,14 +39,6 @@ class Registry : public dral_test::IsolatedTest {
     std::string value = "<unset>";
     EXPECT_EQ(key.ReadString(name, &value), RegStatus::Ok) << name;
     return value;
-  }
-  static void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-  }
-  static std::string ReadFile(const std::string& path) {
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
   }
 };
 

@@ -1,15 +1,13 @@
 // Helpers of the platform tests: markers in the test's own directory that a parent and a child
-// process use to pace each other, bounded polling, and a signal that only interrupts.
+// process use to pace each other, and a signal that only interrupts.
 #pragma once
 
 #include <signal.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <functional>
 #include <string>
-#include <thread>
+
+#include "testsupport/test_util.h"
 
 namespace plat_test {
 
@@ -19,19 +17,10 @@ inline std::string Marker(const std::string& name) {
   return std::string(dir ? dir : "/tmp") + "/" + name;
 }
 
-inline void Touch(const std::string& path) { std::ofstream(path) << "x"; }
-
-inline bool Exists(const std::string& path) { return std::ifstream(path).good(); }
-
-// Polls `condition` every millisecond until it holds or `timeoutMs` passed.
-inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using dral_test::Exists;
+using dral_test::MsSince;
+using dral_test::Touch;
+using dral_test::WaitUntil;
 
 // SIGUSR1 with a handler that does nothing and without SA_RESTART: sending it to a thread makes
 // its blocking call return EINTR.
@@ -41,10 +30,6 @@ inline void InstallInterruptSignal() {
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;
   sigaction(SIGUSR1, &sa, nullptr);
-}
-
-inline double MsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace plat_test

@@ -15,26 +15,19 @@
 #include "classlib/exception.h"
 #include "plat/named_mutex.h"
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 
 namespace dral {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+using dral_test::WaitUntil;
 
 Bytes Pattern(size_t n, uint8_t seed) {
   Bytes b(n);
   for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 7);
   return b;
-}
-
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 // The link side: records every write call and what it took. `Take` decides how many of the

@@ -9,12 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstring>
-#include <functional>
 #include <memory>
-#include <optional>
-#include <thread>
 #include <vector>
 
 #include "channel/HuxIPC.h"
@@ -22,28 +17,13 @@
 #include "server/ServerObj.h"
 #include "testsupport/AdapterSimulator.h"
 #include "testsupport/SimConduit.h"
+#include "testsupport/TestClient.h"
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 
 namespace dral_test {
 
 using dral::HuxMessage;
-
-inline HuxMessage MakeMessage(uint8_t type, const Bytes& data) {
-  HuxMessage m{};
-  m.Type = type;
-  m.Length = static_cast<uint16_t>(data.size());
-  if (!data.empty()) std::memcpy(m.Data, data.data(), data.size());
-  return m;
-}
-
-inline Bytes DataOf(const HuxMessage& m) {
-  return Bytes(m.Data, m.Data + m.Length);
-}
-
-inline Bytes Le32(uint32_t v) {
-  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-          static_cast<uint8_t>(v >> 24)};
-}
 
 // A CAN or J1939 filter edit (Length 9): channel bits with the op, mask, value.
 inline Bytes IdEdit(uint8_t channelBits, uint8_t op, uint32_t mask, uint32_t value) {
@@ -62,52 +42,6 @@ inline Bytes IdFrame(uint8_t channelBits, uint32_t id, const Bytes& payload = {1
   d.insert(d.end(), payload.begin(), payload.end());
   return d;
 }
-
-// Polls `done` every millisecond for up to `timeoutMs`.
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-// One client connection: a slot of its own, requests into ToServer, deliveries out of ToClient.
-class TestClient {
- public:
-  TestClient() : queue_(std::make_unique<dral::THuxQueue>(true)) {}
-  int Slot() const { return queue_->SlotIndex(); }
-  dral::ChannelBlock& Block() { return *queue_->Block(); }
-  plat::NamedEvent* Event() { return queue_->ClientEvent(); }
-  dral::ClientSlot& Record() { return *queue_->Slot(Slot()); }
-
-  bool Put(uint8_t type, const Bytes& data) {
-    const HuxMessage m = MakeMessage(type, data);
-    return Put(m);
-  }
-  bool Put(const HuxMessage& m) { return queue_->Put(&Record().ToServer, &m); }
-  void SignalServer() { queue_->ServerEvent().Pulse(); }
-  uint16_t Pending() { return queue_->Count(&Record().ToServer); }
-  // Ends the slot's liveness lock as the death of its process would, leaving the slot as it is.
-  void ForgetLiveness() { plat::LivenessLock::Remove(dral::SlotLockName(Slot())); }
-  uint16_t Received() { return queue_->Count(&Record().ToClient); }
-
-  std::optional<HuxMessage> Take() {
-    HuxMessage m{};
-    if (!queue_->Peek(&Record().ToClient, &m)) return std::nullopt;
-    queue_->Remove(&Record().ToClient);
-    return m;
-  }
-  std::vector<HuxMessage> TakeAll() {
-    std::vector<HuxMessage> all;
-    while (auto m = Take()) all.push_back(*m);
-    return all;
-  }
-
- private:
-  std::unique_ptr<dral::THuxQueue> queue_;
-};
 
 class ServerTest : public IsolatedTest {
  protected:
