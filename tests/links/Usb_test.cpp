@@ -70,8 +70,10 @@ TEST_F(UsbLinkTest, PortHuntsAboutEvery15msWhileNoDeviceIsPresent) {
 
   ASSERT_GT(count, 0u);
   const double interval = static_cast<double>(elapsed) / count;
+  // The lower bound holds on any machine; a loaded one only stretches the pace, so the upper
+  // bound only tells a pace of about 15 ms from one several times slower.
   EXPECT_GE(interval, 14.0) << count << " enumerations in " << elapsed << " ms";
-  EXPECT_LE(interval, 40.0) << count << " enumerations in " << elapsed << " ms";
+  EXPECT_LE(interval, 80.0) << count << " enumerations in " << elapsed << " ms";
   EXPECT_EQ(link.Port()->OpenAttempts(), 0u);
   EXPECT_FALSE(link.Open("", ""));
   EXPECT_FALSE(link.IsOpen());
@@ -96,7 +98,7 @@ TEST_F(UsbLinkTest, DeviceThatCannotBeOpenedIsRetriedAtTheHuntingPace) {
   const double interval =
       static_cast<double>(MsSince(start)) / (link.Port()->OpenAttempts() - first);
   EXPECT_GE(interval, 11.0);
-  EXPECT_LE(interval, 56.0);
+  EXPECT_LE(interval, 80.0);  // loose for the same reason as the hunting pace
   EXPECT_FALSE(link.IsOpen());
 }
 
