@@ -305,7 +305,7 @@ TEST_F(J1939ServerTest, AClientTransferToABusNodeRunsThroughTheServerAndOthersSe
   EXPECT_EQ(node.Received()[0].Group, 0xEF00u);
   ASSERT_TRUE(WaitUntil([&] {
     for (const auto& m : sender.TakeAll()) senderGot.push_back(m);
-    return senderGot.back().Data[nm::kTpCmControl] == nm::kTpCmEndOfMsgAck;
+    return !senderGot.empty() && senderGot.back().Data[nm::kTpCmControl] == nm::kTpCmEndOfMsgAck;
   }));
   for (const auto& m : senderGot) EXPECT_EQ(m.Data[1], 0x40) << "only the node's answers";
   // The watcher saw the RTS and both packets from the sender; the sender got none of them back.
