@@ -7,7 +7,6 @@ namespace {
 
 constexpr uint16_t kJ1708CountBit8 = 256;
 constexpr uint8_t kFilterOperationBits = 0x0F;  // the CAN filter looks only at these
-constexpr uint8_t kGlobalAddress = 0xFF;
 constexpr uint8_t kPriorityBits = 0x07;
 constexpr uint8_t kDataPageBits = 0x03;
 
@@ -87,7 +86,7 @@ uint16_t DecodeJ1939(std::span<const uint8_t> d, std::span<uint8_t> out) {
   const bool pdu2 = IsPdu2(f.PduFormat);
   PutJ1939Header(f.ChannelBits, pdu2 ? f.PduSpecific : 0, f.PduFormat,
                  PriorityDataPage(f.Priority, f.DataPage), f.SourceAddress,
-                 pdu2 ? kGlobalAddress : f.PduSpecific, out);
+                 pdu2 ? j1939::kGlobalAddress : f.PduSpecific, out);
   std::copy(f.Payload.begin(), f.Payload.end(), out.begin() + app::kJ1939Data);
   return static_cast<uint16_t>(app::kJ1939Data + f.Payload.size());
 }
@@ -364,6 +363,52 @@ bool EncodeJ1939Record(uint8_t type, const J1939Frame& frame, HuxMessage& out) {
       PriorityDataPage(frame.Priority, frame.DataPage);
   std::copy(frame.Payload.begin(), frame.Payload.end(), out.Data + sizeof(J1939FrameHeader));
   return true;
+}
+
+
+// ---- J1939 network management -------------------------------------------------------------------
+
+void EncodeAddressClaim(uint8_t type, uint8_t channelBits, uint8_t address, const uint8_t* name,
+                        HuxMessage& out) {
+  out.Type = type;
+  out.Length = j1939::kAddressClaimLength;
+  out.Data[offsetof(J1939FrameHeader, ChannelBits)] = channelBits;
+  out.Data[offsetof(J1939FrameHeader, SourceAddress)] = address;
+  out.Data[offsetof(J1939FrameHeader, PduSpecific)] = j1939::kGlobalAddress;
+  out.Data[offsetof(J1939FrameHeader, PduFormat)] = j1939::kPfAddressClaimed;
+  out.Data[offsetof(J1939FrameHeader, PriorityDataPage)] = j1939::kAddressClaimPriorityDataPage;
+  std::memcpy(out.Data + j1939::kClaimName, name, j1939::kNameBytes);
+}
+
+void EncodeClashNotice(uint8_t channelBit, const HuxMessage& claim, const uint8_t* holderName,
+                       HuxMessage& out) {
+  AddressClashNotice notice{};
+  notice.Channel = channelBit;
+  std::memcpy(notice.Identifier, claim.Data + offsetof(J1939FrameHeader, SourceAddress),
+              sizeof notice.Identifier);
+  std::memcpy(notice.Name, holderName, sizeof notice.Name);
+  out.Type = MsgJ1939Control;
+  out.Length = sizeof notice;
+  std::memcpy(out.Data, &notice, sizeof notice);
+}
+
+bool IsAddressClaimRequest(RecordView record) {
+  const auto d = record.Data;
+  if (d.size() < j1939::kRequestLength) return false;
+  return d[offsetof(J1939FrameHeader, PduFormat)] == j1939::kPfRequest &&
+         d[offsetof(J1939FrameHeader, PduSpecific)] == j1939::kGlobalAddress &&
+         d[j1939::kRequestPgn] == 0x00 && d[j1939::kRequestPgn + 1] == j1939::kPfAddressClaimed &&
+         d[j1939::kRequestPgn + 2] == 0x00;
+}
+
+uint32_t AnnouncedIdentifier(const uint8_t* data) {
+  constexpr uint8_t kPriorityField = 0x1C;
+  const uint8_t pf = data[j1939::kTpCmPgn + 1];
+  const uint8_t ps = IsPdu2(pf) ? data[j1939::kTpCmPgn] : data[offsetof(J1939FrameHeader, PduSpecific)];
+  return static_cast<uint32_t>(data[offsetof(J1939FrameHeader, PriorityDataPage)] &
+                               kPriorityField) << 24 |
+         static_cast<uint32_t>(data[j1939::kTpCmPgn + 2]) << 24 | static_cast<uint32_t>(pf) << 16 |
+         static_cast<uint32_t>(ps) << 8 | data[offsetof(J1939FrameHeader, SourceAddress)];
 }
 
 }  // namespace dral

@@ -63,6 +63,8 @@ TDralServer::TDralServer(Options options) {
                               std::to_string(error) + ")");
     }
     lastCommand_[n].store(0, kRelaxed);
+    // The addresses recorded for the slots' present holders (by an earlier server) stay theirs.
+    claimHolder_[n] = HolderOf(n);
   }
 
   linkMgr_->Start();
@@ -125,6 +127,7 @@ void TDralServer::ProcessClientQueues() {
     }
   }
   ClearPauseIfOver();
+  ResendPendingClaims();
   SignalPendingClients();
   ReportDropsLocked();
 }
@@ -405,13 +408,6 @@ void TDralServer::OnLinkChanged(uint8_t up) {
     block_->Header.AdapterFlags.store(0, kRelaxed);
   }
 }
-
-// Seams of J1939 network management; see the header.
-bool TDralServer::HandleNetworkManagement(int /*slot*/, HuxMessage& /*message*/) {
-  return true;
-}
-void TDralServer::RouteNetworkManagement(HuxMessage& /*message*/) {}
-void TDralServer::CheckGlobalRequest(const HuxMessage& /*message*/) {}
 
 // ---------------------------------------------------------------------------------------------
 // Clients

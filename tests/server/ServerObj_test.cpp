@@ -214,7 +214,7 @@ TEST_F(ServerPassTest, MalformedRequestsAreDroppedAndTheRingMovesOn) {
   a.Put(MsgCanFrame, {kChannelBit1, 0x23, 0x01});  // no whole identifier
   a.Put(MsgJ1939Frame, {kChannelBit1, 0, 0, 0});
   a.Put(MsgJ1939Transport, {});
-  a.Put(MsgJ1939Control, IdFrame(kChannelBit1, 0x18EAFF00));
+  a.Put(MsgJ1939Control, {kChannelBit1, 0, 0, 0});
   a.Put(0x7F, {1});  // unknown type
   // Every byte doubled on the wire: a frame longer than the transmit ring can ever hold.
   a.Put(MsgAdapterCommand00, Bytes(kHuxMaxData, 0x7E));

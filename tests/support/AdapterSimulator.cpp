@@ -152,19 +152,39 @@ void AdapterSimulator::FromHost(const uint8_t* bytes, size_t n) {
   frameErrors_.fetch_add(parsed.Errors);
 
   std::vector<Bytes> answers;
+  std::vector<AdapterMessage> received;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const bool recording = recording_.load();
+    const bool listened = listenerCount_.load() != 0;
     if (recording) rawFromHost_.insert(rawFromHost_.end(), bytes, bytes + n);
     const auto now = std::chrono::steady_clock::now();
     for (auto& payload : parsed.Frames) {
       AdapterMessage message{payload[0], Bytes(payload.begin() + 1, payload.end()), now};
       if (auto answer = AnswerLocked(message)) answers.push_back(std::move(*answer));
-      if (recording) messages_.push_back(std::move(message));
+      if (recording) messages_.push_back(message);
+      if (listened) received.push_back(std::move(message));
     }
   }
   if (!parsed.Frames.empty()) recorded_.notify_all();
   for (const auto& answer : answers) ToHostFrame(answer);
+  if (received.empty()) return;
+  std::lock_guard<std::mutex> lock(listenerMutex_);
+  for (const auto& message : received) {
+    for (HostListener* listener : listeners_) listener->OnHostMessage(message);
+  }
+}
+
+void AdapterSimulator::AddListener(HostListener* listener) {
+  std::lock_guard<std::mutex> lock(listenerMutex_);
+  listeners_.push_back(listener);
+  listenerCount_.store(listeners_.size());
+}
+
+void AdapterSimulator::RemoveListener(HostListener* listener) {
+  std::lock_guard<std::mutex> lock(listenerMutex_);
+  std::erase(listeners_, listener);
+  listenerCount_.store(listeners_.size());
 }
 
 std::optional<Bytes> AdapterSimulator::AnswerLocked(const AdapterMessage& message) {

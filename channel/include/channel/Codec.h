@@ -229,4 +229,76 @@ bool DecodeJ1939Frame(RecordView record, J1939Frame& frame);
 // the payload does not fit kHuxMaxData.
 bool EncodeJ1939Record(uint8_t type, const J1939Frame& frame, HuxMessage& out);
 
+
+// ---------------------------------------------------------------------------------------------
+// J1939 network management (MsgJ1939Control): requests, acknowledgements, the transport
+// protocol's connection management (TP.CM) and data transfer (TP.DT), address claims, and the
+// server's clash notice. All are J1939FrameData records; the offsets below index their Data.
+// The names live in namespace j1939, apart from the units' own.
+
+namespace j1939 {
+
+// PDU formats of network management.
+inline constexpr uint8_t kPfAcknowledgement = 0xE8;
+inline constexpr uint8_t kPfRequest = 0xEA;
+inline constexpr uint8_t kPfTransportData = 0xEB;
+inline constexpr uint8_t kPfTransportControl = 0xEC;
+inline constexpr uint8_t kPfAddressClaimed = 0xEE;
+
+// TP.CM control bytes.
+inline constexpr uint8_t kTpCmRts = 16;
+inline constexpr uint8_t kTpCmCts = 17;
+inline constexpr uint8_t kTpCmEndOfMsgAck = 19;
+inline constexpr uint8_t kTpCmBam = 32;
+inline constexpr uint8_t kTpCmAbort = 255;
+
+// Addresses with a meaning of their own: the global destination, and the null address (no
+// address held; the same value as kNoAddress of the channel block).
+inline constexpr uint8_t kGlobalAddress = 0xFF;
+inline constexpr uint8_t kNullAddress = 0xFE;
+inline constexpr uint8_t kMaxClaimableAddress = 253;
+
+// TP.CM payload: control byte, then by control (RTS, BAM, EndOfMsgAck: uint16 size, packets;
+// CTS: packets allowed, next packet; Abort: reason), then the transported PGN (PS, PF, DP).
+inline constexpr size_t kTpCmControl = 5;
+inline constexpr size_t kTpCmSize = 6;       // uint16 of RTS, BAM, EndOfMsgAck
+inline constexpr size_t kTpCmPackets = 8;    // of RTS, BAM, EndOfMsgAck
+inline constexpr size_t kTpCmMaxPerCts = 9;  // of RTS; 0xFF = no limit
+inline constexpr size_t kTpCmAllowed = 6;    // of CTS: packets allowed (0: wait)
+inline constexpr size_t kTpCmNext = 7;       // of CTS: next packet
+inline constexpr size_t kTpCmReason = 6;     // of Abort
+inline constexpr size_t kTpCmPgn = 10;       // three bytes: PS, PF, DP
+inline constexpr uint16_t kTpCmLength = 13;
+// TP.DT payload: sequence number 1..255, then seven data bytes (0xFF past the message's end).
+inline constexpr size_t kTpDtSequence = 5;
+inline constexpr size_t kTpDtData = 6;
+inline constexpr uint16_t kTpDtBytes = 7;
+
+// Address claim: the 8-byte NAME after the header, sent to the global address.
+inline constexpr size_t kClaimName = 5;
+inline constexpr uint16_t kNameBytes = 8;
+inline constexpr uint16_t kAddressClaimLength = kClaimName + kNameBytes;  // 13
+inline constexpr uint8_t kAddressClaimPriorityDataPage = 0x18;            // priority 6, page 0
+
+// The request for the address-claimed PGN 0x00EE00 to the global address: its three PGN bytes.
+inline constexpr uint16_t kRequestLength = 8;
+inline constexpr size_t kRequestPgn = 5;
+
+}  // namespace j1939
+
+// An address-claimed record of `type` (MsgJ1939Frame from the server to the adapter,
+// MsgJ1939Control from a client): `channelBits`, source `address`, global destination, the NAME.
+void EncodeAddressClaim(uint8_t type, uint8_t channelBits, uint8_t address, const uint8_t* name,
+                        HuxMessage& out);
+// The clash notice for a claim (`claim` holds at least the 5-byte header): channel bit, the
+// claim's four identifier bytes, and the NAME of the client that holds the address.
+void EncodeClashNotice(uint8_t channelBit, const HuxMessage& claim, const uint8_t* holderName,
+                       HuxMessage& out);
+// True for a request (PF 0xEA) to the global address for the address-claimed PGN.
+bool IsAddressClaimRequest(RecordView record);
+// The 29-bit identifier of the message a TP.CM RTS or BAM announces (`data` holds at least
+// kTpCmLength bytes): the TP.CM's priority, the announced PGN, the TP.CM's destination as PDU
+// specific for a PDU1 PGN, and the TP.CM's source.
+uint32_t AnnouncedIdentifier(const uint8_t* data);
+
 }  // namespace dral

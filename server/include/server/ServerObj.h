@@ -120,6 +120,30 @@ class TDralServer {
   // it changes `message`.
   void DeliverJ1708(HuxMessage& message, int excludedSlot);
 
+  // --- J1939 network management (ServerJ1939.cpp) -------------------------------------------------
+  // A client's type-0x35 request: acknowledgements, requests and transport frames go to the
+  // adapter and then to the other clients (DeliverNetworkManagement, or by filter in raw mode);
+  // address claims go to ClaimAddress; anything else is dropped. True when handled.
+  bool HandleNetworkManagement(int slot, HuxMessage& message);
+  // A client's address claim on the channels of Data[0]: stores the address and NAME in the
+  // slot's record of each channel, sends one claim frame per channel, and then puts a clash
+  // notice into the claimant's ring for every other client that holds the address there. A
+  // claim frame the link manager refuses leaves the request to be repeated whole, and no
+  // notice is put until every frame went out, so a notice is never followed by a store of its
+  // request. A claim shorter than 13 bytes or for an address above 253 is refused: nothing
+  // stored, sent or noticed. Returns true when handled.
+  bool ClaimAddress(int slot, HuxMessage& message);
+  // Routes a type-0x35 message to the clients: TP.DT and TP.CM by their open J1939 filters
+  // (RTS and BAM by the identifier of the message they announce), address claims to the
+  // holders of the claimed address and, as a plain frame, by filter. `excludedSlot` (the
+  // sender) gets nothing back. May change `message` (an address claim's Type).
+  void DeliverNetworkManagement(HuxMessage& message, int excludedSlot);
+  // Sends the claim frame of every client's held address on the channels of `channelBits`.
+  void ResendAddressClaims(uint8_t channelBits);
+  // After a global request for the address-claimed PGN went out, the claims are re-sent this
+  // long after it (at the end of the pass, outside the channel mutex).
+  static constexpr uint32_t kClaimResendDelayMs = 5;
+
   // --- for the main form ------------------------------------------------------------------------
   uint16_t RingCount(int slot, bool toClient);
   bool IsSlotActive(int slot) const;
@@ -179,12 +203,19 @@ class TDralServer {
   void OnVersionReply(const HuxMessage& message);
   void OnStatusReply(const HuxMessage& message);
 
-  // Seams for J1939 network management and address claims (type 0x35). For now a client's
-  // request is taken and dropped, an adapter message (raw mode off) is dropped, and a sent
-  // global request answers nothing.
-  bool HandleNetworkManagement(int slot, HuxMessage& message);
   void RouteNetworkManagement(HuxMessage& message);
+  // Remembers a re-send of the claims on the request's channels when `message` (sent) is a
+  // global request for the address-claimed PGN.
   void CheckGlobalRequest(const HuxMessage& message);
+  void ResendPendingClaims();
+  // The address `slot` holds on channel index `ch`: kNullAddress when none, when the record
+  // holds no claimable address, or when it was stored for an earlier holder of the slot (whose
+  // record the new holder must not inherit; the record is reset on the way). Channel mutex held.
+  uint8_t HeldAddressLocked(int slot, int ch);
+  void ResetClaimsLocked(int slot);
+  // The records of inactive slots and of slots held by someone else than the claim's holder are
+  // reset to none. Channel mutex held.
+  void ResetStaleClaimsLocked();
 
   std::shared_ptr<TServerLock> instance_;  // first member: released after everything else
   std::unique_ptr<THuxQueue> channel_;
@@ -218,6 +249,14 @@ class TDralServer {
   // Bit n: client n has records from a delivery that no pulse has followed yet. Set with
   // release after the record is in the ring, taken with acquire before the pulse.
   std::atomic<uint16_t> pendingSignals_{0};
+
+  // Per slot the holder (HolderOf) under which its claimed addresses were stored; a record
+  // stored for an earlier holder counts as none. Written and read under the channel mutex.
+  std::array<uint32_t, kSlotCount> claimHolder_{};
+  // Channel bits whose claims a global request asked for, and when the re-send is due. Guarded
+  // by passMutex_.
+  uint8_t resendChannels_ = 0;
+  uint32_t resendDueTick_ = 0;
 
   // Guards the pass: message_ and lastSlotMask_. Taken by ProcessClientQueues only.
   std::mutex passMutex_;

@@ -43,7 +43,9 @@ constexpr uint8_t kCanFrame = 0x20;
 constexpr uint8_t kCanFilter = 0x24;
 constexpr uint8_t kJ1939Frame = 0x30;
 constexpr uint8_t kJ1939Filter = 0x34;
+constexpr uint8_t kJ1939Control = 0x35;
 constexpr uint8_t kJ1939Transport = 0x37;
+constexpr uint8_t kTransportResult = 0x38;
 constexpr uint8_t kJ1708Frame = 0x40;
 constexpr uint8_t kJ1708Filter = 0x44;
 constexpr uint8_t kReplyOk = 1;
@@ -88,6 +90,17 @@ class AdapterTransport {
   virtual ~AdapterTransport() = default;
   // Bytes from the adapter to the host. Must not block for long nor call into the model.
   virtual void SendToHost(const uint8_t* bytes, size_t n) = 0;
+};
+
+// A model of something behind the adapter (a J1939 node, see J1939Peer.h) that sees every
+// message the host sends.
+class HostListener {
+ public:
+  virtual ~HostListener() = default;
+  // Called after the model recorded and answered the message, on the thread that handed the
+  // host's bytes to FromHost, with none of the model's locks held but the listeners' own: it may
+  // inject traffic, but must not add or remove listeners.
+  virtual void OnHostMessage(const AdapterMessage& message) = 0;
 };
 
 // AdapterStatusReply fields, serialised little-endian by the model.
@@ -147,6 +160,11 @@ class AdapterSimulator {
   // Recording of messages and raw bytes; off for throughput measurements.
   void SetRecording(bool on) { recording_.store(on); }
 
+  // Listeners see every message from the host, in order. RemoveListener waits for a call in
+  // progress; a listener removes itself before it goes.
+  void AddListener(HostListener* listener);
+  void RemoveListener(HostListener* listener);
+
   // --- injection (adapter to host) ------------------------------------------------------------
   void InjectBytes(const Bytes& raw);
   void InjectFrame(const Bytes& payload);
@@ -183,6 +201,10 @@ class AdapterSimulator {
 
   std::mutex transportMutex_;  // guards transport_ and serialises SendToHost calls
   AdapterTransport* transport_ = nullptr;
+
+  std::mutex listenerMutex_;  // guards listeners_ and serialises the calls to them
+  std::vector<HostListener*> listeners_;
+  std::atomic<size_t> listenerCount_{0};  // listeners_.size(), read without the lock
 
   std::mutex parserMutex_;  // guards parser_ (FromHost may come from any thread)
   FrameParser parser_;
