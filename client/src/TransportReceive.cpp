@@ -56,7 +56,8 @@ void TTransportReceive::Open(const J1939Frame& frame, const ConnectionControl& c
   const bool broadcast = c.Control == kBroadcastAnnounce;
   if (!broadcast && c.Control != kRequestToSend) return;
   const uint8_t destination = frame.PduSpecific;
-  const bool notForUs = !broadcast && destination != sink_.OurAddress(frame.ChannelBits);
+  const uint8_t us = sink_.OurAddress(frame.ChannelBits);
+  const bool notForUs = !broadcast && (us == kNoAddress || destination != us);
 
   auto session = std::make_unique<ReceiveSession>();
   ReceiveSession& s = *session;

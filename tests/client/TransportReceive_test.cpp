@@ -55,7 +55,8 @@ Frame Packet(uint8_t sequence, uint8_t destination = kUs) {
 // What the reassembly hands its connection.
 class RecordingSink : public dral::TransportReceiveSink {
  public:
-  uint8_t OurAddress(uint8_t) override { return kUs; }
+  uint8_t OurAddress(uint8_t) override { return Us; }
+  uint8_t Us = kUs;
   void SendControl(const HuxMessage& reply) override { Sent.push_back(reply); }
   void DeliverMessage(const uint8_t* message, uint16_t length) override {
     Delivered.emplace_back(message, message + length);
@@ -161,6 +162,16 @@ TEST_F(TransportReceiveTest, TransferBetweenOtherNodesIsCollectedButNeverAnswere
   EXPECT_TRUE(sink_.Sent.empty());
   ASSERT_EQ(sink_.Delivered.size(), 1u);
   EXPECT_EQ(sink_.Delivered[0][6], kOther);
+}
+
+TEST_F(TransportReceiveTest, WithoutAClaimedAddressNothingIsAnswered) {
+  sink_.Us = dral::kNoAddress;
+  Open(Rts(2 * 7, 2, 0xFF, dral::kNoAddress));  // "to" the no-address value itself
+  Take(Packet(1, dral::kNoAddress));
+  Take(Packet(2, dral::kNoAddress));
+  rx_.CheckSessionTimeouts(5000);
+  EXPECT_TRUE(sink_.Sent.empty());
+  EXPECT_EQ(sink_.Delivered.size(), 1u);
 }
 
 TEST_F(TransportReceiveTest, SilentTransfersTimeOutOnePerCheck) {

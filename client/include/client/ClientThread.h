@@ -116,7 +116,6 @@ class TClientThread : public cls::TThread, private TransportReceiveSink {
   // A window has been sent: what the CTS of `view` granted beyond it is void (the sender waits
   // for the next CTS), unless a newer CTS came meanwhile.
   void EndWindow(TCMHandshake& handshake, const HandshakeView& view);
-  size_t SessionCount() const { return receive_.SessionCount(); }
 
   // True when called on this thread (from code that Execute calls, such as a callback).
   bool IsCurrentThread() const {
