@@ -99,11 +99,13 @@ TEST_F(TransferTest, BroadcastPacketsFollowTheAnnounceFiftyMillisecondsApart) {
   auto ms = [](Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double, std::milli>(b - a).count();
   };
-  EXPECT_LT(ms(bam[0].At, dt[0].At), 40);
+  // Times are those the fake server took the records at, so each gap carries its jitter.
+  EXPECT_LT(ms(bam[0].At, dt[0].At), 45);
   for (int i = 1; i < 3; ++i) {
-    EXPECT_GE(ms(dt[i - 1].At, dt[i].At), 35) << i;
+    EXPECT_GE(ms(dt[i - 1].At, dt[i].At), 25) << i;
     EXPECT_LT(ms(dt[i - 1].At, dt[i].At), 1000) << i;
   }
+  EXPECT_GE(ms(dt[0].At, dt[2].At), 75);
   // The last packet carries 6 data bytes and is padded with 0xFF.
   EXPECT_EQ(Bytes(dt[2].Record.Data, dt[2].Record.Data + 13),
             (Bytes{1, kUs, 0xFF, 0xEB, 0x18, 3, 14, 15, 16, 17, 18, 19, 0xFF}));
