@@ -63,13 +63,14 @@ uint16_t BlockLinkState(const ChannelHeader& header) {
 constexpr uint8_t kMaxClaimableAddress = 253;
 constexpr uint16_t kMaxTransportLength = app::kJ1939Data + j1939::kMaxTransportBytes;
 
+constexpr const char* kThreadSlowText = "Receive thread slow to stop; still waiting for it.";
+
 // The channel index (0, 1) of a J1939 protocol (2, 5); -1 for any other.
 int J1939ChannelIndex(uint8_t protocol) {
   if (protocol == DRAL_PROTOCOL_J1939_CAN1) return 0;
   if (protocol == DRAL_PROTOCOL_J1939_CAN2) return 1;
   return -1;
 }
-constexpr const char* kThreadSlowText = "Receive thread slow to stop; still waiting for it.";
 
 // A bare filter edit (no entry) of `type`.
 HuxMessage BareEdit(uint8_t type, uint8_t data0) {
