@@ -1,5 +1,6 @@
 #include "channel/Codec.h"
 
+#include <array>
 #include <cstring>
 
 namespace dral {
@@ -410,5 +411,149 @@ uint32_t AnnouncedIdentifier(const uint8_t* data) {
          static_cast<uint32_t>(data[j1939::kTpCmPgn + 2]) << 24 | static_cast<uint32_t>(pf) << 16 |
          static_cast<uint32_t>(ps) << 8 | data[offsetof(J1939FrameHeader, SourceAddress)];
 }
+
+// ---- J1939 network management ------------------------------------------------------------------
+
+namespace j1939 {
+namespace {
+
+constexpr size_t kTransportResultBytes = 6;  // result, source, destination, PGN (3 bytes)
+
+std::array<uint8_t, kControlPayload> PayloadOf(const ConnectionControl& c) {
+  return {c.Control, c.Byte1, c.Byte2, c.Byte3, c.Byte4, c.Pgn[0], c.Pgn[1], c.Pgn[2]};
+}
+
+HuxMessage ControlFrame(uint8_t channelBits, uint8_t source, uint8_t destination, uint8_t pf,
+                        uint8_t priority, std::span<const uint8_t> payload) {
+  J1939Frame f;
+  f.ChannelBits = channelBits;
+  f.SourceAddress = source;
+  f.PduSpecific = destination;
+  f.PduFormat = pf;
+  f.Priority = priority & kPriorityBits;
+  f.DataPage = 0;
+  f.Payload = payload;
+  HuxMessage m;
+  EncodeJ1939Record(MsgJ1939Control, f, m);  // a payload of 8 bytes always fits
+  return m;
+}
+
+}  // namespace
+
+bool DecodeConnectionControl(const J1939Frame& frame, ConnectionControl& c) {
+  const auto p = frame.Payload;
+  if (p.size() < kControlPayload) return false;
+  c.Control = p[0];
+  c.Byte1 = p[1];
+  c.Byte2 = p[2];
+  c.Byte3 = p[3];
+  c.Byte4 = p[4];
+  std::copy(p.begin() + 5, p.begin() + 8, c.Pgn);
+  return true;
+}
+
+ConnectionControl SizedControl(uint8_t control, uint16_t totalSize, uint8_t totalPackets,
+                               uint8_t byte4, const uint8_t* pgn) {
+  ConnectionControl c;
+  c.Control = control;
+  c.Byte1 = static_cast<uint8_t>(totalSize & 0xFF);
+  c.Byte2 = static_cast<uint8_t>(totalSize >> 8);
+  c.Byte3 = totalPackets;
+  c.Byte4 = byte4;
+  std::copy(pgn, pgn + kPgnBytes, c.Pgn);
+  return c;
+}
+
+ConnectionControl ClearToSend(uint8_t count, uint8_t nextPacket, const uint8_t* pgn) {
+  ConnectionControl c;
+  c.Control = kTpCmCts;
+  c.Byte1 = count;
+  c.Byte2 = nextPacket;
+  std::copy(pgn, pgn + kPgnBytes, c.Pgn);
+  return c;
+}
+
+ConnectionControl AbortControl(uint8_t reason, const uint8_t* pgn) {
+  ConnectionControl c;
+  c.Control = kTpCmAbort;
+  c.Byte1 = reason;
+  std::copy(pgn, pgn + kPgnBytes, c.Pgn);
+  return c;
+}
+
+HuxMessage ControlRecord(uint8_t channelBits, uint8_t source, uint8_t destination,
+                         uint8_t priority, const ConnectionControl& control) {
+  const auto payload = PayloadOf(control);
+  return ControlFrame(channelBits, source, destination, kPfTransportControl, priority, payload);
+}
+
+HuxMessage DataPacketRecord(uint8_t channelBits, uint8_t source, uint8_t destination,
+                            uint8_t priority, uint8_t sequence, const uint8_t* bytes) {
+  std::array<uint8_t, 1 + kBytesPerPacket> payload;
+  payload[0] = sequence;
+  std::copy(bytes, bytes + kBytesPerPacket, payload.begin() + 1);
+  return ControlFrame(channelBits, source, destination, kPfTransportData, priority, payload);
+}
+
+HuxMessage AddressClaimRecord(uint8_t channelBits, uint8_t address, const uint8_t* name) {
+  HuxMessage m;
+  EncodeAddressClaim(MsgJ1939Control, channelBits, address, name, m);
+  return m;
+}
+
+uint64_t NameValue(const uint8_t* name) {
+  uint64_t value = 0;
+  for (size_t i = kNameBytes; i-- > 0;) value = value << 8 | name[i];
+  return value;
+}
+
+uint16_t EncodeJ1939Message(const MessageHeader& h, std::span<const uint8_t> data,
+                            std::span<uint8_t> out) {
+  if (app::kJ1939Data + data.size() > out.size()) return 0;
+  PutJ1939Header(h.ChannelBits, h.PduSpecific, h.PduFormat, h.PriorityDataPage, h.SourceAddress,
+                 h.DestinationAddress, out);
+  std::copy(data.begin(), data.end(), out.begin() + app::kJ1939Data);
+  return static_cast<uint16_t>(app::kJ1939Data + data.size());
+}
+
+bool EncodeTransportRecord(const MessageHeader& h, std::span<const uint8_t> data,
+                           HuxMessage& out) {
+  if (data.size() > kMaxTransportBytes) return false;
+  out.Type = MsgJ1939Transport;
+  out.Length = static_cast<uint16_t>(kJ1939TransportFixed + data.size());
+  out.Data[0] = h.ChannelBits;
+  out.Data[1] = h.SourceAddress;
+  out.Data[2] = h.DestinationAddress;
+  out.Data[3] = h.PduSpecific;
+  out.Data[4] = h.PduFormat;
+  out.Data[5] = h.PriorityDataPage;
+  std::copy(data.begin(), data.end(), out.Data + kJ1939TransportFixed);
+  return true;
+}
+
+bool DecodeTransportResult(RecordView record, TransportResult& r) {
+  const auto d = record.Data;
+  if (d.size() < kTransportResultBytes) return false;
+  r.Success = d[0] == kTransportResultSuccess;
+  r.SourceAddress = d[1];
+  r.DestinationAddress = d[2];
+  r.Pgn = static_cast<uint32_t>(d[3] | d[4] << 8 | d[5] << 16);
+  return true;
+}
+
+HuxMessage TransportResultRecord(const TransportResult& r) {
+  HuxMessage m;
+  m.Type = MsgTransportResult;
+  m.Length = kTransportResultBytes;
+  m.Data[0] = r.Success ? kTransportResultSuccess : 0;
+  m.Data[1] = r.SourceAddress;
+  m.Data[2] = r.DestinationAddress;
+  m.Data[3] = static_cast<uint8_t>(r.Pgn & 0xFF);
+  m.Data[4] = static_cast<uint8_t>(r.Pgn >> 8 & 0xFF);
+  m.Data[5] = static_cast<uint8_t>(r.Pgn >> 16 & 0xFF);
+  return m;
+}
+
+}  // namespace j1939
 
 }  // namespace dral

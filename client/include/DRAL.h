@@ -20,11 +20,15 @@
  *   (they run one at a time), then up to 1 s for the server's reply.
  * - DRAL_Disconnect: first for calls of the connection still running on other threads (their
  *   own bounds), then up to 1 s for each of its three closing filter edits, the end of the
- *   connection's receive thread (normally milliseconds, at most about 2 s) and up to 1 s to
- *   free its slot: about 6 s in all.
+ *   connection's multi-packet sends (they are stopped; at most about 1 s) and of its receive
+ *   thread (normally milliseconds, at most about 2 s) and up to 1 s to free its slot: about
+ *   7 s in all.
+ * - DRAL_PutMessage of a J1939 message of more than 8 data bytes starts a multi-packet send
+ *   and returns; when a send to the same destination is unfinished it asks again after 25 ms.
+ *   The outcome of the send is not reported.
+ * - DRAL_ClaimAddress waits 250 ms for another node to contest the claim.
  * - DRAL_GetMessage, DRAL_GetStatus, DRAL_GetAdapterVersion, DRAL_GetAdapterStatus and
- *   DRAL_RegAddressLostCallback do not wait. DRAL_ClaimAddress answers at once (address claims
- *   are not made yet).
+ *   DRAL_RegAddressLostCallback do not wait.
  *
  * All multi-byte fields of the message layouts are little-endian; the layouts are packed.
  */

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "client/TPThread.h"
 #include "plat/debug.h"
 #include "plat/tick.h"
 
@@ -60,7 +61,16 @@ uint16_t BlockLinkState(const ChannelHeader& header) {
 }
 
 constexpr uint8_t kMaxClaimableAddress = 253;
+constexpr uint16_t kMaxTransportLength = app::kJ1939Data + j1939::kMaxTransportBytes;
+
 constexpr const char* kThreadSlowText = "Receive thread slow to stop; still waiting for it.";
+
+// The channel index (0, 1) of a J1939 protocol (2, 5); -1 for any other.
+int J1939ChannelIndex(uint8_t protocol) {
+  if (protocol == DRAL_PROTOCOL_J1939_CAN1) return 0;
+  if (protocol == DRAL_PROTOCOL_J1939_CAN2) return 1;
+  return -1;
+}
 
 // A bare filter edit (no entry) of `type`.
 HuxMessage BareEdit(uint8_t type, uint8_t data0) {
@@ -96,7 +106,9 @@ bool WaitForClientEvent(THuxQueue& queue, uint32_t seen, uint32_t ms) {
 TDralClient::~TDralClient() {
   if (Disconnect()) return;
   // Destroyed on its own receive thread (the process ends from inside a callback): the thread
-  // cannot wait for itself, so it and its queue stay allocated until the process is gone.
+  // cannot wait for itself, so it and its queue stay allocated until the process is gone. The
+  // connection's sends use both; they are ended now all the same.
+  ProcessTransportList().StopFor(this);
   (void)thread_.release();
   (void)queue_.release();
 }
@@ -135,6 +147,10 @@ bool TDralClient::Disconnect() {
     queue = std::move(queue_);
     slot_ = nullptr;
   }
+  // The connection's multi-packet sends use its queue and its receive thread's handshakes:
+  // they are ended and waited for before either is freed. None can start any more (a start
+  // lists its thread under the shared lock, and the connection no longer answers as connected).
+  ProcessTransportList().StopFor(this);
   // The thread is stopped outside the lock: a callback running on it may still be inside a
   // call of this connection, which now answers as unconnected instead of waiting for us.
   if (thread) {
@@ -189,9 +205,42 @@ uint32_t TDralClient::PutRaw(const uint8_t* message, uint16_t length) {
   return SendEncoded(EncodeRaw(message, length, m), m);
 }
 
-uint32_t TDralClient::StartTransport(const uint8_t* /*message*/, uint16_t /*length*/) {
-  // Seam: J1939 multi-packet send. Until it exists such messages are refused.
-  return DRAL_ERR_SEND_FAILED;
+uint32_t TDralClient::StartTransport(const uint8_t* message, uint16_t length) {
+  if (length > kMaxTransportLength || length <= app::kJ1939SingleFrameMax) {
+    return DRAL_ERR_SEND_FAILED;
+  }
+  const bool broadcast = message[app::kJ1939Priority] & app::kJ1939Broadcast;
+  const uint8_t destination = broadcast ? j1939::kGlobalAddress : message[app::kJ1939Destination];
+  const int channel = (message[0] & 0x02) ? 0 : 1;
+  TTransportList& transports = ProcessTransportList();
+  transports.Reap();
+  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  if (!connected_.load(std::memory_order_acquire) || !thread_) return DRAL_ERR_SEND_FAILED;
+  // A connection to one node needs an address of ours on that channel, and goes from it.
+  if (destination != j1939::kGlobalAddress &&
+      thread_->HeldAddress(channel) != message[app::kJ1939Source]) {
+    return DRAL_ERR_NO_ADDRESS;
+  }
+  if (transports.IsBusy(destination)) plat::Sleep(kTransportBusyRetryMs);
+  try {
+    auto thread = std::make_unique<TTransportThread>(true, length, message, queue_.get(),
+                                                     thread_.get());
+    TTransportThread* listed = transports.AddUnlessBusy(std::move(thread), this);
+    if (!listed) return DRAL_ERR_TRANSPORT_BUSY;
+    try {
+      listed->Start();
+    } catch (...) {
+      transports.RemoveUnstarted(listed);
+      return DRAL_ERR_SEND_FAILED;
+    }
+  } catch (...) {
+    return DRAL_ERR_SEND_FAILED;
+  }
+  return DRAL_OK;
+}
+
+bool TDralClient::IsTransportBusy(uint8_t destination) {
+  return ProcessTransportList().IsBusy(destination);
 }
 
 uint16_t TDralClient::GetMessage(uint8_t* buffer, uint16_t size) {
@@ -305,20 +354,34 @@ bool TDralClient::SetAddressLostCallback(DRAL_AddressLostCallback callback) {
   return true;
 }
 
-uint32_t TDralClient::ClaimAddress(uint8_t /*protocol*/, uint8_t address, const uint8_t* /*name*/) {
+uint32_t TDralClient::ClaimAddress(uint8_t protocol, uint8_t address, const uint8_t* name) {
   if (address > kMaxClaimableAddress) return DRAL_ERR_ADDRESS_RANGE;
-  // Seam: J1939 address claim. Until it exists no claim is made.
-  return DRAL_ERR_CLAIM_FAILED;
+  const int channel = J1939ChannelIndex(protocol);
+  if (channel < 0) return DRAL_ERR_CLAIM_FAILED;  // a claim on no channel would claim nothing
+  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  if (!connected_.load(std::memory_order_acquire) || !thread_) return DRAL_ERR_CLAIM_FAILED;
+  // Held before the claim goes out, so that an immediate contest is defended.
+  thread_->BeginClaim(channel, address);
+  const uint8_t channelBits = channel == 0 ? kChannelBit1 : kChannelBit2;
+  if (!SendLocked(j1939::AddressClaimRecord(channelBits, address, name))) {
+    thread_->EndClaim(channel);
+    return DRAL_ERR_CLAIM_FAILED;
+  }
+  const uint32_t start = plat::GetTickCount();
+  while (thread_->HeldAddress(channel) == address && !plat::TickElapsed(start, kClaimWaitMs)) {
+    plat::Sleep(kClaimPollMs);
+  }
+  return thread_->HeldAddress(channel) == address ? DRAL_OK : DRAL_ERR_CLAIM_FAILED;
 }
 
 void TDralClient::ReleaseAddress(uint8_t protocol) {
   std::shared_lock<std::shared_mutex> lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire)) return;
-  int channel = -1;
-  if (protocol == DRAL_PROTOCOL_J1939_CAN1) channel = 0;
-  if (protocol == DRAL_PROTOCOL_J1939_CAN2) channel = 1;
+  const int channel = J1939ChannelIndex(protocol);
   if (channel < 0) return;
-  // Nothing is sent and the NAME stays: the address is simply no longer ours to defend.
+  // Nothing is sent and the NAME stays: the address is simply no longer ours to defend or to
+  // send from.
+  thread_->EndClaim(channel);
   slot_->Claimed[channel].Address.store(kNoAddress, std::memory_order_release);
 }
 

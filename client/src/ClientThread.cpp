@@ -4,22 +4,26 @@
 #include <new>
 
 #include "client/ClientObj.h"
+#include "client/TPThread.h"
 #include "plat/tick.h"
 
 namespace dral {
 namespace {
 
-// PduFormat values of J1939 network management that the server routes as MsgJ1939Control.
-constexpr uint8_t kPfTransportData = 0xEB;
-constexpr uint8_t kPfTransportControl = 0xEC;
-constexpr uint8_t kPfAddressClaimed = 0xEE;
+constexpr int kChannelIndex1 = 0;
+constexpr int kChannelIndex2 = 1;
+
+int ChannelIndexOf(uint8_t channelBits) {
+  return (channelBits & kChannelBit1) ? kChannelIndex1 : kChannelIndex2;
+}
 
 }  // namespace
 
 TClientThread::TClientThread(bool createSuspended, THuxQueue* queue)
     : cls::TThread(createSuspended),
       queue_(queue),
-      slot_(queue ? queue->Slot(queue->SlotIndex()) : nullptr) {
+      slot_(queue ? queue->Slot(queue->SlotIndex()) : nullptr),
+      receive_(*this, kMaxPacketsPerCts) {
   SetPriority(cls::TThreadPriority::tpHighest);
 }
 
@@ -44,6 +48,7 @@ void TClientThread::Execute() {
       const uint32_t now = plat::GetTickCount();
       if (now - last >= kSessionCheckIntervalMs) {
         CheckSessionTimeouts();
+        ProcessTransportList().Reap();  // joins sends that have ended
         last = now;
       }
     }
@@ -93,29 +98,208 @@ void TClientThread::DispatchServerMessage(const HuxMessage& message) {
   PushMessage(MakeQueuedMessage(decodeBuffer_, length, plat::GetTickCount()));
 }
 
+void TClientThread::QueueDecoded(RecordView record) {
+  const uint16_t length = DecodeServerMessage(record, {decodeBuffer_, kQueuedMessageBytes});
+  if (length != 0) PushMessage(MakeQueuedMessage(decodeBuffer_, length, plat::GetTickCount()));
+}
+
 void TClientThread::HandleJ1939Control(const HuxMessage& message) {
   J1939Frame frame;
   if (!DecodeJ1939Frame(ViewOf(message), frame)) return;
   switch (frame.PduFormat) {
-    case kPfTransportData:
-    case kPfTransportControl:
-      // Seam: J1939 transport receive and the handshakes of outgoing transfers. Until they
-      // exist, TP.CM and TP.DT records are taken off the ring and not answered.
+    case j1939::kPfTransportData:
+      receive_.TakePacket(frame, plat::GetTickCount());
       return;
-    case kPfAddressClaimed:
-      // Seam: address-claim delivery and defence. Until it exists, claims are not delivered.
+    case j1939::kPfTransportControl:
+      HandleConnectionControl(frame);
+      return;
+    case j1939::kPfAddressClaimed:
+      HandleAddressClaimed(message, frame);
       return;
     default:
       return;
   }
 }
 
-void TClientThread::HandleTransportResult(const HuxMessage& /*message*/) {
-  // Seam: result of an adapter-side multi-packet send. No such send is started yet.
+void TClientThread::HandleConnectionControl(const J1939Frame& frame) {
+  j1939::ConnectionControl control;
+  if (!j1939::DecodeConnectionControl(frame, control)) return;
+  switch (control.Control) {
+    case j1939::kTpCmRts:
+    case j1939::kTpCmBam:
+      receive_.Open(frame, control, plat::GetTickCount());
+      return;
+    case j1939::kTpCmCts:
+    case j1939::kTpCmEndOfMsgAck:
+      UpdateHandshake(frame, control);
+      return;
+    case j1939::kTpCmAbort:
+      UpdateHandshake(frame, control);
+      receive_.DropSession(frame.ChannelBits, frame.SourceAddress, frame.PduSpecific);
+      return;
+    default:
+      return;
+  }
+}
+
+// An address-claimed message (or the server's notice that another client of the adapter holds
+// the address, which has the same layout) is delivered, then, when it contests an address this
+// connection holds, defended: the lower NAME keeps the address.
+void TClientThread::HandleAddressClaimed(const HuxMessage& message, const J1939Frame& frame) {
+  QueueDecoded({MsgJ1939Frame, ViewOf(message).Data});
+  if (frame.Payload.size() < j1939::kNameBytes) return;
+  const int index = ChannelIndexOf(frame.ChannelBits);
+  ClaimedAddress& ours = slot_->Claimed[index];
+  const uint8_t address = ours.Address.load(std::memory_order_acquire);
+  if (address == kNoAddress || frame.SourceAddress != address || HeldAddress(index) != address) {
+    return;
+  }
+  uint8_t name[j1939::kNameBytes];
+  for (size_t i = 0; i < j1939::kNameBytes; ++i) name[i] = ours.Name[i].load(std::memory_order_relaxed);
+  const uint64_t theirs = j1939::NameValue(frame.Payload.data());
+  const uint64_t mine = j1939::NameValue(name);
+  const uint8_t channel = static_cast<uint8_t>(index + 1);
+  // Channel 1 gives the address up to an equal NAME as well (another client of this adapter
+  // with the same NAME); channel 2 keeps it then.
+  const bool lost = index == kChannelIndex1 ? theirs <= mine : theirs < mine;
+  if (lost || contestCount_.fetch_add(1, std::memory_order_acq_rel) + 1 >= kMaxAddressContests) {
+    LoseAddress(channel);
+    return;
+  }
+  SendControl(j1939::AddressClaimRecord(channel, address, name));
+}
+
+void TClientThread::BeginClaim(int channel, uint8_t address) {
+  contestCount_.store(0, std::memory_order_release);
+  held_[channel].store(address, std::memory_order_release);
+}
+
+void TClientThread::SetAddressHeld(bool held) {
+  if (held) return;  // a claim is only ever made by BeginClaim
+  EndClaim(kChannelIndex1);
+  EndClaim(kChannelIndex2);
+}
+
+bool TClientThread::AddressHeld() const {
+  return HeldAddress(kChannelIndex1) != kNoAddress || HeldAddress(kChannelIndex2) != kNoAddress;
+}
+
+void TClientThread::LoseAddress(uint8_t channel) {
+  const int index = channel == 1 ? kChannelIndex1 : kChannelIndex2;
+  const uint8_t address = slot_->Claimed[index].Address.load(std::memory_order_acquire);
+  EndClaim(index);
+  slot_->Claimed[index].Address.store(kNoAddress, std::memory_order_release);
+  if (const DRAL_AddressLostCallback callback = AddressLostCallback()) callback(address);
+}
+
+uint8_t TClientThread::OurAddress(uint8_t channelBits) {
+  if (!slot_) return kNoAddress;
+  return slot_->Claimed[ChannelIndexOf(channelBits)].Address.load(std::memory_order_acquire);
+}
+
+void TClientThread::SendControl(const HuxMessage& reply) {
+  if (!queue_ || !slot_) return;
+  queue_->Put(&slot_->ToServer, &reply);  // not retried: the time-outs of both sides end it
+  SignalServer(*queue_);
+}
+
+void TClientThread::DeliverMessage(const uint8_t* message, uint16_t length) {
+  PushMessage(MakeQueuedMessage(message, length, plat::GetTickCount()));
+}
+
+// ---- handshakes of outgoing transfers -------------------------------------------------------
+
+void TCMHandshake::SetClearToSend(uint8_t packetsAllowed, uint8_t nextPacket) {
+  PacketsAllowed.store(packetsAllowed, std::memory_order_relaxed);
+  NextPacket.store(nextPacket, std::memory_order_relaxed);
+  State.store(StateClearToSend, std::memory_order_release);
+  Updates.fetch_add(1, std::memory_order_relaxed);
+}
+
+void TCMHandshake::SetComplete() {
+  State.store(StateComplete, std::memory_order_release);
+  Updates.fetch_add(1, std::memory_order_relaxed);
+}
+
+void TCMHandshake::SetAborted() {
+  State.store(StateAborted, std::memory_order_release);
+  Updates.fetch_add(1, std::memory_order_relaxed);
+}
+
+TCMHandshake* TClientThread::AddHandshake(uint32_t pgn, uint8_t source, uint8_t destination) {
+  std::unique_ptr<TCMHandshake> handshake(new (std::nothrow)
+                                              TCMHandshake(pgn, source, destination));
+  if (!handshake) return nullptr;
+  TCMHandshake* listed = handshake.get();
+  std::lock_guard<std::mutex> lock(handshakeLock_);
+  handshakes_.push_back(std::move(handshake));
+  return listed;
+}
+
+void TClientThread::RemoveHandshake(TCMHandshake* handshake) {
+  std::unique_ptr<TCMHandshake> gone;  // freed after the lock is released
+  std::lock_guard<std::mutex> lock(handshakeLock_);
+  for (auto it = handshakes_.begin(); it != handshakes_.end(); ++it) {
+    if (it->get() != handshake) continue;
+    gone = std::move(*it);
+    handshakes_.erase(it);
+    return;
+  }
+}
+
+HandshakeView TClientThread::ReadHandshake(const TCMHandshake& h) {
+  std::lock_guard<std::mutex> lock(handshakeLock_);
+  return {h.State.load(std::memory_order_relaxed), h.NextPacket.load(std::memory_order_relaxed),
+          h.PacketsAllowed.load(std::memory_order_relaxed),
+          h.Updates.load(std::memory_order_relaxed)};
+}
+
+void TClientThread::EndWindow(TCMHandshake& h, const HandshakeView& view) {
+  std::lock_guard<std::mutex> lock(handshakeLock_);
+  if (h.Updates.load(std::memory_order_relaxed) == view.Updates) {
+    h.PacketsAllowed.store(0, std::memory_order_relaxed);
+  }
+}
+
+void TClientThread::PacketSent(TCMHandshake& h, uint8_t sequence) {
+  std::lock_guard<std::mutex> lock(handshakeLock_);
+  const uint8_t allowed = h.PacketsAllowed.load(std::memory_order_relaxed);
+  if (h.NextPacket.load(std::memory_order_relaxed) != sequence || allowed == 0) return;
+  h.NextPacket.store(static_cast<uint8_t>(sequence + 1), std::memory_order_relaxed);
+  h.PacketsAllowed.store(static_cast<uint8_t>(allowed - 1), std::memory_order_relaxed);
+}
+
+// A CTS, EndOfMsgAck or Abort from the peer of one of our transfers: it comes from that
+// transfer's destination and goes to its source.
+void TClientThread::UpdateHandshake(const J1939Frame& frame, const j1939::ConnectionControl& c) {
+  const uint32_t pgn = c.PgnValue();
+  std::lock_guard<std::mutex> lock(handshakeLock_);
+  for (const auto& h : handshakes_) {
+    if (!h->Matches(pgn, frame.PduSpecific, frame.SourceAddress)) continue;
+    if (c.Control == j1939::kTpCmCts) h->SetClearToSend(c.Byte1, c.Byte2);
+    if (c.Control == j1939::kTpCmEndOfMsgAck) h->SetComplete();
+    if (c.Control == j1939::kTpCmAbort) h->SetAborted();
+    return;
+  }
+}
+
+void TClientThread::HandleTransportResult(const HuxMessage& message) {
+  j1939::TransportResult result;
+  if (!j1939::DecodeTransportResult(ViewOf(message), result)) return;
+  std::lock_guard<std::mutex> lock(handshakeLock_);
+  for (const auto& h : handshakes_) {
+    if (!h->Matches(result.Pgn, result.SourceAddress, result.DestinationAddress)) continue;
+    if (result.Success) {
+      h->SetComplete();
+    } else {
+      h->SetAborted();
+    }
+    return;
+  }
 }
 
 void TClientThread::CheckSessionTimeouts() {
-  // Seam: time-outs of incoming J1939 transfers. No session is opened yet.
+  receive_.CheckSessionTimeouts(plat::GetTickCount());
 }
 
 QueuedMessage MakeQueuedMessage(const uint8_t* bytes, uint16_t length, uint32_t tick) {

@@ -10,6 +10,7 @@
 #include "client/ClientList.h"
 #include "client/ClientObj.h"
 #include "client/ServerLaunch.h"
+#include "client/TPThread.h"
 #include "plat/process.h"
 
 #define DRAL_EXPORT extern "C" __attribute__((visibility("default")))
@@ -96,8 +97,8 @@ void ProcessAttach() {
   ProcessAttachCount().Attach();  // no block yet (no server, no connection): counted later
 }
 
-// Runs at dlclose and at normal process exit. The receive threads of connections left open
-// are waited for until they have ended, as no thread may run on in code that dlclose unmaps:
+// Runs at dlclose and at normal process exit. The receive threads and multi-packet sends of
+// connections left open are waited for until they have ended, as no thread may run on in code that dlclose unmaps:
 // their loop never needs the loader's lock, so they can end while a dlclose holds it, and
 // exit() holds nothing they need either. Only the calling thread itself (exit() from a
 // callback) is left running with its memory, never freed under it; exit() unmaps nothing.
@@ -108,6 +109,10 @@ void ProcessDetach() {
     for (auto& client : ClientList().Close()) client->Disconnect();
   } catch (...) {
   }
+  // Every connection ended its own multi-packet sends; what is left (sends of a connection
+  // destroyed on its own receive thread, or finished ones not yet joined) is ended and joined
+  // here, so no send runs on in code that a dlclose unmaps.
+  ProcessTransportList().StopAll();
 }
 
 __attribute__((constructor)) void LibraryAttach() {

@@ -526,6 +526,31 @@ TEST_F(LibraryTest, UnloadClosesConnectionsLeftOpenWithoutHanging) {
   EXPECT_EQ(observer.Block()->Header.SlotMask.load(), 0u);
 }
 
+// A multi-packet send runs on a thread of its own in the library's code: the unload ends it and
+// waits for it, or the thread would wake in unmapped code (its packets go 50 ms apart).
+TEST_F(LibraryTest, UnloadEndsAMultiPacketSendStillRunning) {
+  if (Role() != kChild) return RunChild();
+  dral::THuxQueue observer(false, 0);
+  Api api = Load();
+  const DRAL_Handle h = api.Connect();
+  ASSERT_NE(h, 0u);
+  dral::ClientSlot* slot = observer.Slot(__builtin_ctz(observer.Block()->Header.SlotMask.load()));
+  Bytes broadcast(DRAL_J1939_MAX_LENGTH, 0x55);  // 255 packets: about 13 s
+  broadcast[0] = DRAL_PROTOCOL_J1939_CAN1;
+  broadcast[4] = DRAL_J1939_BROADCAST;
+  ASSERT_EQ(dral_test::Put(api, h, broadcast), DRAL_OK);
+  ASSERT_TRUE(WaitUntil([&] { return observer.Count(&slot->ToServer) >= 3; }, 5000));
+  const auto start = Clock::now();
+  Unload(api);
+  EXPECT_LT(MsSince(start), 3000);
+  // A claim waits 250 ms in a fresh load: time enough for a send left running to wake.
+  Api again = Load();
+  const DRAL_Handle h2 = again.Connect();
+  const uint8_t name[8] = {};
+  EXPECT_EQ(again.ClaimAddress(h2, DRAL_PROTOCOL_J1939_CAN1, 0x80, name), DRAL_OK);
+  Unload(again);
+}
+
 TEST_F(LibraryTest, ProcessExitClosesConnectionsLeftOpen) {
   if (Role() == kChild) {
     Api api = Load();

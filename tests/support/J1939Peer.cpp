@@ -134,7 +134,7 @@ void J1939Peer::SendPacket(uint8_t destination, uint8_t sequence, const Bytes& d
 }
 
 void J1939Peer::Abort(uint8_t destination, Pgn pgn, uint8_t reason) {
-  SendTpCm(destination, j1939::kAbort, {reason, 0xFF, 0xFF, 0xFF}, pgn);
+  SendTpCm(destination, j1939::kTpCmAbort, {reason, 0xFF, 0xFF, 0xFF}, pgn);
 }
 
 // ---- the host's traffic -------------------------------------------------------------------------
@@ -167,8 +167,8 @@ void J1939Peer::OnTpCmLocked(const Bytes& d) {
   const uint8_t source = d[kSource], destination = d[kSpecific], control = d[kControl];
   const bool bam = control == j1939::kBam && destination == j1939::kGlobal;
   if (!bam && destination != address_) return;
-  if (control == j1939::kCts || control == j1939::kEndOfMsgAck || control == j1939::kAbort) {
-    if (control == j1939::kAbort) sessions_.erase(source);
+  if (control == j1939::kCts || control == j1939::kTpCmEndOfMsgAck || control == j1939::kTpCmAbort) {
+    if (control == j1939::kTpCmAbort) sessions_.erase(source);
     answers_.push_back(d);
     changed_.notify_all();
     return;
@@ -177,7 +177,7 @@ void J1939Peer::OnTpCmLocked(const Bytes& d) {
   if (!bam && !answering_) return;
   const Pgn pgn = PgnAt(d, kPgnAt);
   if (!bam && abortNextRts_) {
-    SendTpCm(source, j1939::kAbort, {*abortNextRts_, 0xFF, 0xFF, 0xFF}, pgn);
+    SendTpCm(source, j1939::kTpCmAbort, {*abortNextRts_, 0xFF, 0xFF, 0xFF}, pgn);
     abortNextRts_.reset();
     return;
   }
@@ -224,7 +224,7 @@ void J1939Peer::OnTpDtLocked(const Bytes& d) {
     Transfer t{source, destination, s.Group,
                Bytes(s.Data.begin(), s.Data.begin() + std::min<size_t>(s.Size, s.Data.size()))};
     if (!bam) {
-      SendTpCm(source, j1939::kEndOfMsgAck,
+      SendTpCm(source, j1939::kTpCmEndOfMsgAck,
                {static_cast<uint8_t>(s.Size), static_cast<uint8_t>(s.Size >> 8), s.Packets, 0xFF},
                s.Group);
     }
@@ -303,10 +303,10 @@ J1939Peer::RtsResult J1939Peer::SendRts(uint8_t destination, Pgn pgn, const Byte
       answers_.erase(it);
     }
     switch (answer[kControl]) {
-      case j1939::kEndOfMsgAck:
+      case j1939::kTpCmEndOfMsgAck:
         result.Result = Outcome::Complete;
         return result;
-      case j1939::kAbort:
+      case j1939::kTpCmAbort:
         result.Result = Outcome::Aborted;
         result.AbortReason = answer[kControl + 1];
         return result;

@@ -301,4 +301,99 @@ bool IsAddressClaimRequest(RecordView record);
 // specific for a PDU1 PGN, and the TP.CM's source.
 uint32_t AnnouncedIdentifier(const uint8_t* data);
 
+// ---------------------------------------------------------------------------------------------
+// J1939 network management carried in MsgJ1939Control records: the transport protocol (TP.CM
+// connection management, TP.DT data packets) and the address-claimed message, and the records
+// of a transfer that the adapter runs itself (MsgJ1939Transport, MsgTransportResult).
+
+namespace j1939 {
+
+
+// Abort reasons.
+inline constexpr uint8_t kAbortBusy = 1;       // no room for another session
+inline constexpr uint8_t kAbortResources = 2;  // the message is longer than a receiver takes
+inline constexpr uint8_t kAbortTimeout = 3;
+inline constexpr uint8_t kAbortOther = 250;  // none of the listed reasons (a malformed announce)
+
+inline constexpr uint16_t kMaxTransportBytes = 1785;  // 255 packets of 7 bytes
+inline constexpr uint8_t kBytesPerPacket = 7;
+inline constexpr uint8_t kNoPacketLimit = 0xFF;  // RTS byte 4: no limit of packets per CTS
+inline constexpr size_t kControlPayload = 8;     // every TP.CM payload
+inline constexpr size_t kPgnBytes = 3;           // PS, PF, data page: low byte first
+
+
+// The packets a transfer of `size` bytes takes.
+inline constexpr uint16_t PacketsFor(uint16_t size) {
+  return static_cast<uint16_t>((size + kBytesPerPacket - 1) / kBytesPerPacket);
+}
+
+// A TP.CM payload as carried: control byte, four bytes whose meaning the control gives, PGN.
+struct ConnectionControl {
+  uint8_t Control = 0;
+  uint8_t Byte1 = 0xFF;  // RTS, BAM, EndOfMsgAck: size low; CTS: packets allowed; Abort: reason
+  uint8_t Byte2 = 0xFF;  // size high; CTS: next packet
+  uint8_t Byte3 = 0xFF;  // RTS, BAM, EndOfMsgAck: total packets
+  uint8_t Byte4 = 0xFF;  // RTS: most packets per CTS
+  uint8_t Pgn[kPgnBytes] = {0, 0, 0};
+
+  uint16_t TotalSize() const { return static_cast<uint16_t>(Byte1 | Byte2 << 8); }
+  uint32_t PgnValue() const { return static_cast<uint32_t>(Pgn[0] | Pgn[1] << 8 | Pgn[2] << 16); }
+};
+
+// The payload of a TP.CM frame; false when it holds fewer than its 8 bytes.
+bool DecodeConnectionControl(const J1939Frame& frame, ConnectionControl& control);
+
+// Payloads of the TP.CM messages.
+ConnectionControl SizedControl(uint8_t control, uint16_t totalSize, uint8_t totalPackets,
+                               uint8_t byte4, const uint8_t* pgn);  // RTS, BAM, EndOfMsgAck
+ConnectionControl ClearToSend(uint8_t count, uint8_t nextPacket, const uint8_t* pgn);
+ConnectionControl AbortControl(uint8_t reason, const uint8_t* pgn);
+
+// A MsgJ1939Control record of a TP.CM message. `priority` 0..7, data page 0.
+HuxMessage ControlRecord(uint8_t channelBits, uint8_t source, uint8_t destination,
+                         uint8_t priority, const ConnectionControl& control);
+// A MsgJ1939Control record of the TP.DT packet `sequence` with 7 bytes from `bytes`.
+HuxMessage DataPacketRecord(uint8_t channelBits, uint8_t source, uint8_t destination,
+                            uint8_t priority, uint8_t sequence, const uint8_t* bytes);
+// A MsgJ1939Control record of the address-claimed message for `address` with `name`.
+HuxMessage AddressClaimRecord(uint8_t channelBits, uint8_t address, const uint8_t* name);
+
+// A J1939 NAME as the number it is: it travels least significant byte first, and the lower
+// number wins a contest for an address.
+uint64_t NameValue(const uint8_t* name);
+
+// The header of a whole J1939 message (bytes 0..6 of the application layout).
+struct MessageHeader {
+  uint8_t ChannelBits = 0;
+  uint8_t PduSpecific = 0;
+  uint8_t PduFormat = 0;
+  uint8_t PriorityDataPage = 0;  // priority << 2 | data page
+  uint8_t SourceAddress = 0;
+  uint8_t DestinationAddress = 0;
+};
+
+// The application message of a whole J1939 message: header and `data`, written to `out`.
+// Returns its length, or 0 when it does not fit `out`.
+uint16_t EncodeJ1939Message(const MessageHeader& header, std::span<const uint8_t> data,
+                            std::span<uint8_t> out);
+
+// MsgJ1939Transport: a whole multi-packet message that the adapter sends by itself. False when
+// the data exceed kMaxTransportBytes.
+bool EncodeTransportRecord(const MessageHeader& header, std::span<const uint8_t> data,
+                           HuxMessage& out);
+
+// MsgTransportResult: the adapter's outcome of such a transfer.
+struct TransportResult {
+  bool Success = false;  // result byte 1
+  uint8_t SourceAddress = 0;
+  uint8_t DestinationAddress = 0;
+  uint32_t Pgn = 0;  // PS | PF << 8 | data page << 16
+};
+inline constexpr uint8_t kTransportResultSuccess = 1;
+// False for a record shorter than its 6 bytes.
+bool DecodeTransportResult(RecordView record, TransportResult& result);
+HuxMessage TransportResultRecord(const TransportResult& result);
+
+}  // namespace j1939
+
 }  // namespace dral

@@ -39,6 +39,11 @@ inline constexpr uint32_t kFilterTurnTimeoutMs = 3000;
 // this much passed without. Its loop ends within one pass: a 10 ms wait plus at most two
 // channel-mutex waits (kChannelLockTimeoutMs each).
 inline constexpr uint32_t kThreadStopTimeoutMs = 5000;
+// An address claim waits this long for a contest, looking every kClaimPollMs.
+inline constexpr uint32_t kClaimWaitMs = 250;
+inline constexpr uint32_t kClaimPollMs = 20;
+// A multi-packet send to a busy destination asks once more after this long.
+inline constexpr uint32_t kTransportBusyRetryMs = 25;
 
 class TDralClient {
  public:
@@ -68,8 +73,13 @@ class TDralClient {
   uint32_t PutJ1939(const uint8_t* message, uint16_t length);
   uint32_t PutJ1708(const uint8_t* message, uint16_t length);
   uint32_t PutRaw(const uint8_t* message, uint16_t length);
-  // Multi-packet J1939 send (length 16..1792).
+  // Multi-packet J1939 send (length 16..1792): starts a TTransportThread and returns DRAL_OK,
+  // or DRAL_ERR_NO_ADDRESS (to one node from an address this connection does not hold on that
+  // channel), DRAL_ERR_TRANSPORT_BUSY (a send to the same destination is unfinished 25 ms
+  // later), DRAL_ERR_SEND_FAILED. The outcome of the transfer is not reported.
   uint32_t StartTransport(const uint8_t* message, uint16_t length);
+  // True when an unfinished send of the process (any connection) goes to `destination`.
+  static bool IsTransportBusy(uint8_t destination);
 
   // DRAL_GetMessage: the oldest received message, or 0 (never blocks for long).
   uint16_t GetMessage(uint8_t* buffer, uint16_t size);
@@ -87,7 +97,12 @@ class TDralClient {
   bool GetAdapterStatus(uint8_t* buffer) const;
   bool SetAddressLostCallback(DRAL_AddressLostCallback callback);
 
+  // Sends the address-claimed message for `address` on protocol 2 or 5 and waits
+  // kClaimWaitMs for a contest: DRAL_OK when the address is still held then,
+  // DRAL_ERR_ADDRESS_RANGE above 253, DRAL_ERR_CLAIM_FAILED when not connected, another
+  // protocol, the put failed, or the address was lost during the wait.
   uint32_t ClaimAddress(uint8_t protocol, uint8_t address, const uint8_t* name);
+  // Gives the address of protocol 2 or 5 up: no longer held or defended; nothing is sent.
   void ReleaseAddress(uint8_t protocol);
 
   // True when called on this connection's receive thread (from its callback).

@@ -58,9 +58,9 @@ constexpr uint8_t kPfTransportControl = 0xEC;
 constexpr uint8_t kPfAddressClaimed = 0xEE;
 constexpr uint8_t kRts = 16;
 constexpr uint8_t kCts = 17;
-constexpr uint8_t kEndOfMsgAck = 19;
+constexpr uint8_t kTpCmEndOfMsgAck = 19;
 constexpr uint8_t kBam = 32;
-constexpr uint8_t kAbort = 255;
+constexpr uint8_t kTpCmAbort = 255;
 constexpr uint8_t kGlobal = 0xFF;
 }  // namespace j1939
 

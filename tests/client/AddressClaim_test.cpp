@@ -1,0 +1,179 @@
+// Address claims of a connection and their defence, against a fake server in the test process
+// that records every record the connection puts; the test plays the server's part of storing a
+// claim in the slot, and the other nodes' claims are put into the connection's ring.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <vector>
+
+#include "client/ClientObj.h"
+#include "client_test_util.h"
+#include "testsupport/test_env.h"
+
+namespace {
+
+using client_test::FakeServer;
+using client_test::MsSince;
+using client_test::WaitUntil;
+using dral::HuxMessage;
+using Bytes = std::vector<uint8_t>;
+namespace j1939 = dral::j1939;
+
+constexpr uint8_t kAddress = 0x80;
+// NAMEs travel least significant byte first: kMiddle is 0x40...0010 as a number.
+constexpr uint8_t kMiddle[8] = {0x10, 0, 0, 0, 0, 0, 0, 0x40};
+constexpr uint8_t kHigher[8] = {0x00, 0, 0, 0, 0, 0, 0, 0x41};  // first byte lower, number higher
+constexpr uint8_t kLower[8] = {0x20, 0, 0, 0, 0, 0, 0, 0x3F};   // first byte higher, number lower
+
+std::atomic<uint32_t> gLostArgument{0};
+std::atomic<int> gLostCalls{0};
+void OnAddressLost(uint32_t address) {
+  gLostArgument.store(address);
+  gLostCalls.fetch_add(1);
+}
+
+class AddressClaimTest : public dral_test::IsolatedTest {
+ protected:
+  void SetUp() override {
+    gLostCalls.store(0);
+    gLostArgument.store(0);
+    ASSERT_TRUE(client_.Connect());
+    slot_ = server_.Queue().Slot(client_.SlotIndex());
+    ASSERT_TRUE(client_.SetAddressLostCallback(&OnAddressLost));
+  }
+  void TearDown() override { client_.Disconnect(); }
+
+  // What the server keeps of a claim on `channel` (0, 1).
+  void Record(int channel, uint8_t address, const uint8_t* name) {
+    for (int i = 0; i < 8; ++i) slot_->Claimed[channel].Name[i].store(name[i]);
+    slot_->Claimed[channel].Address.store(address);
+  }
+  // Claims kAddress with kMiddle, recorded by the "server" first.
+  void ClaimHeld(uint8_t protocol) {
+    Record(protocol == DRAL_PROTOCOL_J1939_CAN1 ? 0 : 1, kAddress, kMiddle);
+    ASSERT_EQ(client_.ClaimAddress(protocol, kAddress, kMiddle), DRAL_OK);
+  }
+  // Another node's claim of kAddress with `name` reaches the connection.
+  void Contest(uint8_t channelBits, const uint8_t* name) {
+    const HuxMessage claim = j1939::AddressClaimRecord(channelBits, kAddress, name);
+    ASSERT_TRUE(server_.Queue().Put(&slot_->ToClient, &claim));
+  }
+  // The claims the connection sent.
+  std::vector<HuxMessage> Claims() {
+    std::vector<HuxMessage> out;
+    for (const auto& m : server_.Received()) {
+      if (m.Type == dral::MsgJ1939Control && m.Data[3] == j1939::kPfAddressClaimed) out.push_back(m);
+    }
+    return out;
+  }
+  // Waits until `n` application messages are queued (each contest is delivered first).
+  uint8_t Delivered(size_t n) {
+    size_t got = 0;
+    uint8_t buffer[64];
+    WaitUntil(
+        [&] {
+          while (client_.GetMessage(buffer, sizeof buffer) == 15) ++got;
+          return got >= n;
+        },
+        5000);
+    return static_cast<uint8_t>(got);
+  }
+
+  // When set, the fake server answers a claim with the notice that another client holds the
+  // address with this NAME (the server stores the claim first, as the test does beforehand).
+  std::atomic<const uint8_t*> clashName_{nullptr};
+  FakeServer server_{[this](const HuxMessage& m) -> std::vector<HuxMessage> {
+    const uint8_t* name = clashName_.load();
+    if (!name || m.Type != dral::MsgJ1939Control || m.Data[3] != j1939::kPfAddressClaimed) return {};
+    return {j1939::AddressClaimRecord(m.Data[0], m.Data[1], name)};
+  }};
+  dral::TDralClient client_;
+  dral::ClientSlot* slot_ = nullptr;
+};
+
+TEST_F(AddressClaimTest, AddressAboveTwoHundredFiftyThreeIsRefusedWithoutSending) {
+  EXPECT_EQ(client_.ClaimAddress(DRAL_PROTOCOL_J1939_CAN1, 254, kMiddle), DRAL_ERR_ADDRESS_RANGE);
+  EXPECT_EQ(client_.ClaimAddress(DRAL_PROTOCOL_J1939_CAN1, 255, kMiddle), DRAL_ERR_ADDRESS_RANGE);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client_.ClaimAddress(DRAL_PROTOCOL_J1939_CAN2, 253, kMiddle), DRAL_OK);
+  EXPECT_GE(MsSince(start), 240);  // waited for a contest
+  ASSERT_TRUE(WaitUntil([&] { return Claims().size() == 1; }, 5000));
+  const auto claims = Claims();  // the first record sent is the claim of 253
+  EXPECT_EQ(Bytes(claims[0].Data, claims[0].Data + 13),
+            (Bytes{2, 253, 0xFF, 0xEE, 0x18, 0x10, 0, 0, 0, 0, 0, 0, 0x40}));
+  EXPECT_EQ(server_.Received().size(), 1u);
+}
+
+TEST_F(AddressClaimTest, TenthContestLosesTheAddressAndCallsTheCallback) {
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN2);
+  for (int i = 1; i <= 9; ++i) {
+    Contest(dral::kChannelBit2, kHigher);
+    ASSERT_TRUE(WaitUntil([&] { return Claims().size() == 1u + i; }, 5000)) << i;
+  }
+  const auto answer = Claims().back();
+  EXPECT_EQ(Bytes(answer.Data, answer.Data + 13),
+            (Bytes{2, kAddress, 0xFF, 0xEE, 0x18, 0x10, 0, 0, 0, 0, 0, 0, 0x40}));
+  EXPECT_EQ(gLostCalls.load(), 0);
+  Contest(dral::kChannelBit2, kHigher);
+  ASSERT_TRUE(WaitUntil([&] { return gLostCalls.load() == 1; }, 5000));
+  EXPECT_EQ(gLostArgument.load() & 0xFF, kAddress);
+  EXPECT_EQ(slot_->Claimed[1].Address.load(), dral::kNoAddress);
+  EXPECT_EQ(Delivered(10), 10);  // every contest is delivered as well
+  EXPECT_EQ(Claims().size(), 10u);  // the tenth is not answered
+}
+
+// A NAME is a number sent low byte first: comparing its bytes in the order carried would let
+// kHigher win against kMiddle and kLower lose.
+TEST_F(AddressClaimTest, LowerNameAsANumberTakesTheAddressAtOnce) {
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN2);
+  Contest(dral::kChannelBit2, kHigher);
+  ASSERT_TRUE(WaitUntil([&] { return Claims().size() == 2; }, 5000));
+  EXPECT_EQ(gLostCalls.load(), 0);
+  Contest(dral::kChannelBit2, kLower);
+  ASSERT_TRUE(WaitUntil([&] { return gLostCalls.load() == 1; }, 5000));
+  EXPECT_EQ(Claims().size(), 2u);
+  // Lost: a later contest is only delivered.
+  Contest(dral::kChannelBit2, kLower);
+  EXPECT_EQ(Delivered(3), 3);
+  EXPECT_EQ(Claims().size(), 2u);
+  EXPECT_EQ(gLostCalls.load(), 1);
+}
+
+TEST_F(AddressClaimTest, EqualNameLosesOnChannelOneAndIsAnsweredOnChannelTwo) {
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN2);
+  Contest(dral::kChannelBit2, kMiddle);
+  ASSERT_TRUE(WaitUntil([&] { return Claims().size() == 2; }, 5000));
+  EXPECT_EQ(gLostCalls.load(), 0);
+
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN1);
+  Contest(dral::kChannelBit1, kMiddle);
+  ASSERT_TRUE(WaitUntil([&] { return gLostCalls.load() == 1; }, 5000));
+  EXPECT_EQ(slot_->Claimed[0].Address.load(), dral::kNoAddress);
+  EXPECT_EQ(slot_->Claimed[1].Address.load(), kAddress);  // channel 2 still held
+  // and still defended
+  Contest(dral::kChannelBit2, kHigher);
+  ASSERT_TRUE(WaitUntil([&] { return Claims().size() == 4; }, 5000));
+}
+
+TEST_F(AddressClaimTest, ReleasedAddressIsNoLongerDefended) {
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN2);
+  client_.ReleaseAddress(DRAL_PROTOCOL_J1939_CAN2);
+  EXPECT_EQ(slot_->Claimed[1].Address.load(), dral::kNoAddress);
+  Record(1, kAddress, kMiddle);  // even where the slot still named it
+  Contest(dral::kChannelBit2, kHigher);
+  EXPECT_EQ(Delivered(1), 1);
+  EXPECT_EQ(Claims().size(), 1u);
+  EXPECT_EQ(gLostCalls.load(), 0);
+}
+
+TEST_F(AddressClaimTest, ClaimContestedDuringItsWaitFails) {
+  Record(1, kAddress, kMiddle);
+  clashName_.store(kLower);
+  EXPECT_EQ(client_.ClaimAddress(DRAL_PROTOCOL_J1939_CAN2, kAddress, kMiddle),
+            DRAL_ERR_CLAIM_FAILED);
+  EXPECT_EQ(gLostCalls.load(), 1);
+  EXPECT_FALSE(client_.ClaimAddress(7, kAddress, kMiddle) == DRAL_OK);  // no such channel
+}
+
+}  // namespace
