@@ -204,8 +204,9 @@ uint32_t TDralClient::RequestFilter(const HuxMessage& request, std::atomic<bool>
   usedFlag.store(true);  // set whatever the outcome: the server may have applied the edit
   {
     cls::MutexLock turn(filterTurnMutex_);
-    if (!filterTurnFree_.wait_for(filterTurnMutex_, std::chrono::milliseconds(kFilterTurnTimeoutMs),
-                                  [this]() REQUIRES(filterTurnMutex_) { return !filterBusy_; })) {
+    const auto turnFree = [this]() REQUIRES(filterTurnMutex_) { return !filterBusy_; };
+    if (!filterTurnFree_.wait_for(filterTurnMutex_,
+                                  std::chrono::milliseconds(kFilterTurnTimeoutMs), turnFree)) {
       return DRAL_ERR_FILTER_NO_REPLY;
     }
     filterBusy_ = true;

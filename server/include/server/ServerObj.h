@@ -224,7 +224,8 @@ class TDralServer {
   HuxMessage message_ GUARDED_BY(passMutex_){};  // each request is peeked into this buffer
   // Per server (not per process), so servers in tests stay apart.
   uint16_t lastSlotMask_ GUARDED_BY(passMutex_) = 0;
-  uint32_t reportedReceiveDrops_ GUARDED_BY(passMutex_) = 0;  // the drop counts of the last report
+  // The drop counts of the last report.
+  uint32_t reportedReceiveDrops_ GUARDED_BY(passMutex_) = 0;
   uint32_t reportedClientDrops_ GUARDED_BY(passMutex_) = 0;
   uint32_t lastDropReportTick_ GUARDED_BY(passMutex_) = 0;
   uint32_t lastReclaimTick_ GUARDED_BY(passMutex_) = 0;
