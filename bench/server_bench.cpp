@@ -79,10 +79,10 @@ struct Rig {
   void DrainClients() {
     for (int i = 0; i < kSlotCount; ++i) {
       MessageRing& r = Slot(i).ToClient;
-      if (!clients[i]->Lock(kChannelLockTimeoutMs)) continue;
+      TChannelLock hold(*clients[i], kChannelLockTimeoutMs);
+      if (!hold.Owned()) continue;
       r.ReadIndex = r.WriteIndex.load();
       r.Count = 0;
-      clients[i]->Unlock();
     }
   }
 };

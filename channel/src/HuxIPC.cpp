@@ -179,22 +179,26 @@ int InitialiseBlock(void* view) {
   return 0;
 }
 
-// Every holder of the channel mutex locks through here, so an abandoned mutex always gets the
-// block repaired before anyone works on it. True when the caller owns the mutex.
-bool LockBlock(plat::NamedMutex& mutex, ChannelBlock& block, uint32_t milliseconds) {
-  switch (mutex.Lock(milliseconds)) {
-    case plat::LockResult::Acquired:
-      return true;
-    case plat::LockResult::Abandoned:
-      plat::OutputDebugString(kAbandonedText);
-      RepairBlockLocked(block);
-      return true;
-    case plat::LockResult::Timeout:
-    case plat::LockResult::Failed:
-      break;
-  }
-  return false;
+// Every hold of the channel mutex starts here, so an abandoned mutex always gets the block
+// repaired before anyone works on it.
+void RepairWhenAbandoned(const plat::NamedMutexLock& hold, ChannelBlock& block) {
+  if (!hold.Abandoned()) return;
+  plat::OutputDebugString(kAbandonedText);
+  RepairBlockLocked(block);
 }
+
+// The channel mutex for a scope, as TChannelLock holds it, for a block opened without a queue.
+class BlockLock {
+ public:
+  BlockLock(plat::NamedMutex& mutex, ChannelBlock& block, uint32_t milliseconds)
+      : hold_(mutex, milliseconds) {
+    RepairWhenAbandoned(hold_, block);
+  }
+  bool Owned() const { return hold_.Owned(); }
+
+ private:
+  plat::NamedMutexLock hold_;
+};
 
 }  // namespace
 
@@ -367,27 +371,13 @@ THuxQueue::THuxQueue(bool clientMode, uint32_t serverWindow) : clientMode_(clien
   if (!serverEvent_) throw cls::EAbort();
 
   if (!clientMode_) {
-    if (Lock(kChannelLockTimeoutMs)) {
-      block_->Header.ServerWindow.store(serverWindow, kRelease);
-      Unlock();
-    }
+    TChannelLock hold(*this, kChannelLockTimeoutMs);
+    if (hold.Owned()) block_->Header.ServerWindow.store(serverWindow, kRelease);
     return;
   }
 
   for (int n = 0; n < kSlotCount; ++n) {
-    if (!Lock(kChannelLockTimeoutMs)) continue;  // a time-out skips this slot number
-    const auto bit = static_cast<uint16_t>(1u << n);
-    bool taken = false;
-    if ((block_->Header.SlotMask.load(kRelaxed) & bit) == 0) {
-      // Held before the mask bit is set, so a slot whose bit is set and whose lock is free has
-      // a dead holder. A lock that someone still holds makes the slot count as taken.
-      slotLock_ = plat::LivenessLock::TryAcquire(SlotLockName(n), &error);
-      taken = slotLock_ && TakeSlotLocked(*block_, n);
-      if (!taken) slotLock_.reset();
-    }
-    if (taken) slotIndex_ = static_cast<int16_t>(n);
-    Unlock();
-    if (!taken) continue;
+    if (!TakeSlot(n)) continue;  // a time-out skips this slot number
     clientEvent_ = plat::NamedEvent::Open(ClientEventName(n), &error);
     if (!clientEvent_) {
       ReleaseSlot();  // the destructor does not run for a failed construction
@@ -400,15 +390,33 @@ THuxQueue::THuxQueue(bool clientMode, uint32_t serverWindow) : clientMode_(clien
 THuxQueue::~THuxQueue() {
   if (clientMode_) {
     ReleaseSlot();
-  } else if (Lock(kChannelLockTimeoutMs)) {
-    block_->Header.ServerWindow.store(0, kRelease);
-    Unlock();
+    return;
   }
+  TChannelLock hold(*this, kChannelLockTimeoutMs);
+  if (hold.Owned()) block_->Header.ServerWindow.store(0, kRelease);
+}
+
+bool THuxQueue::TakeSlot(int n) {
+  TChannelLock hold(*this, kChannelLockTimeoutMs);
+  if (!hold.Owned()) return false;
+  const auto bit = static_cast<uint16_t>(1u << n);
+  if (block_->Header.SlotMask.load(kRelaxed) & bit) return false;
+  // Held before the mask bit is set, so a slot whose bit is set and whose lock is free has a
+  // dead holder. A lock that someone still holds makes the slot count as taken.
+  int error = 0;
+  slotLock_ = plat::LivenessLock::TryAcquire(SlotLockName(n), &error);
+  if (!slotLock_ || !TakeSlotLocked(*block_, n)) {
+    slotLock_.reset();
+    return false;
+  }
+  slotIndex_ = static_cast<int16_t>(n);
+  return true;
 }
 
 void THuxQueue::ReleaseSlot() {
   if (slotIndex_ < 0 || slotIndex_ >= kSlotCount) return;
-  if (!Lock(kChannelLockTimeoutMs)) {
+  TChannelLock hold(*this, kChannelLockTimeoutMs);
+  if (!hold.Owned()) {
     // Without the mutex the slot cannot be freed here; with its lock gone the server frees it
     // as a dead holder's.
     slotLock_.reset();
@@ -417,12 +425,12 @@ void THuxQueue::ReleaseSlot() {
   // The slot's CAN filters and claimed addresses are left for the server and the library.
   ReleaseSlotLocked(*block_, slotIndex_);
   slotLock_.reset();  // after the mask bit is clear
-  Unlock();
   slotIndex_ = kFreeSlot;
 }
 
 uint16_t THuxQueue::FreeDeadSlots() {
-  if (!Lock(kChannelLockTimeoutMs)) return 0;
+  TChannelLock hold(*this, kChannelLockTimeoutMs);
+  if (!hold.Owned()) return 0;
   const uint16_t mask = block_->Header.SlotMask.load(kRelaxed);
   uint16_t freed = 0;
   for (int n = 0; n < kSlotCount; ++n) {
@@ -436,7 +444,6 @@ uint16_t THuxQueue::FreeDeadSlots() {
     ReleaseSlotLocked(*block_, n);
     freed |= bit;
   }
-  Unlock();
   return freed;
 }
 
@@ -446,7 +453,8 @@ int THuxQueue::TakeBackDeadAttachCounts() {
   const std::vector<std::string> joining = plat::LivenessLock::List(kJoiningLockPrefix);
   const std::vector<std::string> attached = plat::LivenessLock::List(kAttachLockPrefix);
   if (joining.empty() && attached.empty()) return 0;
-  if (!Lock(kChannelLockTimeoutMs)) return 0;
+  TChannelLock hold(*this, kChannelLockTimeoutMs);
+  if (!hold.Owned()) return 0;
   // A joining lock never stood for a share: its process died before it was counted.
   for (const std::string& name : joining) {
     if (!plat::LivenessLock::IsHeld(name)) plat::LivenessLock::Remove(name);
@@ -459,7 +467,6 @@ int THuxQueue::TakeBackDeadAttachCounts() {
     count.store(old == 0 ? 0 : static_cast<uint16_t>(old - 1), kRelaxed);
     ++taken;
   }
-  Unlock();
   return taken;
 }
 
@@ -468,45 +475,42 @@ ClientSlot* THuxQueue::Slot(int n) const {
   return &block_->Slots[n];
 }
 
-bool THuxQueue::Lock(uint32_t milliseconds) { return LockBlock(*mutex_, *block_, milliseconds); }
-
-void THuxQueue::Unlock() { mutex_->Unlock(); }
-
 bool THuxQueue::Put(MessageRing* ring, const HuxMessage* message) {
   if (!ring || !message || message->Length > kHuxMaxData) return false;
-  if (!Lock(kChannelLockTimeoutMs)) return false;
-  const bool put = RingPutLocked(*ring, *message);
-  Unlock();
-  return put;
+  TChannelLock hold(*this, kChannelLockTimeoutMs);
+  return hold.Owned() && RingPutLocked(*ring, *message);
 }
 
 bool THuxQueue::Peek(MessageRing* ring, HuxMessage* message) {
   if (!ring || !message) return false;
-  if (!Lock(kChannelLockTimeoutMs)) return false;
   uint16_t position = 0;
   uint16_t length = 0;
-  const bool found = RingPeekLocked(*ring, &position, &length);
-  Unlock();
+  {
+    TChannelLock hold(*this, kChannelLockTimeoutMs);
+    if (!hold.Owned() || !RingPeekLocked(*ring, &position, &length)) return false;
+  }
   // Outside the lock: only this reader moves ReadIndex, and writers never touch bytes that
   // have not been removed, so the record stays as it is while it is copied. (A process that
   // writes the block at will can change the bytes, but not where they are copied from.)
-  if (found) RingCopyRecord(*ring, position, length, message);
-  return found;
+  RingCopyRecord(*ring, position, length, message);
+  return true;
 }
 
 void THuxQueue::Remove(MessageRing* ring) {
   if (!ring) return;
-  if (!Lock(kChannelLockTimeoutMs)) return;
-  RingRemoveLocked(*ring);
-  Unlock();
+  TChannelLock hold(*this, kChannelLockTimeoutMs);
+  if (hold.Owned()) RingRemoveLocked(*ring);
 }
 
 uint16_t THuxQueue::Count(MessageRing* ring) {
   if (!ring) return 0;
-  if (!Lock(kChannelLockTimeoutMs)) return 0;
-  const uint16_t count = RingCountLocked(*ring);
-  Unlock();
-  return count;
+  TChannelLock hold(*this, kChannelLockTimeoutMs);
+  return hold.Owned() ? RingCountLocked(*ring) : 0;
+}
+
+TChannelLock::TChannelLock(THuxQueue& queue, uint32_t milliseconds)
+    : hold_(queue.Mutex(), milliseconds) {
+  RepairWhenAbandoned(hold_, *queue.Block());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -538,9 +542,9 @@ bool UnderChannelMutex(ChannelBlock& block, Step&& step) {
   int error = 0;
   auto mutex = plat::NamedMutex::Open(kChannelMutexName, &error);
   if (!mutex) return false;
-  if (!LockBlock(*mutex, block, kChannelLockTimeoutMs)) return false;
+  const BlockLock hold(*mutex, block, kChannelLockTimeoutMs);
+  if (!hold.Owned()) return false;
   step();
-  mutex->Unlock();
   return true;
 }
 
@@ -636,14 +640,15 @@ std::unique_ptr<TServerLock> TServerLock::Claim() {
   int error = 0;
   auto mutex = plat::NamedMutex::Open(kChannelMutexName, &error);
   if (!mutex) throw cls::Exception(cls::Format(kSharedMemoryErrorFormat, kChannelMutexName, error));
-  // Without the mutex nothing can be emptied safely; the lock is taken all the same.
-  const bool locked = LockBlock(*mutex, block, kChannelLockTimeoutMs);
-  claim->lock_ = plat::LivenessLock::TryAcquire(kServerLockName, &error);
-  if (claim->lock_ && locked) {
-    for (ClientSlot& slot : block.Slots) ResetRingLocked(slot.ToServer);
-    block.Header.ServerWindow.store(OwnServerWindow(), kRelease);
+  {
+    // Without the mutex nothing can be emptied safely; the lock is taken all the same.
+    const BlockLock hold(*mutex, block, kChannelLockTimeoutMs);
+    claim->lock_ = plat::LivenessLock::TryAcquire(kServerLockName, &error);
+    if (claim->lock_ && hold.Owned()) {
+      for (ClientSlot& slot : block.Slots) ResetRingLocked(slot.ToServer);
+      block.Header.ServerWindow.store(OwnServerWindow(), kRelease);
+    }
   }
-  if (locked) mutex->Unlock();
   if (claim->lock_) return claim;
   if (error == EWOULDBLOCK) return nullptr;
   throw cls::Exception(cls::Format(kSharedMemoryErrorFormat, kServerLockName, error));

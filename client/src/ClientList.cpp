@@ -1,7 +1,5 @@
 #include "client/ClientList.h"
 
-#include <mutex>
-
 #include "client/ClientObj.h"
 #include "plat/process.h"
 #include "plat/tick.h"
@@ -26,13 +24,13 @@ TClientList::TClientList()
     : key_(Mix(plat::CurrentProcessId() ^ Mix(plat::GetTickCount()))) {}
 
 void TClientList::Open() {
-  std::unique_lock<std::shared_mutex> lock(mutex_);
+  cls::WriterLock lock(mutex_);
   open_ = true;
 }
 
 std::vector<std::shared_ptr<TDralClient>> TClientList::Close() {
   std::vector<std::shared_ptr<TDralClient>> all;
-  std::unique_lock<std::shared_mutex> lock(mutex_);
+  cls::WriterLock lock(mutex_);
   open_ = false;
   for (auto& entry : clients_) all.push_back(std::move(entry.second));
   clients_.clear();
@@ -47,7 +45,7 @@ DRAL_Handle TClientList::NextHandleLocked() {
 }
 
 DRAL_Handle TClientList::Add(std::shared_ptr<TDralClient> client) {
-  std::unique_lock<std::shared_mutex> lock(mutex_);
+  cls::WriterLock lock(mutex_);
   if (!open_ || !client) return 0;
   const DRAL_Handle handle = NextHandleLocked();
   clients_.emplace(handle, std::move(client));
@@ -55,13 +53,13 @@ DRAL_Handle TClientList::Add(std::shared_ptr<TDralClient> client) {
 }
 
 std::shared_ptr<TDralClient> TClientList::Find(DRAL_Handle handle) const {
-  std::shared_lock<std::shared_mutex> lock(mutex_);
+  cls::ReaderLock lock(mutex_);
   const auto it = clients_.find(handle);
   return it == clients_.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<TDralClient> TClientList::Remove(DRAL_Handle handle) {
-  std::unique_lock<std::shared_mutex> lock(mutex_);
+  cls::WriterLock lock(mutex_);
   const auto it = clients_.find(handle);
   if (it == clients_.end()) return nullptr;
   auto client = std::move(it->second);
@@ -70,7 +68,7 @@ std::shared_ptr<TDralClient> TClientList::Remove(DRAL_Handle handle) {
 }
 
 size_t TClientList::Count() const {
-  std::shared_lock<std::shared_mutex> lock(mutex_);
+  cls::ReaderLock lock(mutex_);
   return clients_.size();
 }
 

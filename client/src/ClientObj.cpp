@@ -114,7 +114,7 @@ TDralClient::~TDralClient() {
 }
 
 bool TDralClient::Connect() {
-  std::unique_lock<std::shared_mutex> lock(stateLock_);
+  cls::WriterLock lock(stateLock_);
   if (connected_.load(std::memory_order_relaxed)) return true;
   try {
     auto queue = std::make_unique<THuxQueue>(true);
@@ -136,7 +136,7 @@ bool TDralClient::Disconnect() {
   std::unique_ptr<TClientThread> thread;
   std::unique_ptr<THuxQueue> queue;
   {
-    std::unique_lock<std::shared_mutex> lock(stateLock_);
+    cls::WriterLock lock(stateLock_);
     if (!connected_.load(std::memory_order_relaxed)) return true;
     if (thread_ && thread_->IsCurrentThread()) return false;
     if (j1939FilterUsed_.load()) SendLocked(BareEdit(MsgJ1939Filter, kBlockAllBothChannels));
@@ -173,7 +173,7 @@ bool TDralClient::SendLocked(const HuxMessage& message) {
 }
 
 bool TDralClient::Send(const HuxMessage& message) {
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  cls::ReaderLock lock(stateLock_);
   return SendLocked(message);
 }
 
@@ -244,7 +244,7 @@ bool TDralClient::IsTransportBusy(uint8_t destination) {
 }
 
 uint16_t TDralClient::GetMessage(uint8_t* buffer, uint16_t size) {
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  cls::ReaderLock lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire) || !thread_) return 0;
   return thread_->PopMessage(buffer, size);
 }
@@ -252,9 +252,10 @@ uint16_t TDralClient::GetMessage(uint8_t* buffer, uint16_t size) {
 uint32_t TDralClient::RequestFilter(const HuxMessage& request, std::atomic<bool>& usedFlag) {
   usedFlag.store(true);  // set whatever the outcome: the server may have applied the edit
   {
-    std::unique_lock<std::mutex> turn(filterTurnMutex_);
-    if (!filterTurnFree_.wait_for(turn, std::chrono::milliseconds(kFilterTurnTimeoutMs),
-                                  [this] { return !filterBusy_; })) {
+    cls::MutexLock turn(filterTurnMutex_);
+    const auto turnFree = [this]() REQUIRES(filterTurnMutex_) { return !filterBusy_; };
+    if (!filterTurnFree_.wait_for(filterTurnMutex_,
+                                  std::chrono::milliseconds(kFilterTurnTimeoutMs), turnFree)) {
       return DRAL_ERR_FILTER_NO_REPLY;
     }
     filterBusy_ = true;
@@ -263,13 +264,13 @@ uint32_t TDralClient::RequestFilter(const HuxMessage& request, std::atomic<bool>
     TDralClient& client;
     ~TurnEnd() {
       {
-        std::lock_guard<std::mutex> turn(client.filterTurnMutex_);
+        cls::MutexLock turn(client.filterTurnMutex_);
         client.filterBusy_ = false;
       }
       client.filterTurnFree_.notify_one();
     }
   } turnEnd{*this};
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  cls::ReaderLock lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire) || !thread_) return DRAL_ERR_FILTER_NO_REPLY;
   thread_->ArmReply(request.Type);
   if (!SendLocked(request)) {
@@ -309,7 +310,7 @@ uint32_t TDralClient::SetJ1708Filter(const uint8_t* data, uint8_t operation) {
 }
 
 bool TDralClient::GetStatus(uint16_t& linkState) const {
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  cls::ReaderLock lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire)) return false;
   linkState = LinkStateLocked();
   return true;
@@ -322,7 +323,7 @@ uint16_t TDralClient::LinkStateLocked() const {
 }
 
 bool TDralClient::GetAdapterVersion(uint8_t* buffer) const {
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  cls::ReaderLock lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire)) return false;
   const ChannelHeader& header = queue_->Block()->Header;
   for (size_t i = 0; i < std::size(header.AdapterVersion); ++i) {
@@ -332,7 +333,7 @@ bool TDralClient::GetAdapterVersion(uint8_t* buffer) const {
 }
 
 bool TDralClient::GetAdapterStatus(uint8_t* buffer) const {
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  cls::ReaderLock lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire)) return false;
   const ChannelHeader& header = queue_->Block()->Header;
   DralAdapterStatus status;
@@ -348,7 +349,7 @@ bool TDralClient::GetAdapterStatus(uint8_t* buffer) const {
 }
 
 bool TDralClient::SetAddressLostCallback(DRAL_AddressLostCallback callback) {
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  cls::ReaderLock lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire) || !thread_) return false;
   thread_->SetAddressLostCallback(callback);
   return true;
@@ -375,7 +376,7 @@ uint32_t TDralClient::ClaimAddress(uint8_t protocol, uint8_t address, const uint
 }
 
 void TDralClient::ReleaseAddress(uint8_t protocol) {
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  cls::ReaderLock lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire)) return;
   const int channel = J1939ChannelIndex(protocol);
   if (channel < 0) return;
@@ -386,12 +387,12 @@ void TDralClient::ReleaseAddress(uint8_t protocol) {
 }
 
 bool TDralClient::OnReceiveThread() const {
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  cls::ReaderLock lock(stateLock_);
   return thread_ && thread_->IsCurrentThread();
 }
 
 int TDralClient::SlotIndex() const {
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  cls::ReaderLock lock(stateLock_);
   return queue_ ? queue_->SlotIndex() : -1;
 }
 

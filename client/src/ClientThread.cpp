@@ -314,7 +314,7 @@ QueuedMessage MakeQueuedMessage(const uint8_t* bytes, uint16_t length, uint32_t 
 
 void TClientThread::PushMessage(QueuedMessage message) {
   if (!message.Message) return;
-  std::lock_guard<std::mutex> lock(messageMutex_);
+  cls::MutexLock lock(messageMutex_);
   messages_.push_back(std::move(message));
   queuedCount_.store(messages_.size(), std::memory_order_release);
 }
@@ -323,7 +323,7 @@ uint16_t TClientThread::PopMessage(uint8_t* buffer, uint16_t size) {
   if (QueuedCount() == 0) return 0;  // the common case answers without the lock
   QueuedMessage oldest;
   {
-    std::lock_guard<std::mutex> lock(messageMutex_);
+    cls::MutexLock lock(messageMutex_);
     if (messages_.empty()) return 0;
     oldest = std::move(messages_.front());
     messages_.pop_front();
@@ -336,7 +336,7 @@ uint16_t TClientThread::PopMessage(uint8_t* buffer, uint16_t size) {
 
 void TClientThread::ClearMessages() {
   std::deque<QueuedMessage> gone;  // freed after the lock is released
-  std::lock_guard<std::mutex> lock(messageMutex_);
+  cls::MutexLock lock(messageMutex_);
   gone.swap(messages_);
   queuedCount_.store(0, std::memory_order_release);
 }

@@ -202,7 +202,7 @@ void TUsbPort::CloseDevice() {
   UnregisterRemoval();
   closing_.store(true);
   {
-    std::unique_lock<std::shared_mutex> gate(TransferGate);
+    cls::WriterLock gate(TransferGate);
     ReleaseDevice();
   }
   closing_.store(false);
@@ -272,7 +272,7 @@ bool TUsbPort::AwaitTransfer(COverlapped& overlapped) {
 int TUsbPort::Write(const uint8_t* buf, int len) {
   COverlapped overlapped;
   if (!Connected.load() || buf == nullptr || len <= 0) return 0;
-  std::shared_lock<std::shared_mutex> gate(TransferGate);
+  cls::ReaderLock gate(TransferGate);
   if (!Connected.load()) return 0;  // checked again under the gate: the device may be closing
 
   uint32_t n = 0;

@@ -65,7 +65,7 @@ void TWinUsbPort::ThreadStarting() {
 
 void TWinUsbPort::ThreadEnding() {
   {
-    std::unique_lock<std::shared_mutex> gate(TransferGate);
+    cls::WriterLock gate(TransferGate);
     Library.Unload();
   }
   libraryLoaded_.store(false);
@@ -118,7 +118,7 @@ bool TWinUsbPort::OpenDevice(const std::string& path) {
   if (!found) {
     // Nothing was started and nothing registered: free both handles, so the next cycle can
     // open the same device again.
-    std::unique_lock<std::shared_mutex> gate(TransferGate);
+    cls::WriterLock gate(TransferGate);
     ReleaseDevice();
     return false;
   }

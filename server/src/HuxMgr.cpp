@@ -13,8 +13,8 @@ namespace {
 
 // The process-wide factory table behind LinkFactories.
 struct FactoryRegistry {
-  std::mutex mutex;  // guards table
-  LinkFactoryTable table;
+  cls::Mutex mutex;
+  LinkFactoryTable table GUARDED_BY(mutex);
 };
 
 FactoryRegistry& Factories() {
@@ -34,7 +34,7 @@ constexpr LinkRow kCreationOrder[] = {LinkRowSerial, LinkRowUsb, LinkRowFtdi, Li
 
 void LinkFactories::Install(LinkRow row, ConduitFactory factory) {
   if (!ValidRow(row)) return;
-  std::lock_guard<std::mutex> lock(Factories().mutex);
+  cls::MutexLock lock(Factories().mutex);
   Factories().table[row] = std::move(factory);
 }
 
@@ -43,12 +43,12 @@ void LinkFactories::Remove(LinkRow row) {
 }
 
 void LinkFactories::Clear() {
-  std::lock_guard<std::mutex> lock(Factories().mutex);
+  cls::MutexLock lock(Factories().mutex);
   Factories().table = LinkFactoryTable{};
 }
 
 LinkFactoryTable LinkFactories::Snapshot() {
-  std::lock_guard<std::mutex> lock(Factories().mutex);
+  cls::MutexLock lock(Factories().mutex);
   return Factories().table;
 }
 
@@ -110,24 +110,24 @@ void THuxMgr::LoadLinkSettings() {
       address.clear();
     }
   }
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  cls::MutexLock lock(settingsMutex_);
   serialPortDisabled_ = serialDisabled;
   ethernetEnabled_ = ethernet;
   adapterIPAddress_ = address;
 }
 
 bool THuxMgr::SerialPortDisabled() const {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  cls::MutexLock lock(settingsMutex_);
   return serialPortDisabled_;
 }
 
 bool THuxMgr::EthernetEnabled() const {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  cls::MutexLock lock(settingsMutex_);
   return ethernetEnabled_;
 }
 
 std::string THuxMgr::AdapterIPAddress() const {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  cls::MutexLock lock(settingsMutex_);
   return adapterIPAddress_;
 }
 
@@ -157,7 +157,7 @@ void THuxMgr::CreateLinks() {
       if (link) {
         link->DebugLevel.store(kLinkDebugLevel);
         // Under the lock, so a Logging change made meanwhile reaches the new link too.
-        std::lock_guard<std::mutex> lock(linkMutex_);
+        cls::MutexLock lock(linkMutex_);
         link->SetLogging(logging_.load(std::memory_order_relaxed) != 0);
         record.Conduit = std::move(link);
       }
@@ -306,7 +306,7 @@ void THuxMgr::Shutdown() {
     plat::OutputDebugString("transmit thread did not end in time");
   }
   rxQueue_.Clear();
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  cls::MutexLock lock(linkMutex_);
   currentIndex_.store(LinkRowNone, std::memory_order_release);
   for (auto& row : links_) row.Conduit.reset();  // a link stops and joins its own threads
 }
@@ -361,7 +361,7 @@ int THuxMgr::WriteToLink(const uint8_t* bytes, int n) {
 }
 
 void THuxMgr::SetLogging(uint8_t on) {
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  cls::MutexLock lock(linkMutex_);
   logging_.store(on, std::memory_order_relaxed);
   for (auto& row : links_) {
     if (row.Conduit) row.Conduit->SetLogging(on != 0);
@@ -377,7 +377,7 @@ void THuxMgr::StartSearch() {
 
 void THuxMgr::PortName(std::string& out) {
   out.clear();
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  cls::MutexLock lock(linkMutex_);
   const int index = currentIndex_.load(std::memory_order_acquire);
   if (index == LinkRowNone) return;
   TConduit* link = links_[index].Conduit.get();
@@ -386,7 +386,7 @@ void THuxMgr::PortName(std::string& out) {
 
 void THuxMgr::PortInfo(std::string& out) {
   out.clear();
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  cls::MutexLock lock(linkMutex_);
   const int index = currentIndex_.load(std::memory_order_acquire);
   if (index == LinkRowNone) return;
   TConduit* link = links_[index].Conduit.get();

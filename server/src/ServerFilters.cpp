@@ -2,7 +2,6 @@
 // filters to the adapter, and deliver frames to the clients by their filters. The tables' rules
 // are the pure functions of Filters.h.
 #include <array>
-#include <mutex>
 #include <span>
 
 #include "channel/Codec.h"
@@ -33,7 +32,7 @@ void TDralServer::EditCanFilter(int slot, const HuxMessage& request) {
 }
 
 void TDralServer::EditIdFilter(int slot, const HuxMessage& request, IdFilterKind kind) {
-  std::lock_guard<std::mutex> lock(filterMutex_);
+  cls::MutexLock lock(filterMutex_);
   const IdFilterRequest edit = DecodeIdFilterEdit(ViewOf(request));
   if (edit.Channels == 0) {
     // No channel named: nothing to edit, but the client waits for an answer.
@@ -56,7 +55,7 @@ void TDralServer::EditIdFilter(int slot, const HuxMessage& request, IdFilterKind
 }
 
 void TDralServer::EditJ1708Filter(int slot, const HuxMessage& request) {
-  std::lock_guard<std::mutex> lock(filterMutex_);
+  cls::MutexLock lock(filterMutex_);
   const MidFilterRequest edit = DecodeMidFilterEdit(ViewOf(request));
   if (!edit.Complete) {
     PutReply(slot, request.Type, false, FilterErrNone);
@@ -69,17 +68,17 @@ void TDralServer::EditJ1708Filter(int slot, const HuxMessage& request) {
 }
 
 void TDralServer::SyncJ1939Filter(int channel) {
-  std::lock_guard<std::mutex> lock(filterMutex_);
+  cls::MutexLock lock(filterMutex_);
   SyncIdFilterLocked(IdFilterKind::J1939, channel);
 }
 
 void TDralServer::SyncCanFilter(int channel) {
-  std::lock_guard<std::mutex> lock(filterMutex_);
+  cls::MutexLock lock(filterMutex_);
   SyncIdFilterLocked(IdFilterKind::Can, channel);
 }
 
 void TDralServer::SyncJ1708Filter() {
-  std::lock_guard<std::mutex> lock(filterMutex_);
+  cls::MutexLock lock(filterMutex_);
   SyncJ1708FilterLocked();
 }
 

@@ -90,7 +90,7 @@ TDralServer::~TDralServer() {
 // The server pass
 
 void TDralServer::ProcessClientQueues() {
-  std::lock_guard<std::mutex> lock(passMutex_);
+  cls::MutexLock lock(passMutex_);
   block_->Header.LinkState.store(linkMgr_->State(), kRelaxed);
   ReclaimDeadApplicationsLocked();
 
@@ -398,7 +398,7 @@ void TDralServer::DeliverResponse(const HuxMessage& m, int excludedSlot) {
 
 void TDralServer::OnLinkChanged(uint8_t up) {
   if (up != 0) {
-    std::lock_guard<std::mutex> lock(filterMutex_);
+    cls::MutexLock lock(filterMutex_);
     SyncIdFilterLocked(IdFilterKind::J1939, 0);
     SyncIdFilterLocked(IdFilterKind::J1939, 1);
     SyncIdFilterLocked(IdFilterKind::Can, 0);

@@ -49,8 +49,8 @@ bool SameMessage(const HuxMessage& a, const HuxMessage& b) {
 bool OtherThreadCanLock(THuxQueue& q) {
   bool locked = false;
   std::thread t([&] {
-    locked = q.Lock(0);
-    if (locked) q.Unlock();
+    TChannelLock hold(q, 0);
+    locked = hold.Owned();
   });
   t.join();
   return locked;
@@ -280,9 +280,9 @@ TEST_F(MessageRingTest, IndicesOutsideTheBufferAreADamagedRingThatEveryOperation
       [&] { q.Remove(&ring); },
       [&] { EXPECT_EQ(q.Count(&ring), 0); },
       [&] {
-        ASSERT_TRUE(q.Lock(kChannelLockTimeoutMs));
+        TChannelLock hold(q, kChannelLockTimeoutMs);
+        ASSERT_TRUE(hold.Owned());
         RepairBlockLocked(*q.Block());
-        q.Unlock();
       },
   };
   const std::pair<uint16_t, uint16_t> damages[] = {
@@ -346,10 +346,10 @@ TEST_F(MessageRingTest, OperationsFailWhenTheMutexStaysTakenForTheLockTimeout) {
   std::atomic<bool> holding{false};
   std::atomic<bool> release{false};
   std::thread holder([&] {
-    if (!q.Lock(1000)) return;
+    TChannelLock hold(q, 1000);
+    if (!hold.Owned()) return;
     holding = true;
     WaitUntil([&] { return release.load(); }, 10000);
-    q.Unlock();
   });
   ASSERT_TRUE(WaitUntil([&] { return holding.load(); }, 5000));
   const HuxMessage m = MakeMessage(MsgCanFrame, 4);
@@ -629,12 +629,12 @@ void RunAllocator(Board& board) {
     if (n < 0) continue;  // all free slots taken by the others just now
     int32_t expected = 0;
     if (!board.Owner[n].compare_exchange_strong(expected, me)) board.Conflicts++;
-    if (q.Lock(1000)) {
-      if (q.Block()->Slots[n].SlotId.load() != n ||
-          !(q.Block()->Header.SlotMask.load() & (1 << n))) {
+    {
+      TChannelLock hold(q, 1000);
+      if (hold.Owned() && (q.Block()->Slots[n].SlotId.load() != n ||
+                           !(q.Block()->Header.SlotMask.load() & (1 << n)))) {
         board.Conflicts++;
       }
-      q.Unlock();
     }
     expected = me;
     board.Owner[n].compare_exchange_strong(expected, 0);
@@ -731,7 +731,8 @@ void RunDyingHolder(Board& board) {
   ASSERT_TRUE(q.Put(&s0.ToServer, &m));
   ASSERT_TRUE(q.Put(&s0.ToServer, &m));
   ASSERT_TRUE(q.Put(&s0.ToClient, &m));
-  ASSERT_TRUE(q.Lock(1000));
+  TChannelLock hold(q, 1000);
+  ASSERT_TRUE(hold.Owned());
   s0.ToServer.Count = 7;                 // a Put or Remove cut before its last step
   s0.ToClient.Count = 0;                 // in either ring
   q.Block()->Header.SlotMask |= 1 << 9;  // slot 9 taken, but its SlotId never written
@@ -750,14 +751,16 @@ TEST_F(ChannelProcessTest, AProcessKilledInsideTheLockBlocksNobody) {
   THuxQueue server(false);
   ASSERT_TRUE(KillWhenReady(board, "holder"));
 
-  const auto start = steady_clock::now();
-  ASSERT_TRUE(server.Lock(kChannelLockTimeoutMs));
-  EXPECT_LT(MsSince(start), 500.0);
   ChannelBlock& b = *server.Block();
-  EXPECT_EQ(b.Slots[0].ToServer.Count.load(), 2) << "ring count not repaired";
-  EXPECT_EQ(b.Slots[0].ToClient.Count.load(), 1) << "ring count not repaired";
-  EXPECT_EQ(b.Header.SlotMask.load(), 1) << "half-taken slot 9 not freed";
-  server.Unlock();
+  {
+    const auto start = steady_clock::now();
+    TChannelLock hold(server, kChannelLockTimeoutMs);
+    ASSERT_TRUE(hold.Owned());
+    EXPECT_LT(MsSince(start), 500.0);
+    EXPECT_EQ(b.Slots[0].ToServer.Count.load(), 2) << "ring count not repaired";
+    EXPECT_EQ(b.Slots[0].ToClient.Count.load(), 1) << "ring count not repaired";
+    EXPECT_EQ(b.Header.SlotMask.load(), 1) << "half-taken slot 9 not freed";
+  }
   EXPECT_TRUE(OtherThreadCanLock(server)) << "the mutex did not become consistent";
   HuxMessage got{};
   EXPECT_TRUE(server.Peek(&b.Slots[0].ToServer, &got));

@@ -10,6 +10,7 @@
 
 #include "channel/ChannelBlock.h"
 #include "channel/Vocabulary.h"
+#include "classlib/ThreadSafety.h"
 #include "plat/event.h"
 #include "plat/liveness_lock.h"
 #include "plat/named_mutex.h"
@@ -96,8 +97,9 @@ class TIPCMem {
 //
 // Every ring operation takes the channel mutex once, waiting up to kChannelLockTimeoutMs; when
 // it is not obtained the operation fails as documented. The mutex is recursive per thread, so
-// an operation may run while the calling thread holds Lock().
-class THuxQueue {
+// an operation may run while the calling thread holds a TChannelLock. The mutex is taken only
+// through TChannelLock; for the thread-safety analysis the queue stands for its channel mutex.
+class CAPABILITY("channel mutex") THuxQueue {
  public:
   explicit THuxQueue(bool clientMode, uint32_t serverWindow = OwnServerWindow());
   ~THuxQueue();
@@ -130,12 +132,6 @@ class THuxQueue {
   // does not match the records held marks the ring damaged: it is emptied and 0 returned.
   uint16_t Count(MessageRing* ring);
 
-  // Waits up to `milliseconds` for the channel mutex. True when the caller owns it, also when
-  // its previous owner died holding it (the block is then checked and repaired first); the
-  // caller then calls Unlock() once. False leaves the mutex not owned.
-  bool Lock(uint32_t milliseconds);
-  void Unlock();
-
   // Server side: frees every slot whose mask bit is set while its liveness lock is free (the
   // holder died): rings, filter tables and claimed addresses are reset and the bit cleared,
   // under the mutex. Returns the mask of the slots freed.
@@ -149,6 +145,9 @@ class THuxQueue {
   plat::NamedEvent* ClientEvent() const { return clientEvent_.get(); }  // null in server mode
 
  private:
+  // Takes slot n under the channel mutex with the slot's liveness lock; false when the mutex is
+  // not obtained in time, the slot is taken, or its lock is held by someone else.
+  bool TakeSlot(int n);
   void ReleaseSlot();
 
   std::unique_ptr<TIPCMem> mem_;
@@ -163,22 +162,28 @@ class THuxQueue {
   ChannelBlock* block_ = nullptr;
 };
 
-// Holds the channel mutex of `queue` for a scope, taken as THuxQueue::Lock takes it. Owned()
-// tells whether it was obtained within the time given; only then is it released at the end.
-class TChannelLock {
+// Holds the channel mutex of `queue` for a scope. Every holder of the channel mutex takes it
+// through here (or, for a block opened without a queue, the same way inside HuxIPC.cpp), so a
+// mutex whose previous owner died holding it always gets the block checked and repaired
+// (RepairBlockLocked, with a debug text) before anyone works on it.
+//
+// Waits up to `milliseconds`. Owned() tells whether the mutex was obtained, also when its
+// previous owner died holding it; only then is it released at the end of the scope, on every
+// exit path. A hold that is not owned leaves the mutex as it was. The mutex is recursive per
+// thread. Used by one thread; the queue must outlive the hold.
+//
+// The thread-safety analysis counts the queue as held for the whole scope: it cannot see the
+// time-out, so code under a hold checks Owned() before it relies on the mutex.
+class SCOPED_CAPABILITY TChannelLock {
  public:
-  TChannelLock(THuxQueue& queue, uint32_t milliseconds)
-      : queue_(queue), owned_(queue.Lock(milliseconds)) {}
-  ~TChannelLock() {
-    if (owned_) queue_.Unlock();
-  }
+  TChannelLock(THuxQueue& queue, uint32_t milliseconds) ACQUIRE(queue);
+  ~TChannelLock() RELEASE() = default;
   TChannelLock(const TChannelLock&) = delete;
   TChannelLock& operator=(const TChannelLock&) = delete;
-  bool Owned() const { return owned_; }
+  bool Owned() const { return hold_.Owned(); }
 
  private:
-  THuxQueue& queue_;
-  bool owned_;
+  plat::NamedMutexLock hold_;
 };
 
 // Adds `delta` (+1 when a process loads the library, -1 when it unloads it) to the header's
@@ -233,7 +238,7 @@ class TAttachCount {
 };
 
 // The work of THuxQueue's ring and slot operations, on a block whose channel mutex the caller
-// holds (THuxQueue runs them under its Lock; tests and the fuzz target run them on a block of
+// holds (THuxQueue runs them under a TChannelLock; tests and the fuzz target run them on a block of
 // their own). Every byte of the block may have been written by any local process, so none of
 // them is trusted: a ring whose ReadIndex or WriteIndex lies outside Buffer, whose Count
 // contradicts the bytes it holds, or whose oldest record runs past the written bytes is

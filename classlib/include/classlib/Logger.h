@@ -18,8 +18,4 @@ bool AppendLog(const std::string& text, const std::string& file);
 // Never throws.
 bool LogHexDump(const void* data, uint32_t length, bool received, const std::string& file);
 
-// Trace hooks that some links call; they do nothing.
-void DebugTrace(const std::string& text);
-void DebugPrint(const char* text);
-
 }  // namespace cls

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <shared_mutex>
 #include <vector>
 
 #include "DRAL.h"
+#include "classlib/ThreadSafety.h"
 
 namespace dral {
 
@@ -40,13 +40,13 @@ class TClientList {
   size_t Count() const;
 
  private:
-  DRAL_Handle NextHandleLocked();
+  DRAL_Handle NextHandleLocked() REQUIRES(mutex_);
 
-  mutable std::shared_mutex mutex_;  // guards everything below
-  bool open_ = false;
-  uint32_t serial_ = 0;
-  uint32_t key_;
-  std::map<DRAL_Handle, std::shared_ptr<TDralClient>> clients_;
+  mutable cls::SharedMutex mutex_;
+  bool open_ GUARDED_BY(mutex_) = false;
+  uint32_t serial_ GUARDED_BY(mutex_) = 0;
+  const uint32_t key_;
+  std::map<DRAL_Handle, std::shared_ptr<TDralClient>> clients_ GUARDED_BY(mutex_);
 };
 
 }  // namespace dral

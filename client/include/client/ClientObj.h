@@ -8,12 +8,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 
 #include "DRAL.h"
 #include "channel/Codec.h"
 #include "channel/HuxIPC.h"
+#include "classlib/ThreadSafety.h"
 #include "client/ClientThread.h"
 
 namespace dral {
@@ -111,18 +110,18 @@ class TDralClient {
   int SlotIndex() const;
 
  private:
-  uint16_t LinkStateLocked() const;  // stateLock_ held shared, connected
+  uint16_t LinkStateLocked() const REQUIRES_SHARED(stateLock_);  // connected
   uint32_t SendEncoded(bool encoded, const HuxMessage& message);
   uint32_t RequestFilter(const HuxMessage& request, std::atomic<bool>& usedFlag);
-  bool SendLocked(const HuxMessage& message);
+  bool SendLocked(const HuxMessage& message) REQUIRES_SHARED(stateLock_);
 
   // Held shared by every operation that uses queue_, slot_ or thread_, and exclusively while
   // Connect and Disconnect change them, so that a disconnect on one thread never frees what a
   // call on another is using.
-  mutable std::shared_mutex stateLock_;
-  std::unique_ptr<THuxQueue> queue_;
-  ClientSlot* slot_ = nullptr;
-  std::unique_ptr<TClientThread> thread_;
+  mutable cls::SharedMutex stateLock_;
+  std::unique_ptr<THuxQueue> queue_ GUARDED_BY(stateLock_);
+  ClientSlot* slot_ GUARDED_BY(stateLock_) = nullptr;
+  std::unique_ptr<TClientThread> thread_ GUARDED_BY(stateLock_);
   std::atomic<bool> connected_{false};
 
   std::atomic<bool> j1939FilterUsed_{false};
@@ -130,9 +129,9 @@ class TDralClient {
   std::atomic<bool> canFilterUsed_{false};
 
   // One filter request at a time: the reply hand-off has room for one.
-  std::mutex filterTurnMutex_;  // guards filterBusy_
-  std::condition_variable filterTurnFree_;
-  bool filterBusy_ = false;
+  cls::Mutex filterTurnMutex_;
+  std::condition_variable_any filterTurnFree_;
+  bool filterBusy_ GUARDED_BY(filterTurnMutex_) = false;
 };
 
 }  // namespace dral

@@ -16,6 +16,7 @@
 #include "DRAL.h"
 #include "channel/Codec.h"
 #include "channel/HuxIPC.h"
+#include "classlib/ThreadSafety.h"
 #include "classlib/thread.h"
 #include "client/TransportReceive.h"
 
@@ -147,8 +148,8 @@ class TClientThread : public cls::TThread, private TransportReceiveSink {
 
   // Guards messages_. Held only for one list operation (never during a copy or an allocation
   // that could wait), so waiting for it is short without a time-out.
-  std::mutex messageMutex_;
-  std::deque<QueuedMessage> messages_;
+  cls::Mutex messageMutex_;
+  std::deque<QueuedMessage> messages_ GUARDED_BY(messageMutex_);
   std::atomic<size_t> queuedCount_{0};  // size of messages_, read without the mutex
 
   std::atomic<bool> awaitingReply_{false};

@@ -20,10 +20,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
+#include "classlib/ThreadSafety.h"
 #include "classlib/thread.h"
 #include "links/Conduit.h"
 #include "links/DeviceRegistrar.h"
@@ -124,9 +124,10 @@ class TUsbPort : public cls::TThread {
   virtual bool OpenDevice(const std::string& path);
   void CloseDevice();
   // Frees the device's handles; called by CloseDevice with the transfer gate held exclusively.
-  virtual void ReleaseDevice();
+  virtual void ReleaseDevice() REQUIRES(TransferGate);
   // Starts one write of `len` bytes; called with the transfer gate held shared.
-  virtual plat::IoResult StartWrite(const uint8_t* buf, uint32_t len, COverlapped& overlapped);
+  virtual plat::IoResult StartWrite(const uint8_t* buf, uint32_t len, COverlapped& overlapped)
+      REQUIRES_SHARED(TransferGate);
 
   bool LogActive() const;
   void Log(const std::string& text) const;
@@ -140,7 +141,7 @@ class TUsbPort : public cls::TThread {
 
   // Held shared by a write for its whole transfer and exclusively while the device's handles
   // are freed (and, for the WinUSB port, while its library is unloaded).
-  std::shared_mutex TransferGate;
+  cls::SharedMutex TransferGate;
 
  private:
   friend class TUsbRxThread;

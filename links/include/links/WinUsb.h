@@ -61,8 +61,9 @@ class TWinUsbPort : public TUsbPort {
   void ThreadStarting() override;
   void ThreadEnding() override;
   bool OpenDevice(const std::string& path) override;
-  void ReleaseDevice() override;
-  plat::IoResult StartWrite(const uint8_t* buf, uint32_t len, COverlapped& overlapped) override;
+  void ReleaseDevice() override REQUIRES(TransferGate);
+  plat::IoResult StartWrite(const uint8_t* buf, uint32_t len, COverlapped& overlapped) override
+      REQUIRES_SHARED(TransferGate);
 
   // Loaded and unloaded by the port thread; writes use it only while a device is open.
   plat::WinUsbLibrary Library;

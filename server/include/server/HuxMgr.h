@@ -34,11 +34,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "channel/Vocabulary.h"
 #include "classlib/Closure.h"
+#include "classlib/ThreadSafety.h"
 #include "classlib/thread.h"
 #include "links/Conduit.h"
 #include "plat/event.h"
@@ -204,18 +204,19 @@ class THuxMgr : public cls::TThread {
   // every connected pass until it is queued.
   bool versionRequestOwed_ = false;
 
-  mutable std::mutex settingsMutex_;  // guards the three settings
-  std::string adapterIPAddress_;
-  bool serialPortDisabled_ = false;
-  bool ethernetEnabled_ = false;
+  mutable cls::Mutex settingsMutex_;
+  std::string adapterIPAddress_ GUARDED_BY(settingsMutex_);
+  bool serialPortDisabled_ GUARDED_BY(settingsMutex_) = false;
+  bool ethernetEnabled_ GUARDED_BY(settingsMutex_) = false;
 
   // Rows are filled by CreateLinks before any index can name them and emptied by Shutdown
   // after the transmit thread has ended, both under linkMutex_.
   TConduitList links_[kLinkRows];
   std::atomic<int> currentIndex_{LinkRowNone};  // 0: no link
   // Guards the lifetime of the links against PortName, PortInfo and SetLogging, and logging_'s
-  // hand-over to new links.
-  std::mutex linkMutex_;
+  // hand-over to new links. (Not an annotation on links_: the transmit thread reads the row that
+  // currentIndex_ names without it, which the order of start and shutdown makes safe.)
+  cls::Mutex linkMutex_;
 
   TReceivedFrameRing rxQueue_;
   // Pulsed by OnFrame after each push; the connected passes wait for its generation to change.

@@ -22,13 +22,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "channel/ChannelBlock.h"
 #include "channel/HuxIPC.h"
 #include "channel/Vocabulary.h"
+#include "classlib/ThreadSafety.h"
 #include "plat/event.h"
 #include "server/Filters.h"
 #include "server/HuxMgr.h"
@@ -171,7 +171,7 @@ class TDralServer {
 
  private:
   // Dispatches one request of `slot`; true when handled (the record is removed).
-  bool DispatchLocked(int slot, HuxMessage& message);
+  bool DispatchLocked(int slot, HuxMessage& message) REQUIRES(*channel_);
   bool SendAndCopy(int slot, HuxMessage& message);
   bool Send(const HuxMessage& message);
   void SendCommands(const AdapterCommandList& commands);
@@ -192,14 +192,14 @@ class TDralServer {
     }
   }
   // The slot's current holder, as its TakeSerial tells it (read under the channel mutex).
-  uint32_t HolderOf(int slot) const;
+  uint32_t HolderOf(int slot) const REQUIRES(*channel_);
   void EditIdFilter(int slot, const HuxMessage& request, IdFilterKind kind);
-  void SyncIdFilterLocked(IdFilterKind kind, int channel);
-  void SyncJ1708FilterLocked();
+  void SyncIdFilterLocked(IdFilterKind kind, int channel) REQUIRES(filterMutex_);
+  void SyncJ1708FilterLocked() REQUIRES(filterMutex_);
   void ClearPauseIfOver();
   // Writes the drops since the last report into the debug output, at most every kDropReportMs.
-  void ReportDropsLocked();
-  void ReclaimDeadApplicationsLocked();
+  void ReportDropsLocked() REQUIRES(passMutex_);
+  void ReclaimDeadApplicationsLocked() REQUIRES(passMutex_);
   void OnVersionReply(const HuxMessage& message);
   void OnStatusReply(const HuxMessage& message);
 
@@ -259,17 +259,20 @@ class TDralServer {
   uint32_t resendDueTick_ = 0;
 
   // Guards the pass: message_ and lastSlotMask_. Taken by ProcessClientQueues only.
-  std::mutex passMutex_;
-  HuxMessage message_{};       // each request is peeked into this buffer
-  uint16_t lastSlotMask_ = 0;  // per server (not per process), so servers in tests stay apart
-  uint32_t reportedReceiveDrops_ = 0;  // the drop counts of the last report
-  uint32_t reportedClientDrops_ = 0;
-  uint32_t lastDropReportTick_ = 0;
-  uint32_t lastReclaimTick_ = 0;
+  cls::Mutex passMutex_;
+  HuxMessage message_ GUARDED_BY(passMutex_){};  // each request is peeked into this buffer
+  // Per server (not per process), so servers in tests stay apart.
+  uint16_t lastSlotMask_ GUARDED_BY(passMutex_) = 0;
+  // The drop counts of the last report.
+  uint32_t reportedReceiveDrops_ GUARDED_BY(passMutex_) = 0;
+  uint32_t reportedClientDrops_ GUARDED_BY(passMutex_) = 0;
+  uint32_t lastDropReportTick_ GUARDED_BY(passMutex_) = 0;
+  uint32_t lastReclaimTick_ GUARDED_BY(passMutex_) = 0;
 
   // Guards filter edits and merges, so that a merge on the link manager's thread (link up) and
-  // one on the pass never interleave their adapter commands nor see an edit half done.
-  std::mutex filterMutex_;
+  // one on the pass never interleave their adapter commands nor see an edit half done. What it
+  // guards lies in the channel block (the slots' filter tables): the *Locked merges require it.
+  cls::Mutex filterMutex_;
 };
 
 }  // namespace dral
