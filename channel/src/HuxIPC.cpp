@@ -278,9 +278,9 @@ bool TakeSlotLocked(ChannelBlock& block, int n) {
   if (n < 0 || n >= kSlotCount) return false;
   const auto bit = static_cast<uint16_t>(1u << n);
   if (block.Header.SlotMask.load(kRelaxed) & bit) return false;
-  // The new holder starts with empty filters and rings, whatever the slot kept: the release
-  // leaves the CAN tables to the server's next merge, and a holder that died leaves all of
-  // them. Cleared while the slot still counts as free, so no delivery to the new holder uses
+  // The new holder starts with empty filters and rings and no claimed address, whatever the
+  // slot kept: the release leaves the CAN tables to the server's next merge and the claims to
+  // the library, and a holder that died leaves all of them. Cleared while the slot still counts as free, so no delivery to the new holder uses
   // old entries, and nothing put for the old holder is left for the new one.
   ClientSlot& slot = block.Slots[n];
   for (IdFilterTable& table : slot.J1939Filter) ClearFilterTableLocked(table);
@@ -288,6 +288,7 @@ bool TakeSlotLocked(ChannelBlock& block, int n) {
   for (IdFilterTable& table : slot.CanFilter) ClearFilterTableLocked(table);
   ResetRingLocked(slot.ToServer);
   ResetRingLocked(slot.ToClient);
+  ResetClaimedAddressesLocked(slot);  // the release leaves them to the library that held them
   slot.TakeSerial.fetch_add(1, kRelaxed);
   // Mask bit first, SlotId second: a holder dying in between leaves a state RepairBlockLocked
   // recognises.

@@ -214,7 +214,7 @@ uint32_t TDralClient::StartTransport(const uint8_t* message, uint16_t length) {
   const int channel = (message[0] & 0x02) ? 0 : 1;
   TTransportList& transports = ProcessTransportList();
   transports.Reap();
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  cls::ReaderLock lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire) || !thread_) return DRAL_ERR_SEND_FAILED;
   // A connection to one node needs an address of ours on that channel, and goes from it.
   if (destination != j1939::kGlobalAddress &&
@@ -359,7 +359,7 @@ uint32_t TDralClient::ClaimAddress(uint8_t protocol, uint8_t address, const uint
   if (address > kMaxClaimableAddress) return DRAL_ERR_ADDRESS_RANGE;
   const int channel = J1939ChannelIndex(protocol);
   if (channel < 0) return DRAL_ERR_CLAIM_FAILED;  // a claim on no channel would claim nothing
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  cls::ReaderLock lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire) || !thread_) return DRAL_ERR_CLAIM_FAILED;
   // Held before the claim goes out, so that an immediate contest is defended.
   thread_->BeginClaim(channel, address);

@@ -231,14 +231,14 @@ TCMHandshake* TClientThread::AddHandshake(uint32_t pgn, uint8_t source, uint8_t 
                                               TCMHandshake(pgn, source, destination));
   if (!handshake) return nullptr;
   TCMHandshake* listed = handshake.get();
-  std::lock_guard<std::mutex> lock(handshakeLock_);
+  cls::MutexLock lock(handshakeLock_);
   handshakes_.push_back(std::move(handshake));
   return listed;
 }
 
 void TClientThread::RemoveHandshake(TCMHandshake* handshake) {
   std::unique_ptr<TCMHandshake> gone;  // freed after the lock is released
-  std::lock_guard<std::mutex> lock(handshakeLock_);
+  cls::MutexLock lock(handshakeLock_);
   for (auto it = handshakes_.begin(); it != handshakes_.end(); ++it) {
     if (it->get() != handshake) continue;
     gone = std::move(*it);
@@ -248,21 +248,21 @@ void TClientThread::RemoveHandshake(TCMHandshake* handshake) {
 }
 
 HandshakeView TClientThread::ReadHandshake(const TCMHandshake& h) {
-  std::lock_guard<std::mutex> lock(handshakeLock_);
+  cls::MutexLock lock(handshakeLock_);
   return {h.State.load(std::memory_order_relaxed), h.NextPacket.load(std::memory_order_relaxed),
           h.PacketsAllowed.load(std::memory_order_relaxed),
           h.Updates.load(std::memory_order_relaxed)};
 }
 
 void TClientThread::EndWindow(TCMHandshake& h, const HandshakeView& view) {
-  std::lock_guard<std::mutex> lock(handshakeLock_);
+  cls::MutexLock lock(handshakeLock_);
   if (h.Updates.load(std::memory_order_relaxed) == view.Updates) {
     h.PacketsAllowed.store(0, std::memory_order_relaxed);
   }
 }
 
 void TClientThread::PacketSent(TCMHandshake& h, uint8_t sequence) {
-  std::lock_guard<std::mutex> lock(handshakeLock_);
+  cls::MutexLock lock(handshakeLock_);
   const uint8_t allowed = h.PacketsAllowed.load(std::memory_order_relaxed);
   if (h.NextPacket.load(std::memory_order_relaxed) != sequence || allowed == 0) return;
   h.NextPacket.store(static_cast<uint8_t>(sequence + 1), std::memory_order_relaxed);
@@ -273,7 +273,7 @@ void TClientThread::PacketSent(TCMHandshake& h, uint8_t sequence) {
 // transfer's destination and goes to its source.
 void TClientThread::UpdateHandshake(const J1939Frame& frame, const j1939::ConnectionControl& c) {
   const uint32_t pgn = c.PgnValue();
-  std::lock_guard<std::mutex> lock(handshakeLock_);
+  cls::MutexLock lock(handshakeLock_);
   for (const auto& h : handshakes_) {
     if (!h->Matches(pgn, frame.PduSpecific, frame.SourceAddress)) continue;
     if (c.Control == j1939::kTpCmCts) h->SetClearToSend(c.Byte1, c.Byte2);
@@ -286,7 +286,7 @@ void TClientThread::UpdateHandshake(const J1939Frame& frame, const j1939::Connec
 void TClientThread::HandleTransportResult(const HuxMessage& message) {
   j1939::TransportResult result;
   if (!j1939::DecodeTransportResult(ViewOf(message), result)) return;
-  std::lock_guard<std::mutex> lock(handshakeLock_);
+  cls::MutexLock lock(handshakeLock_);
   for (const auto& h : handshakes_) {
     if (!h->Matches(result.Pgn, result.SourceAddress, result.DestinationAddress)) continue;
     if (result.Success) {

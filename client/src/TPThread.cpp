@@ -202,7 +202,7 @@ void TTransportThread::SendViaAdapter() {
 // ---- TTransportList -------------------------------------------------------------------------
 
 bool TTransportList::IsBusy(uint8_t destination) const {
-  std::lock_guard<std::mutex> lock(transportLock_);
+  cls::MutexLock lock(transportLock_);
   return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {
     return !e.Finished && e.Thread->Outcome() != DRAL_OK &&
            e.Thread->DestinationAddress() == destination;
@@ -212,7 +212,7 @@ bool TTransportList::IsBusy(uint8_t destination) const {
 TTransportThread* TTransportList::AddUnlessBusy(std::unique_ptr<TTransportThread> thread,
                                                 const void* owner) {
   std::unique_ptr<TTransportThread> refused;  // freed after the lock is released
-  std::lock_guard<std::mutex> lock(transportLock_);
+  cls::MutexLock lock(transportLock_);
   const uint8_t destination = thread->DestinationAddress();
   for (const Entry& e : entries_) {
     if (!e.Finished && e.Thread->Outcome() != DRAL_OK &&
@@ -229,7 +229,7 @@ TTransportThread* TTransportList::AddUnlessBusy(std::unique_ptr<TTransportThread
 
 void TTransportList::RemoveUnstarted(TTransportThread* thread) {
   Entries gone;
-  std::lock_guard<std::mutex> lock(transportLock_);
+  cls::MutexLock lock(transportLock_);
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
     if (it->Thread.get() != thread) continue;
     gone.splice(gone.end(), entries_, it);
@@ -238,7 +238,7 @@ void TTransportList::RemoveUnstarted(TTransportThread* thread) {
 }
 
 void TTransportList::Finished(TTransportThread* thread) {
-  std::lock_guard<std::mutex> lock(transportLock_);
+  cls::MutexLock lock(transportLock_);
   for (Entry& e : entries_) {
     if (e.Thread.get() != thread || e.Finished) continue;
     e.Finished = true;
@@ -260,7 +260,7 @@ void TTransportList::Stop(Entries& ended) {
 void TTransportList::Reap() {
   Entries ended;
   {
-    std::lock_guard<std::mutex> lock(transportLock_);
+    cls::MutexLock lock(transportLock_);
     if (finishedCount_ == 0) return;
     for (auto it = entries_.begin(); it != entries_.end();) {
       auto next = std::next(it);
@@ -275,7 +275,7 @@ void TTransportList::Reap() {
 void TTransportList::StopFor(const void* owner) {
   Entries ended;
   {
-    std::lock_guard<std::mutex> lock(transportLock_);
+    cls::MutexLock lock(transportLock_);
     for (auto it = entries_.begin(); it != entries_.end();) {
       auto next = std::next(it);
       if (owner == nullptr || it->Owner == owner) {
@@ -293,7 +293,7 @@ void TTransportList::StopAll() {
 }
 
 size_t TTransportList::Count() const {
-  std::lock_guard<std::mutex> lock(transportLock_);
+  cls::MutexLock lock(transportLock_);
   return entries_.size();
 }
 

@@ -437,6 +437,7 @@ TEST_F(ChannelTest, SixteenQueuesTakeTheSlotsInOrderAndAFreedSlotIsGivenOutAgain
   THuxQueue again(true);
   EXPECT_EQ(again.SlotIndex(), 3);
   EXPECT_EQ(b.Header.SlotMask.load(), 0xFFFF);
+  EXPECT_EQ(s3.Claimed[0].Address.load(), kNoAddress) << "the next holder holds no address";
 }
 
 TEST_F(ChannelTest, ATakenSlotStartsWithEmptyFilterTables) {

@@ -16,7 +16,6 @@ constexpr uint16_t kBamKey = 0x100;
 // priority << 2 | data page, data.
 constexpr size_t kTransportFixed = 6;
 constexpr uint8_t kClaimPriority = 6;
-constexpr uint8_t kAbortTimeout = 3;
 
 bool IsHostJ1939(uint8_t type) {
   return type == sim::kJ1939Frame || type == sim::kJ1939Control;

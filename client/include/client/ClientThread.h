@@ -162,8 +162,8 @@ class TClientThread : public cls::TThread, private TransportReceiveSink {
 
   TTransportReceive receive_;  // receive thread only
 
-  std::mutex handshakeLock_;  // HandshakeLock: guards handshakes_ and the handshakes' updates
-  std::list<std::unique_ptr<TCMHandshake>> handshakes_;
+  cls::Mutex handshakeLock_;  // HandshakeLock: also guards the handshakes' updates
+  std::list<std::unique_ptr<TCMHandshake>> handshakes_ GUARDED_BY(handshakeLock_);
 
   std::atomic<std::thread::id> runningId_{};
 };

@@ -14,6 +14,7 @@
 #include "channel/ChannelBlock.h"
 #include "channel/Codec.h"
 #include "channel/HuxIPC.h"
+#include "classlib/ThreadSafety.h"
 #include "classlib/thread.h"
 
 namespace dral {
@@ -149,9 +150,9 @@ class TTransportList {
   void Stop(Entries& ended);
 
   const uint32_t generation_;
-  mutable std::mutex transportLock_;  // TransportLock: guards entries_ and finishedCount_
-  Entries entries_;
-  size_t finishedCount_ = 0;
+  mutable cls::Mutex transportLock_;  // TransportLock
+  Entries entries_ GUARDED_BY(transportLock_);
+  size_t finishedCount_ GUARDED_BY(transportLock_) = 0;
 };
 
 // The process's list. In a child made by fork() the first call makes a fresh one: the

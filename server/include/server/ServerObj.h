@@ -211,11 +211,11 @@ class TDralServer {
   // The address `slot` holds on channel index `ch`: kNullAddress when none, when the record
   // holds no claimable address, or when it was stored for an earlier holder of the slot (whose
   // record the new holder must not inherit; the record is reset on the way). Channel mutex held.
-  uint8_t HeldAddressLocked(int slot, int ch);
-  void ResetClaimsLocked(int slot);
+  uint8_t HeldAddressLocked(int slot, int ch) REQUIRES(*channel_);
+  void ResetClaimsLocked(int slot) REQUIRES(*channel_);
   // The records of inactive slots and of slots held by someone else than the claim's holder are
   // reset to none. Channel mutex held.
-  void ResetStaleClaimsLocked();
+  void ResetStaleClaimsLocked() REQUIRES(*channel_);
 
   std::shared_ptr<TServerLock> instance_;  // first member: released after everything else
   std::unique_ptr<THuxQueue> channel_;
