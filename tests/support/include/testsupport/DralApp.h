@@ -104,6 +104,25 @@ inline Bytes J1939Message(uint16_t pgn, uint8_t source, uint8_t priority, const 
   m.insert(m.end(), data.begin(), data.end());
   return m;
 }
+// A PDU1 J1939 message of group `pduFormat` (below 240) from `source` to `destination`, as it is
+// sent and as the destination receives it.
+inline Bytes J1939MessageTo(uint8_t pduFormat, uint8_t source, uint8_t destination,
+                            uint8_t priority, const Bytes& data) {
+  Bytes m = {DRAL_PROTOCOL_J1939_CAN1, 0, pduFormat, 0, priority, source, destination};
+  m.insert(m.end(), data.begin(), data.end());
+  return m;
+}
+// `size` data bytes for a multi-packet message: no two packets of 7 bytes alike, and a `seed` of
+// its own per message, so a packet put in the wrong place or into another transfer shows.
+inline Bytes TransferData(size_t size, uint8_t seed) {
+  Bytes data(size);
+  uint32_t x = 0x9E3779B9u * (seed + 1u);
+  for (uint8_t& b : data) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  return data;
+}
 // A received J1708 message: header 0xFF, then the message without its checksum (the adapter's
 // length does not count the checksum byte).
 inline Bytes J1708Received(const Bytes& message) {
