@@ -18,9 +18,7 @@
 //   --hog         runs one busy thread per core at nice 0 in a child process meanwhile
 //   --latency-only  measures the adapter -> applications latency and stops
 //   --receive-only  leaves out the application -> adapter measurements
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -34,7 +32,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -45,17 +42,13 @@
 #include <vector>
 
 #include "DRAL.h"
-#include "testsupport/AdapterDeviceFront.h"
+#include "WholeRoad.h"
 #include "testsupport/AdapterSimulator.h"
-#include "channel/HuxIPC.h"
 #include "testsupport/DralApi.h"
 #include "testsupport/test_util.h"
 
-extern char** environ;
-
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using dral_test::Bytes;
 using dral_test::DralApi;
@@ -66,8 +59,6 @@ constexpr uint32_t kAppCanId = 0x18FF0021;      // applications -> adapter
 constexpr uint8_t kChannel1Extended = 0x11;
 constexpr uint8_t kChannel2Extended = 0x12;
 constexpr uint8_t kCanFrame = 0x20;
-constexpr int kLinkUpMs = 20000;
-constexpr int kServerExitMs = 10000;
 constexpr double kLatencyRate = 500;  // frames/s while measuring latency: no queueing
 constexpr int kLatencyFrames = 1000;
 // After the last frame is sent, a run waits this long without progress before it counts losses.
@@ -270,7 +261,7 @@ class Bench {
     }
     std::printf(
         "DRALServer pid %d, %d connections, USB driver link over %s, %d CAN channel%s%s\n\n",
-        server_, options_.Apps, front_->Path().c_str(), options_.Channels,
+        road_.Server(), options_.Apps, road_.Front().Path().c_str(), options_.Channels,
         options_.Channels > 1 ? "s" : "", options_.Hog ? ", CPU hog on every core" : "");
 
     AdapterToApplicationsLatency();
@@ -292,47 +283,7 @@ class Bench {
 
  private:
   bool SetUp(std::string& error) {
-    // Private objects, registry and devices; this process adopts the server so it can wait for
-    // its end.
-    const std::string ns = "usbbench" + std::to_string(getpid()) + "_";
-    root_ = fs::temp_directory_path() / ("dral-usb-bench-" + std::to_string(getpid()));
-    fs::create_directories(root_ / "registry");
-    fs::create_directories(root_ / "devices");
-    fs::create_directories(root_ / "lib");
-    setenv("DRAL_IPC_NAMESPACE", ns.c_str(), 1);
-    setenv("DRAL_REGISTRY_DIR", (root_ / "registry").c_str(), 1);
-    setenv("DRAL_DEVICE_DIR", (root_ / "devices").c_str(), 1);
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
-    fs::create_symlink(DRAL_LIBRARY_FILE, root_ / "lib" / "libDRAL.so");
-    fs::create_symlink(DRAL_SERVER_PROGRAM, root_ / "lib" / "DRALServer");
-
-    adapter_.SetRecording(false);
-    front_ =
-        std::make_unique<dral_test::AdapterDeviceFront>(adapter_, dral_test::DeviceFrontOptions{});
-    if (!front_->Plug()) return error = "cannot create the simulated device", false;
-    if (!StartServer(error)) return false;
-    if (!lib_.Load((root_ / "lib" / "libDRAL.so").string(), &error)) return false;
-    for (int i = 0; i < options_.Apps; ++i) {
-      const DRAL_Handle h = lib_.Connect();
-      if (h == 0) return error = "DRAL_Connect failed", false;
-      handles_.push_back(h);
-    }
-    const DRAL_Handle first = handles_.front();
-    if (!WaitUntil([&] { return lib_.GetStatus(first) == (DRAL_OK | DRAL_LINK_CONNECTED); },
-                   kLinkUpMs)) {
-      return error = "the link did not come up", false;
-    }
-    // Copies and deliveries need the adapter's channel 1 known as available (status poll).
-    if (!WaitUntil(
-            [&] {
-              DralAdapterStatus s{};
-              lib_.GetAdapterStatus(first, reinterpret_cast<uint8_t*>(&s));
-              return (s.Can1Status & 0x7F) == 1;
-            },
-            kLinkUpMs)) {
-      return error = "the adapter's status did not arrive", false;
-    }
-    server_ = FindServer();
+    if (!road_.Start(error) || !road_.Connect(options_.Apps, handles_, error)) return false;
     if (!SetCanFilters(DRAL_FILTER_PASS_ALL)) return error = "DRAL_ConfigFilter failed", false;
     for (DRAL_Handle h : handles_) receivers_.push_back(std::make_unique<Receiver>(lib_, h));
     return true;
@@ -340,92 +291,7 @@ class Bench {
 
   bool TearDown() {
     receivers_.clear();
-    for (DRAL_Handle h : handles_) lib_.Disconnect(h);
-    handles_.clear();
-    lib_.Unload();
-    front_.reset();
-    bool ok = true;
-    if (server_ > 0) {
-      // The server ends by itself about 3 s after the last process unloaded the library.
-      int status = 0;
-      const bool ended =
-          WaitUntil([&] { return waitpid(server_, &status, WNOHANG) == server_; }, kServerExitMs);
-      if (!ended) {
-        std::fprintf(stderr, "bench_usb: DRALServer did not end by itself; killed\n");
-        kill(server_, SIGKILL);
-        waitpid(server_, &status, 0);
-        ok = false;
-      }
-    }
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-    return ok;
-  }
-
-  // Starts DRALServer before the library would, with DRAL_DEBUG set and its error output in a
-  // file, so that the server's own drop reports can be read (the library starts it without any
-  // output).
-  bool StartServer(std::string& error) {
-    serverLog_ = root_ / "server.log";
-    const std::string program = (root_ / "lib" / "DRALServer").string();
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    env.emplace_back("DRAL_DEBUG=1");
-    std::vector<char*> envp;
-    for (auto& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, serverLog_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::string arg0 = program;
-    char* argv[] = {arg0.data(), nullptr};
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return error = "cannot start DRALServer", false;
-    uint32_t window = 0;
-    if (!WaitUntil([&] { return dral::IsServerRunning(window); }, kLinkUpMs)) {
-      return error = "DRALServer did not come up", false;
-    }
-    return true;
-  }
-
-  // The server's drop counts in all (receive ring, client rings), from its last report.
-  std::pair<uint64_t, uint64_t> ServerDrops() const {
-    std::ifstream log(serverLog_);
-    std::pair<uint64_t, uint64_t> totals{0, 0};
-    for (std::string line; std::getline(log, line);) {
-      unsigned long long a = 0, receive = 0, b = 0, client = 0;
-      if (std::sscanf(line.c_str(),
-                      "Frames dropped: %llu (receive ring full, %llu in all), %llu (client ring "
-                      "full, %llu in all)",
-                      &a, &receive, &b, &client) == 4) {
-        totals = {receive, client};
-      }
-    }
-    return totals;
-  }
-
-  pid_t FindServer() const {
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-      const std::string name = entry.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::ifstream comm(entry.path() / "comm");
-      std::string line;
-      std::getline(comm, line);
-      std::ifstream stat(entry.path() / "stat");
-      std::string s;
-      std::getline(stat, s);
-      const auto close = s.rfind(')');
-      if (line != "DRALServer" || close == std::string::npos) continue;
-      std::istringstream rest(s.substr(close + 1));
-      std::string state;
-      pid_t ppid = 0;
-      if (rest >> state >> ppid && ppid == getpid()) return std::stoi(name);
-    }
-    return -1;
+    return road_.Stop(handles_);
   }
 
   bool SetCanFilters(uint8_t operation) {
@@ -490,12 +356,12 @@ class Bench {
 
   bool AdapterToApplications(double rate) {
     const uint64_t count = static_cast<uint64_t>(rate * options_.Seconds);
-    const uint64_t overflowBefore = front_->BytesOverflowed();
-    const auto dropsBefore = ServerDrops();
-    const double cpuBefore = ProcessCpuSeconds(server_);
+    const uint64_t overflowBefore = road_.Front().BytesOverflowed();
+    const auto dropsBefore = road_.ServerDrops();
+    const double cpuBefore = ProcessCpuSeconds(road_.Server());
     const auto begin = Clock::now();
     const double seconds = AdapterRun(rate, count, false);
-    const double cpu = ProcessCpuSeconds(server_) - cpuBefore;
+    const double cpu = ProcessCpuSeconds(road_.Server()) - cpuBefore;
     const double wall = std::chrono::duration<double>(Clock::now() - begin).count();
     uint64_t lost = 0, minimum = UINT64_MAX, reordered = 0, duplicates = 0;
     // A frame that no application got was lost before the server fanned it out.
@@ -512,7 +378,7 @@ class Bench {
     const auto lostByAll = std::count(seenBy.begin(), seenBy.end(), 0);
     // The server reports its drops at most once a second: wait for the report of this run.
     if (lost != 0) std::this_thread::sleep_for(kDropReportWait);
-    const auto dropsAfter = ServerDrops();
+    const auto dropsAfter = road_.ServerDrops();
     std::printf(
         "adapter -> %d applications at %.0f frames/s for %.1f s: %llu frames sent, each "
         "application got >= %llu (%.0f frames/s), lost %llu in total (%lld by every "
@@ -525,7 +391,8 @@ class Bench {
         100.0 * cpu / std::max(wall, 1e-9),
         static_cast<unsigned long long>(dropsAfter.first - dropsBefore.first),
         static_cast<unsigned long long>(dropsAfter.second - dropsBefore.second),
-        front_->BytesOverflowed() != overflowBefore ? " (the simulated device overflowed)" : "");
+        road_.Front().BytesOverflowed() != overflowBefore ? " (the simulated device overflowed)"
+                                                          : "");
     return lost == 0 && duplicates == 0 && reordered == 0;
   }
 
@@ -622,14 +489,11 @@ class Bench {
   }
 
   Options options_;
-  fs::path root_;
-  dral_test::AdapterSimulator adapter_;
-  std::unique_ptr<dral_test::AdapterDeviceFront> front_;
-  DralApi lib_;
+  bench::WholeRoad road_{"usbbench"};
+  dral_test::AdapterSimulator& adapter_ = road_.Adapter();
+  const DralApi& lib_ = road_.Lib();
   std::vector<DRAL_Handle> handles_;
   std::vector<std::unique_ptr<Receiver>> receivers_;
-  pid_t server_ = -1;
-  fs::path serverLog_;
   uint32_t nextSeq_ = 1;
 };
 

@@ -119,8 +119,13 @@ void TDralServer::ProcessClientQueues() {
       if (!channel_->Peek(ring, &message_)) break;
       if (!DispatchLocked(slot, message_)) {
         // A request whose frame can never fit the transmit ring would wedge its client's ring
-        // for good; it is dropped. Anything else stays at the head for a later pass.
-        if (THuxMgr::FitsTransmitRing(message_)) break;
+        // for good; it is dropped. Anything else stays at the head for a later pass. While the
+        // link is up that is the ring draining (a millisecond per pass), which nobody pulses
+        // the server for: the next pass comes soon instead of after a whole round.
+        if (THuxMgr::FitsTransmitRing(message_)) {
+          if (linkMgr_->State() == LinkConnected && waitThread_) waitThread_->RetrySoon();
+          break;
+        }
         plat::OutputDebugString("Request too long for the transmit ring: dropped");
       }
       channel_->Remove(ring);

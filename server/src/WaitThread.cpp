@@ -1,5 +1,7 @@
 #include "server/WaitThread.h"
 
+#include <algorithm>
+
 #include "plat/tick.h"
 
 namespace dral {
@@ -20,10 +22,13 @@ void TWaitThread::Execute() {
     const uint32_t seen = event_->Generation();
     if (RoundHandler.IsSet()) RoundHandler();
     if (Terminated()) break;
+    const uint32_t timeoutMs = retrySoon_.exchange(false, std::memory_order_relaxed)
+                                   ? std::min(kRetryMs, roundTimeoutMs_)
+                                   : roundTimeoutMs_;
     // Signalled and timed out alike run the next round; a wait that fails outright must not
     // turn the loop into a spin, so it is replaced by a sleep of the same length.
-    if (event_->WaitForChange(seen, roundTimeoutMs_) == plat::WaitResult::Failed) {
-      plat::Sleep(roundTimeoutMs_);
+    if (event_->WaitForChange(seen, timeoutMs) == plat::WaitResult::Failed) {
+      plat::Sleep(timeoutMs);
     }
   }
 }

@@ -45,4 +45,31 @@ TEST_F(WaitThreadTest, APulseDuringARoundStartsTheNextRoundAtOnce) {
   thread.WaitFor();
 }
 
+// A round that leaves work behind and asks for the next round soon, the first time only.
+struct RetryingRound {
+  TWaitThread* thread = nullptr;
+  std::atomic<int> rounds{0};
+  void Round() {
+    if (rounds.fetch_add(1) == 0) thread->RetrySoon();
+  }
+};
+
+TEST_F(WaitThreadTest, ARoundThatAsksToRetrySoonGetsTheNextRoundWithoutAPulse) {
+  plat::LocalEvent event;
+  RetryingRound round;
+  constexpr uint32_t kVeryLongRoundMs = 60000;  // without the retry the second round waits this
+  TWaitThread thread(true, &event, kVeryLongRoundMs);
+  round.thread = &thread;
+  thread.RoundHandler = RoundClosure::Of<&RetryingRound::Round>(&round);
+  thread.Start();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (round.rounds.load() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(round.rounds.load(), 2);  // and the third waits again, as nothing asked for it
+  thread.Terminate();
+  event.Pulse();
+  thread.WaitFor();
+}
+
 }  // namespace

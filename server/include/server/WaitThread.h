@@ -1,9 +1,12 @@
 // TWaitThread: runs the server pass whenever a client pulses the server event, and at the
 // latest every kRoundTimeoutMs. The event's generation is read before each round and the wait
 // is for a change of it, so a pulse that comes during a round (after the round looked at a
-// client's ring) starts the next round at once.
+// client's ring) starts the next round at once. A round that leaves work behind which no pulse
+// will announce (a request held back by a full transmit ring) asks for the next round within
+// kRetryMs instead.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "classlib/Closure.h"
@@ -17,6 +20,7 @@ using RoundClosure = cls::Closure<void()>;
 class TWaitThread : public cls::TThread {
  public:
   static constexpr uint32_t kRoundTimeoutMs = 50;
+  static constexpr uint32_t kRetryMs = 1;
 
   // `event` must outlive the thread; without one the thread ends at once. With createSuspended
   // false the thread starts at the end of construction. The first round runs when the thread
@@ -28,12 +32,17 @@ class TWaitThread : public cls::TThread {
   // changed while the thread runs.
   RoundClosure RoundHandler;
 
+  // The wait after the current round (or, outside a round, after the next one) lasts at most
+  // kRetryMs. Any thread.
+  void RetrySoon() { retrySoon_.store(true, std::memory_order_relaxed); }
+
  protected:
   void Execute() override;
 
  private:
   plat::Event* event_;
   const uint32_t roundTimeoutMs_;
+  std::atomic<bool> retrySoon_{false};
 };
 
 }  // namespace dral
