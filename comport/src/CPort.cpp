@@ -150,7 +150,7 @@ void TCustomComPort::Open() {
     throw;
   }
   if (events_.Empty()) {
-    threadCreated_ = false;
+    threadCreated_.store(false, std::memory_order_release);
   } else {
     CreateEventThread();
   }
@@ -171,9 +171,9 @@ void TCustomComPort::Close() {
   };
   step([this] { CallBeforeClose(); });
   step([this] { AbortAllAsync(); });
-  if (threadCreated_) {
+  if (ThreadCreated()) {
     step([this] { DestroyEventThread(); });
-    threadCreated_ = false;
+    threadCreated_.store(false, std::memory_order_release);
   }
   DestroyHandle();
   connected_.store(false, std::memory_order_release);
@@ -193,7 +193,9 @@ void TCustomComPort::SetConnected(bool value) {
     Close();
 }
 
-void TCustomComPort::CreateEventThread() { threadCreated_ = true; }
+void TCustomComPort::CreateEventThread() {
+  threadCreated_.store(true, std::memory_order_release);
+}
 
 void TCustomComPort::DestroyEventThread() {}
 
@@ -536,7 +538,7 @@ int32_t TCustomComPort::ReadStr(std::string& str, int32_t count) {
 
 void TCustomComPort::WaitForEvent(TComEvents& events, const plat::PollEvent* stop,
                                   int32_t timeoutMs) {
-  if (threadCreated_) throw EComPort(CError_ThreadCreated);
+  if (ThreadCreated()) throw EComPort(CError_ThreadCreated);
   uint32_t occurred = 0;
   const uint32_t wait = timeoutMs < 0 ? plat::kMaxDword : static_cast<uint32_t>(timeoutMs);
   Check(device_.WaitCommEvent(EventsToInt(events), &occurred, stop, wait), CError_WaitFailed);

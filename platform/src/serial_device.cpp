@@ -97,11 +97,6 @@ SerialDevice::SerialDevice() = default;
 
 SerialDevice::~SerialDevice() { Close(); }
 
-std::shared_ptr<UniqueFd> SerialDevice::CurrentAbort() {
-  std::lock_guard<std::mutex> state(stateMutex_);
-  return abort_;
-}
-
 int SerialDevice::Open(std::string_view portName) {
   std::unique_lock<std::shared_mutex> lock(lock_);
   if (fd_) return EISCONN;
@@ -142,7 +137,17 @@ int SerialDevice::Open(std::string_view portName) {
   return 0;
 }
 
+std::shared_lock<std::shared_mutex> SerialDevice::LockForUse() const {
+  // While a Close waits for the lock no new call takes it: a thread that reads in a loop would
+  // otherwise keep the (reader-preferring) lock from the closer.
+  if (closing_.load(std::memory_order_acquire)) return {};
+  std::shared_lock<std::shared_mutex> lock(lock_);
+  if (closing_.load(std::memory_order_acquire)) return {};
+  return lock;
+}
+
 void SerialDevice::Close() {
+  closing_.store(true, std::memory_order_release);
   cancel_.Set();  // wakes every wait; they leave and release the shared lock
   std::unique_lock<std::shared_mutex> lock(lock_);
   {
@@ -155,6 +160,7 @@ void SerialDevice::Close() {
   }
   fd_.Reset();
   cancel_.Reset();
+  closing_.store(false, std::memory_order_release);
 }
 
 bool SerialDevice::IsOpen() const {
@@ -205,8 +211,8 @@ int SerialDevice::SetState(const Dcb& dcb) {
   }
   if (ctsFlow) cflag |= CRTSCTS;
 
-  std::shared_lock<std::shared_mutex> lock(lock_);
-  if (!fd_) return EBADF;
+  const auto lock = LockForUse();
+  if (!lock || !fd_) return EBADF;
   const int fd = fd_.Get();
   termios2 tio{};
   if (const int err = Ioctl(fd, TCGETS2, &tio)) return err;
@@ -246,8 +252,8 @@ int SerialDevice::SetState(const Dcb& dcb) {
 }
 
 int SerialDevice::SetTimeouts(const CommTimeouts& timeouts) {
-  std::shared_lock<std::shared_mutex> lock(lock_);
-  if (!fd_) return EBADF;
+  const auto lock = LockForUse();
+  if (!lock || !fd_) return EBADF;
   std::lock_guard<std::mutex> state(stateMutex_);
   timeouts_ = timeouts;
   return 0;
@@ -260,8 +266,8 @@ CommTimeouts SerialDevice::GetTimeouts() const {
 
 int SerialDevice::SetupComm(uint32_t inputSize, uint32_t outputSize) {
   if (inputSize == 0 || outputSize == 0) return EINVAL;
-  std::shared_lock<std::shared_mutex> lock(lock_);
-  if (!fd_) return EBADF;
+  const auto lock = LockForUse();
+  if (!lock || !fd_) return EBADF;
   std::lock_guard<std::mutex> state(stateMutex_);
   inputSize_ = inputSize;
   outputSize_ = outputSize;
@@ -289,8 +295,8 @@ bool SerialDevice::ReadCountsLocked(LineCounts* counts) {
 }
 
 int SerialDevice::ClearCommError(uint32_t* errors, ComStat* stat) {
-  std::shared_lock<std::shared_mutex> lock(lock_);
-  if (!fd_) return EBADF;
+  const auto lock = LockForUse();
+  if (!lock || !fd_) return EBADF;
   const int fd = fd_.Get();
   int in = 0, out = 0;
   if (const int err = Ioctl(fd, FIONREAD, &in)) return err;
@@ -325,8 +331,8 @@ int SerialDevice::ClearCommError(uint32_t* errors, ComStat* stat) {
 }
 
 int SerialDevice::GetModemStatus(uint32_t* status) {
-  std::shared_lock<std::shared_mutex> lock(lock_);
-  if (!fd_) return EBADF;
+  const auto lock = LockForUse();
+  if (!lock || !fd_) return EBADF;
   int lines = 0;
   const int err = Ioctl(fd_.Get(), TIOCMGET, &lines);
   if (err != 0 && !NoSuchFeature(err)) return err;
@@ -342,8 +348,8 @@ int SerialDevice::GetModemStatus(uint32_t* status) {
 }
 
 int SerialDevice::Escape(EscapeFunction function) {
-  std::shared_lock<std::shared_mutex> lock(lock_);
-  if (!fd_) return EBADF;
+  const auto lock = LockForUse();
+  if (!lock || !fd_) return EBADF;
   const int fd = fd_.Get();
   int bit = 0;
   unsigned long request = 0;
@@ -362,8 +368,8 @@ int SerialDevice::Escape(EscapeFunction function) {
 }
 
 int SerialDevice::Purge(uint32_t flags) {
-  std::shared_lock<std::shared_mutex> lock(lock_);
-  if (!fd_) return EBADF;
+  const auto lock = LockForUse();
+  if (!lock || !fd_) return EBADF;
   const int fd = fd_.Get();
   if (flags & (kPurgeTxAbort | kPurgeRxAbort)) {
     // Every transfer started so far holds the current generation's eventfd: setting it ends
@@ -384,8 +390,8 @@ int SerialDevice::Purge(uint32_t flags) {
 }
 
 int SerialDevice::TransmitChar(char c) {
-  std::shared_lock<std::shared_mutex> lock(lock_);
-  if (!fd_) return EBADF;
+  const auto lock = LockForUse();
+  if (!lock || !fd_) return EBADF;
   ssize_t n;
   do n = ::write(fd_.Get(), &c, 1);
   while (n < 0 && errno == EINTR);
@@ -395,8 +401,8 @@ int SerialDevice::TransmitChar(char c) {
 
 int SerialDevice::Start(SerialTransfer& t, void* readBuffer, const void* writeData,
                         uint32_t count) {
-  std::shared_lock<std::shared_mutex> lock(lock_);
-  if (!fd_) return EBADF;
+  const auto lock = LockForUse();
+  if (!lock || !fd_) return EBADF;
   t.Reset();
   t.started_ = true;
   t.write_ = writeData != nullptr;
@@ -426,8 +432,8 @@ int SerialDevice::StartWrite(SerialTransfer& t, const void* data, uint32_t count
 int SerialDevice::Continue(SerialTransfer& t, uint32_t waitMs) {
   if (!t.started_) return EINVAL;
   if (t.finished_) return t.error_;
-  std::shared_lock<std::shared_mutex> lock(lock_);
-  if (!fd_) {
+  const auto lock = LockForUse();
+  if (!lock || !fd_) {
     t.finished_ = true;
     t.error_ = ECANCELED;
     return t.error_;
@@ -590,8 +596,8 @@ int SerialDevice::ContinueLocked(SerialTransfer& t, uint32_t waitMs) {
 int SerialDevice::WaitCommEvent(uint32_t mask, uint32_t* occurred, const PollEvent* stop,
                                 uint32_t timeoutMs) {
   *occurred = 0;
-  std::shared_lock<std::shared_mutex> lock(lock_);
-  if (!fd_) return EBADF;
+  const auto lock = LockForUse();
+  if (!lock || !fd_) return EBADF;
   const int fd = fd_.Get();
   const uint64_t start = NowMs();
   const uint64_t until = timeoutMs == kMaxDword ? kNoDeadline : start + timeoutMs;

@@ -8,9 +8,9 @@
 //
 // Threads: settings, Open and the notifications belong to one thread (the owner). Read, Write,
 // the overlapped operations on a `TAsync` of the calling thread, the queue and line queries and
-// WaitForEvent may run on other threads at the same time; Close from the owner wakes a read,
-// write or wait in progress on another thread, which then fails (code 3, 2 or returns no
-// events) instead of touching a closed descriptor.
+// WaitForEvent may run on other threads at the same time (while the owner changes no setting);
+// Close from the owner wakes a read, write or wait in progress on another thread, which then
+// fails (code 3 or 2; a wait returns no events) instead of touching a closed descriptor.
 #pragma once
 
 #include <atomic>
@@ -399,7 +399,7 @@ class TCustomComPort {
   // until then the flag alone records that a non-empty Events set asked for it).
   virtual void CreateEventThread();
   virtual void DestroyEventThread();
-  bool ThreadCreated() const { return threadCreated_; }
+  bool ThreadCreated() const { return threadCreated_.load(std::memory_order_acquire); }
 
   // Notification layer: the Call operations tell the links, then raise the port's own event
   // through the Do operations.
@@ -429,7 +429,7 @@ class TCustomComPort {
   void SetDCBField(T* field, T value);
 
   plat::SerialDevice device_;
-  bool threadCreated_ = false;
+  std::atomic<bool> threadCreated_{false};  // read by WaitForEvent on any thread
   int32_t updateCount_ = 0;
   bool triggersOnRxChar_ = true;
   cls::TThreadPriority eventThreadPriority_ = cls::TThreadPriority::tpNormal;

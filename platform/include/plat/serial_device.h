@@ -19,6 +19,7 @@
 // ECANCELED). EINTR is retried inside.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -247,13 +248,15 @@ class SerialDevice {
   int StepReadLocked(SerialTransfer& t);
   int StepWriteLocked(SerialTransfer& t, uint64_t now);
   bool ReadCountsLocked(LineCounts* counts);
-  std::shared_ptr<UniqueFd> CurrentAbort();
+  // The shared lock for one call; not locked (fails the call) while a Close is under way.
+  std::shared_lock<std::shared_mutex> LockForUse() const;
 
   // Held shared by every call that uses fd_, exclusively by Open and Close. Close first sets
   // closing_ and cancel_, so waiting calls leave and the exclusive lock comes promptly.
   mutable std::shared_mutex lock_;
   UniqueFd fd_;          // guarded by lock_
   PollEvent cancel_;     // set while closing; every wait polls it
+  std::atomic<bool> closing_{false};  // a Close is under way: no new call takes lock_
   mutable std::mutex stateMutex_;  // guards the fields below
   CommTimeouts timeouts_{};
   uint32_t baud_ = 9600;      // of the last SetState: paces the wait for the output to drain
