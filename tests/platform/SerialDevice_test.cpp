@@ -1,0 +1,298 @@
+#include "plat/serial_device.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "testsupport/PtyPair.h"
+#include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
+
+namespace plat {
+namespace {
+
+using dral_test::MsSince;
+using dral_test::PtyPair;
+using Clock = std::chrono::steady_clock;
+
+Dcb Dcb8N1(uint32_t rate) {
+  Dcb d;
+  d.DCBlength = sizeof(Dcb);
+  d.BaudRate = rate;
+  d.Flags = kDcbBinary;
+  d.ByteSize = 8;
+  d.XonChar = 17;
+  d.XoffChar = 19;
+  return d;
+}
+
+CommTimeouts ReadAtOnce() { return {kMaxDword, 0, 0, 100, 1000}; }
+CommTimeouts ReadForever() { return {0, 0, 0, 0, 0}; }
+
+class SerialDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(device_.Open(pty_.SlavePath()), 0);
+    ASSERT_EQ(device_.SetState(Dcb8N1(9600)), 0);
+    ASSERT_EQ(device_.SetTimeouts(ReadAtOnce()), 0);
+    ASSERT_EQ(device_.SetupComm(1024, 1024), 0);
+  }
+  dral_test::Watchdog watchdog_{30};
+  PtyPair pty_;
+  SerialDevice device_;
+};
+
+TEST(SerialDevicePath, PortNamesMapToDevicePaths) {
+  EXPECT_EQ(SerialDevice::DevicePath("COM1"), "/dev/ttyS0");
+  EXPECT_EQ(SerialDevice::DevicePath("COM12"), "/dev/ttyS11");
+  EXPECT_EQ(SerialDevice::DevicePath("ttyUSB0"), "/dev/ttyUSB0");
+  EXPECT_EQ(SerialDevice::DevicePath("/dev/serial/by-id/x"), "/dev/serial/by-id/x");
+  EXPECT_EQ(SerialDevice::DevicePath("COM0"), "");
+  EXPECT_EQ(SerialDevice::DevicePath(""), "");
+}
+
+TEST(SerialDeviceOpen, FailsForMissingDevicesAndFilesThatAreNoTerminal) {
+  SerialDevice device;
+  EXPECT_EQ(device.Open("/dev/dral-no-such-tty"), ENOENT);
+  EXPECT_EQ(device.Open("/dev/null"), ENOTTY);
+  EXPECT_FALSE(device.IsOpen());
+}
+
+TEST_F(SerialDeviceTest, APortThatIsOpenElsewhereIsBusy) {
+  SerialDevice second;
+  EXPECT_EQ(second.Open(pty_.SlavePath()), EBUSY);
+  EXPECT_EQ(device_.Open(pty_.SlavePath()), EISCONN);
+  device_.Close();
+  EXPECT_EQ(second.Open(pty_.SlavePath()), 0);
+}
+
+TEST_F(SerialDeviceTest, LineSettingsReachTheDeviceAtAnyRate) {
+  Dcb d = Dcb8N1(250000);
+  d.StopBits = kTwoStopBits;
+  d.Flags |= kDcbOutX | kDcbInX;
+  d.XonChar = 0x01;
+  d.XoffChar = 0x02;
+  ASSERT_EQ(device_.SetState(d), 0);
+  const termios2 t = pty_.SlaveSettings();
+  EXPECT_EQ(t.c_ospeed, 250000u);
+  EXPECT_EQ(t.c_cflag & CBAUD, static_cast<tcflag_t>(BOTHER));
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+  EXPECT_TRUE(t.c_cflag & CLOCAL);
+  EXPECT_TRUE((t.c_iflag & IXON) && (t.c_iflag & IXOFF));
+  EXPECT_EQ(t.c_cc[VSTART], 0x01);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x02);
+
+  d = Dcb8N1(115200);
+  d.Flags |= kDcbOutxCtsFlow | kDcbRtsHandshake;
+  ASSERT_EQ(device_.SetState(d), 0);
+  const termios2 u = pty_.SlaveSettings();
+  EXPECT_EQ(u.c_ospeed, 115200u);
+  EXPECT_TRUE(u.c_cflag & CRTSCTS);
+  EXPECT_FALSE(u.c_cflag & CSTOPB);
+  EXPECT_FALSE(u.c_iflag & IXON);
+}
+
+TEST_F(SerialDeviceTest, AFramingTheDriverDoesNotTakeIsAnErrorNotASilentSuccess) {
+  // A pseudo-terminal always frames 8 bits without parity: it keeps neither of these.
+  Dcb d = Dcb8N1(9600);
+  d.Parity = kMarkParity;
+  EXPECT_EQ(device_.SetState(d), EINVAL);
+  d = Dcb8N1(9600);
+  d.ByteSize = 7;
+  EXPECT_EQ(device_.SetState(d), EINVAL);
+}
+
+TEST_F(SerialDeviceTest, SettingsTermiosCannotExpressAreRefusedAndChangeNothing) {
+  ASSERT_EQ(device_.SetState(Dcb8N1(57600)), 0);
+  Dcb d = Dcb8N1(0);
+  EXPECT_EQ(device_.SetState(d), EINVAL);
+  d = Dcb8N1(9600);
+  d.Flags |= kDcbOutxDsrFlow;
+  EXPECT_EQ(device_.SetState(d), EINVAL);
+  d = Dcb8N1(9600);
+  d.Flags |= kDcbRtsToggle;
+  EXPECT_EQ(device_.SetState(d), EINVAL);
+  d = Dcb8N1(9600);
+  d.Flags |= kDcbOutxCtsFlow;  // CTS flow without RTS handshake
+  EXPECT_EQ(device_.SetState(d), EINVAL);
+  d = Dcb8N1(9600);
+  d.StopBits = kOne5StopBits;  // only with 5 data bits
+  EXPECT_EQ(device_.SetState(d), EINVAL);
+  d = Dcb8N1(9600);
+  d.Flags |= kDcbParity | kDcbErrorChar;
+  d.ErrorChar = '?';
+  EXPECT_EQ(device_.SetState(d), EINVAL);
+  EXPECT_EQ(pty_.SlaveSettings().c_ospeed, 57600u);
+}
+
+TEST_F(SerialDeviceTest, ReadAtOnceReturnsWhatIsQueuedWithoutWaiting) {
+  char buf[64];
+  uint32_t done = 99;
+  auto start = Clock::now();
+  ASSERT_EQ(device_.Read(buf, sizeof buf, &done), 0);
+  EXPECT_EQ(done, 0u);
+  EXPECT_LT(MsSince(start), 500);
+
+  pty_.Write("hello");
+  ASSERT_TRUE(dral_test::WaitUntil([&] {
+    ComStat s;
+    return device_.ClearCommError(nullptr, &s) == 0 && s.InQue == 5;
+  }));
+  ASSERT_EQ(device_.Read(buf, sizeof buf, &done), 0);
+  EXPECT_EQ(std::string(buf, done), "hello");
+}
+
+TEST_F(SerialDeviceTest, ReadWaitsForTheTotalTimeOutAndKeepsWhatCame) {
+  ASSERT_EQ(device_.SetTimeouts({0, 0, 300, 0, 0}), 0);
+  pty_.Write("ab");
+  char buf[16];
+  uint32_t done = 0;
+  const auto start = Clock::now();
+  ASSERT_EQ(device_.Read(buf, sizeof buf, &done), 0);
+  const double ms = MsSince(start);
+  EXPECT_EQ(std::string(buf, done), "ab");
+  EXPECT_GE(ms, 280);
+  EXPECT_LT(ms, 3000);
+}
+
+TEST_F(SerialDeviceTest, FirstByteModeReturnsAsSoonAsDataCame) {
+  ASSERT_EQ(device_.SetTimeouts({kMaxDword, kMaxDword, 5000, 0, 0}), 0);
+  std::thread far([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pty_.Write("x");
+  });
+  char buf[16];
+  uint32_t done = 0;
+  const auto start = Clock::now();
+  ASSERT_EQ(device_.Read(buf, sizeof buf, &done), 0);
+  far.join();
+  EXPECT_EQ(done, 1u);
+  EXPECT_LT(MsSince(start), 3000);
+}
+
+TEST_F(SerialDeviceTest, CloseWakesAReadBlockedInAnotherThread) {
+  ASSERT_EQ(device_.SetTimeouts(ReadForever()), 0);
+  int result = 0;
+  std::thread reader([&] {
+    char buf[16];
+    uint32_t done = 0;
+    result = device_.Read(buf, sizeof buf, &done);
+  });
+  // The reader is inside the wait once the port is quiet for a while; Close must work either
+  // way (before the read starts it fails with EBADF, inside with ECANCELED).
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto start = Clock::now();
+  device_.Close();
+  reader.join();
+  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_TRUE(result == ECANCELED || result == EBADF) << result;
+  EXPECT_FALSE(device_.IsOpen());
+}
+
+TEST_F(SerialDeviceTest, AnAbortingPurgeEndsPendingTransfersButNotLaterOnes) {
+  ASSERT_EQ(device_.SetTimeouts(ReadForever()), 0);
+  char buf[4];
+  SerialTransfer t;
+  ASSERT_EQ(device_.StartRead(t, buf, sizeof buf), 0);
+  EXPECT_EQ(device_.Continue(t, 0), EINPROGRESS);
+  ASSERT_EQ(device_.Purge(kPurgeRxAbort), 0);
+  EXPECT_EQ(device_.Continue(t, 1000), ECANCELED);
+
+  pty_.Write("abcd");
+  uint32_t done = 0;
+  ASSERT_EQ(device_.Read(buf, sizeof buf, &done), 0);
+  EXPECT_EQ(std::string(buf, done), "abcd");
+}
+
+TEST_F(SerialDeviceTest, AHangUpEndsAReadWithTheBytesItHadAndFailsTheNext) {
+  ASSERT_EQ(device_.SetTimeouts(ReadForever()), 0);
+  pty_.Write("ok");
+  char buf[16];
+  SerialTransfer t;
+  ASSERT_EQ(device_.StartRead(t, buf, sizeof buf), 0);
+  ASSERT_TRUE(dral_test::WaitUntil([&] {
+    return device_.Continue(t, 10) == EINPROGRESS && t.Bytes() == 2;
+  }));
+  pty_.HangUp();
+  EXPECT_EQ(device_.Continue(t, 5000), 0);
+  EXPECT_EQ(std::string(buf, t.Bytes()), "ok");
+  uint32_t done = 0;
+  EXPECT_EQ(device_.Read(buf, sizeof buf, &done), EIO);
+  EXPECT_EQ(done, 0u);
+}
+
+TEST_F(SerialDeviceTest, APseudoTerminalReportsNoLinesAndNoErrors) {
+  uint32_t status = 1;
+  EXPECT_EQ(device_.GetModemStatus(&status), 0);
+  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(device_.Escape(EscapeFunction::SetDtr), 0);
+  EXPECT_EQ(device_.Escape(EscapeFunction::ClrRts), 0);
+  pty_.Write("abc");
+  ASSERT_TRUE(dral_test::WaitUntil([&] {
+    ComStat s;
+    return device_.ClearCommError(nullptr, &s) == 0 && s.InQue == 3;
+  }));
+  uint32_t errors = 1;
+  ComStat s;
+  EXPECT_EQ(device_.ClearCommError(&errors, &s), 0);
+  EXPECT_EQ(errors, 0u);
+  // Looking at the queue takes nothing from it.
+  char buf[8];
+  uint32_t done = 0;
+  ASSERT_EQ(device_.Read(buf, sizeof buf, &done), 0);
+  EXPECT_EQ(std::string(buf, done), "abc");
+}
+
+TEST_F(SerialDeviceTest, DiscardNullDropsNulBytesFromWhatIsRead) {
+  Dcb d = Dcb8N1(9600);
+  d.Flags |= kDcbNull;
+  ASSERT_EQ(device_.SetState(d), 0);
+  pty_.Write(std::string("a\0b\0\0c", 6));
+  ASSERT_EQ(device_.SetTimeouts({0, 0, 2000, 0, 0}), 0);
+  char buf[3];
+  uint32_t done = 0;
+  ASSERT_EQ(device_.Read(buf, sizeof buf, &done), 0);
+  EXPECT_EQ(std::string(buf, done), "abc");
+}
+
+TEST_F(SerialDeviceTest, AWriteThatRunsOutOfTimeCountsWhatTheFarEndCanRead) {
+  // The far end reads nothing: the pty's queue fills and the write times out.
+  ASSERT_EQ(device_.SetTimeouts({kMaxDword, 0, 0, 0, 200}), 0);
+  const std::string data(1 << 20, 'w');
+  uint32_t done = 0;
+  const auto start = Clock::now();
+  ASSERT_EQ(device_.Write(data.data(), static_cast<uint32_t>(data.size()), &done), 0);
+  EXPECT_GE(MsSince(start), 180);
+  EXPECT_GT(done, 0u);
+  EXPECT_LT(done, data.size());
+  EXPECT_EQ(pty_.ReadExactly(done + 1, 1000).size(), done);
+}
+
+TEST_F(SerialDeviceTest, WaitCommEventEndsOnDataOnTimeOutAndOnTheStopEvent) {
+  uint32_t occurred = 1;
+  auto start = Clock::now();
+  ASSERT_EQ(device_.WaitCommEvent(kEvRxChar | kEvCts, &occurred, nullptr, 200), 0);
+  EXPECT_EQ(occurred, 0u);
+  EXPECT_GE(MsSince(start), 180);
+
+  PollEvent stop;
+  stop.Set();
+  start = Clock::now();
+  ASSERT_EQ(device_.WaitCommEvent(kEvRxChar, &occurred, &stop, 5000), 0);
+  EXPECT_EQ(occurred, 0u);
+  EXPECT_LT(MsSince(start), 2000);
+
+  std::thread far([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pty_.Write("z");
+  });
+  ASSERT_EQ(device_.WaitCommEvent(kEvRxChar, &occurred, nullptr, 5000), 0);
+  far.join();
+  EXPECT_EQ(occurred, kEvRxChar);
+}
+
+}  // namespace
+}  // namespace plat
