@@ -348,4 +348,19 @@ void SetSerialCommPorts(const std::vector<std::string>& ports) {
   }
 }
 
+void WriteUserString(const std::string& key, const std::string& name, const std::string& value) {
+  cls::TRegistry reg;
+  if (reg.OpenKey(key, true)) reg.WriteString(name, value);
+}
+
+void WriteUserInteger(const std::string& key, const std::string& name, int32_t value) {
+  cls::TRegistry reg;
+  if (reg.OpenKey(key, true)) reg.WriteInteger(name, value);
+}
+
+std::string ReadUserString(const std::string& key, const std::string& name) {
+  cls::TRegistry reg;
+  return reg.OpenKey(key, false) ? reg.ReadString(name) : std::string();
+}
+
 }  // namespace dral_test

@@ -148,4 +148,10 @@ class AdapterPtyFront final : public AdapterTransport {
 // the list falls back to the machine's devices.
 void SetSerialCommPorts(const std::vector<std::string>& ports);
 
+// Values under an HKEY_CURRENT_USER key of this test's registry (the key is created). The
+// readers give "" and `fallback` for a missing value.
+void WriteUserString(const std::string& key, const std::string& name, const std::string& value);
+void WriteUserInteger(const std::string& key, const std::string& name, int32_t value);
+std::string ReadUserString(const std::string& key, const std::string& name);
+
 }  // namespace dral_test
