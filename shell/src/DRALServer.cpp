@@ -9,6 +9,7 @@
 #include "channel/HuxIPC.h"
 #include "classlib/exception.h"
 #include "classlib/ui/Application.h"
+#include "links/SerialConduit.h"
 #include "links/UsbConduit.h"
 #include "links/WinUsbConduit.h"
 #include "plat/process.h"
@@ -29,6 +30,8 @@ std::vector<std::string> CommandLineParams() {
 
 // The links this program reaches the adapter over; the link manager creates them when it starts.
 void InstallLinks() {
+  dral::LinkFactories::Install(dral::LinkRowSerial,
+                               [] { return std::make_unique<dral::TSerialConduit>(); });
   dral::LinkFactories::Install(dral::LinkRowUsb,
                                [] { return std::make_unique<dral::TUsbConduit>(); });
   dral::LinkFactories::Install(dral::LinkRowWinUsb,

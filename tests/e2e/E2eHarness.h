@@ -35,6 +35,8 @@
 #include <vector>
 
 #include "DRAL.h"
+#include "links/ScanSettings.h"
+#include "testsupport/AdapterPtyFront.h"
 #include "testsupport/DralApp.h"
 #include "testsupport/Roles.h"
 #include "testsupport/test_env.h"
@@ -329,7 +331,16 @@ class SystemFixture : public MultiProcessTest {
     fs::create_directories(LibDir());
     fs::create_symlink(DRAL_LIBRARY_FILE, LibDir() + "/libDRAL.so");
     fs::create_symlink(DRAL_SERVER_PROGRAM, LibDir() + "/DRALServer");
+    // The server's serial scan would probe the machine's own serial ports; a test that wants
+    // the serial link turns it on again.
+    SetSerialLinkEnabled(false);
 #endif
+  }
+
+  // The server's SerialPortDisabled setting in this test's registry.
+  static void SetSerialLinkEnabled(bool enabled) {
+    dral_test::WriteUserInteger(dral::TScanSettings::kKey,
+                                dral::TScanSettings::kSerialPortDisabled, enabled ? 0 : 1);
   }
 
   void TearDown() override {
