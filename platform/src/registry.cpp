@@ -39,7 +39,7 @@ const Key* ReadableKey(const HiveData& data, Hive hive, std::string_view path, K
   if (!IsSerialCommKey(hive, path) || (stored && !stored->values.empty())) return stored;
   scratch->path = path;
   scratch->values.clear();
-  for (SerialDevice& d : ProbeSerialDevices()) {
+  for (SerialDeviceName& d : ProbeSerialDevices()) {
     scratch->values.push_back(Value{std::move(d.name), RegType::String, std::move(d.path), 0});
   }
   return scratch;

@@ -64,13 +64,13 @@ bool NaturalLess(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::vector<SerialDevice> ProbeSerialDevices(const std::string& devRoot,
-                                             const std::string& sysTtyRoot) {
-  std::vector<SerialDevice> found;
+std::vector<SerialDeviceName> ProbeSerialDevices(const std::string& devRoot,
+                                                 const std::string& sysTtyRoot) {
+  std::vector<SerialDeviceName> found;
   auto add = [&](const fs::path& path) {
-    SerialDevice d{path.filename().string(), path.string()};
-    if (std::none_of(found.begin(), found.end(),
-                     [&](const SerialDevice& f) { return f.path == d.path || f.name == d.name; })) {
+    SerialDeviceName d{path.filename().string(), path.string()};
+    const auto same = [&](const SerialDeviceName& f) { return f.path == d.path || f.name == d.name; };
+    if (std::none_of(found.begin(), found.end(), same)) {
       found.push_back(std::move(d));
     }
   };
@@ -90,7 +90,7 @@ std::vector<SerialDevice> ProbeSerialDevices(const std::string& devRoot,
       add(it->path());
     }
   }
-  std::sort(found.begin(), found.end(), [](const SerialDevice& a, const SerialDevice& b) {
+  std::sort(found.begin(), found.end(), [](const SerialDeviceName& a, const SerialDeviceName& b) {
     return NaturalLess(a.name, b.name);
   });
   return found;

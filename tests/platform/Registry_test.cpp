@@ -353,7 +353,7 @@ TEST_F(Registry, SerialCommListsStoredValuesInsteadOfTheDevices) {
   std::vector<std::string> names;
   ASSERT_EQ(probed->ValueNames(&names), RegStatus::Ok);
   std::vector<std::string> devices;
-  for (const plat::SerialDevice& d : plat::ProbeSerialDevices()) devices.push_back(d.name);
+  for (const plat::SerialDeviceName& d : plat::ProbeSerialDevices()) devices.push_back(d.name);
   EXPECT_EQ(names, devices);
 
   const RegKey stored = MustCreate(Hive::LocalMachine, "\\hardware\\devicemap\\serialcomm");
@@ -382,7 +382,7 @@ TEST_F(Registry, ProbeListsUsbAcmAndRealUartsOnceInNumericOrder) {
   // ttyS2 has no type in sys and is no tty, so it is no port either.
 
   std::vector<std::string> names;
-  for (const plat::SerialDevice& d : plat::ProbeSerialDevices(dev.string(), sys.string())) {
+  for (const plat::SerialDeviceName& d : plat::ProbeSerialDevices(dev.string(), sys.string())) {
     names.push_back(d.name);
     EXPECT_EQ(d.path, (dev / d.name).string());
   }

@@ -128,17 +128,17 @@ class RegKey {
 };
 
 // One serial device of the machine as SERIALCOMM lists it.
-struct SerialDevice {
+struct SerialDeviceName {
   std::string name;  // the device's base name, e.g. "ttyUSB0"
   std::string path;  // e.g. "/dev/ttyUSB0"
-  bool operator==(const SerialDevice&) const = default;
+  bool operator==(const SerialDeviceName&) const = default;
 };
 
 // The serial devices under `devRoot`: the targets of serial/by-id/*, ttyUSB*, ttyACM*, and ttyS*
 // when it is a real UART (its UART type in `sysTtyRoot`/<name>/type, else the TIOCGSERIAL type,
 // is not PORT_UNKNOWN). Without duplicates, sorted by name with numbers in numeric order
 // (ttyUSB2 before ttyUSB10). The roots exist for tests; the registry uses the defaults.
-std::vector<SerialDevice> ProbeSerialDevices(const std::string& devRoot = "/dev",
-                                             const std::string& sysTtyRoot = "/sys/class/tty");
+std::vector<SerialDeviceName> ProbeSerialDevices(const std::string& devRoot = "/dev",
+                                                 const std::string& sysTtyRoot = "/sys/class/tty");
 
 }  // namespace plat
