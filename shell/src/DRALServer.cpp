@@ -9,6 +9,7 @@
 #include "channel/HuxIPC.h"
 #include "classlib/exception.h"
 #include "classlib/ui/Application.h"
+#include "links/FtdiConduit.h"
 #include "links/SerialConduit.h"
 #include "links/UsbConduit.h"
 #include "links/WinUsbConduit.h"
@@ -34,6 +35,8 @@ void InstallLinks() {
                                [] { return std::make_unique<dral::TSerialConduit>(); });
   dral::LinkFactories::Install(dral::LinkRowUsb,
                                [] { return std::make_unique<dral::TUsbConduit>(); });
+  dral::LinkFactories::Install(dral::LinkRowFtdi,
+                               [] { return std::make_unique<dral::TFtdiConduit>(); });
   dral::LinkFactories::Install(dral::LinkRowWinUsb,
                                [] { return std::make_unique<dral::TWinUsbConduit>(); });
 }

@@ -66,6 +66,7 @@ class Received {
   void OnReceive(const uint8_t* buf, int len) {
     std::lock_guard<std::mutex> lock(mutex_);
     bytes_.insert(bytes_.end(), buf, buf + len);
+    blocks_.push_back(len);
     ++calls_;
     cv_.notify_all();
   }
@@ -83,11 +84,17 @@ class Received {
     std::lock_guard<std::mutex> lock(mutex_);
     return calls_;
   }
+  // The length of each block, in order of arrival.
+  std::vector<int> Blocks() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return blocks_;
+  }
 
  private:
-  mutable std::mutex mutex_;  // guards bytes_ and calls_
+  mutable std::mutex mutex_;  // guards bytes_, blocks_ and calls_
   std::condition_variable cv_;
   std::vector<uint8_t> bytes_;
+  std::vector<int> blocks_;
   int calls_ = 0;
 };
 

@@ -1,0 +1,82 @@
+#include "testsupport/FakeFtd2xx.h"
+
+#include <dlfcn.h>
+
+#include <sstream>
+#include <stdexcept>
+
+namespace dral_test {
+
+const char* const kFakeFtd2xxPath = DRAL_FAKE_FTD2XX_PATH;
+const char* const kPartialFtd2xxPath = DRAL_PARTIAL_FTD2XX_PATH;
+
+namespace {
+
+template <typename Fn>
+void Take(void* module, Fn& entry, const char* name) {
+  entry = reinterpret_cast<Fn>(dlsym(module, name));
+  if (!entry) throw std::runtime_error(std::string("fake D2XX library lacks ") + name);
+}
+
+}  // namespace
+
+FakeFtd2xx::FakeFtd2xx() {
+  module_ = dlopen(kFakeFtd2xxPath, RTLD_NOW | RTLD_LOCAL);
+  if (!module_) throw std::runtime_error(std::string("cannot load ") + kFakeFtd2xxPath);
+  Take(module_, add_, "FakeFtd2xx_Add");
+  Take(module_, remove_, "FakeFtd2xx_Remove");
+  Take(module_, reset_, "FakeFtd2xx_Reset");
+  Take(module_, push_, "FakeFtd2xx_Push");
+  Take(module_, setRefuseOpen_, "FakeFtd2xx_SetRefuseOpen");
+  Take(module_, setListFailure_, "FakeFtd2xx_SetListFailure");
+  Take(module_, isOpen_, "FakeFtd2xx_IsOpen");
+  Take(module_, pending_, "FakeFtd2xx_Pending");
+  Take(module_, log_, "FakeFtd2xx_Log");
+  Take(module_, statusPolls_, "FakeFtd2xx_StatusPolls");
+  Take(module_, staleHandleCalls_, "FakeFtd2xx_StaleHandleCalls");
+  reset_();
+}
+
+FakeFtd2xx::~FakeFtd2xx() {
+  reset_();
+  dlclose(module_);
+}
+
+int FakeFtd2xx::Add(uint32_t id, const std::string& serial, const std::string& description,
+                    FakeFtd2xxSink sink, void* context) {
+  return add_(id, serial.c_str(), description.c_str(), sink, context);
+}
+
+std::vector<std::string> FakeFtd2xx::Log() const {
+  std::string all(log_(nullptr, 0) + 1, '\0');
+  all.resize(log_(all.data(), all.size()));
+  std::vector<std::string> lines;
+  std::istringstream in(all);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  if (logMark_ >= lines.size()) return {};
+  return {lines.begin() + static_cast<long>(logMark_), lines.end()};
+}
+
+void FakeFtd2xx::ClearLog() { logMark_ += Log().size(); }
+
+FtdiAdapterFront::FtdiAdapterFront(FakeFtd2xx& fake, AdapterSimulator& adapter,
+                                   const std::string& serial, uint32_t id)
+    : fake_(fake), adapter_(adapter) {
+  key_ = fake_.Add(id, serial, "DRAL Adapter", &FtdiAdapterFront::FromHost, this);
+  adapter_.Attach(this);
+}
+
+FtdiAdapterFront::~FtdiAdapterFront() {
+  adapter_.Detach(this);
+  fake_.Remove(key_);  // waits for a write in progress to leave FromHost
+}
+
+void FtdiAdapterFront::SendToHost(const uint8_t* bytes, size_t n) {
+  fake_.Push(key_, Bytes(bytes, bytes + n));
+}
+
+void FtdiAdapterFront::FromHost(void* context, const uint8_t* bytes, size_t n) {
+  static_cast<FtdiAdapterFront*>(context)->adapter_.FromHost(bytes, n);
+}
+
+}  // namespace dral_test
