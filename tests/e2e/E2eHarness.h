@@ -50,6 +50,17 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace dral_test;  // the application side, waits and roles of the test support
 
+// Bounds of the steps of a system test.
+inline constexpr int kLinkUpMs = 20000;      // library load, server start and link up
+inline constexpr int kStepMs = 10000;        // one step of the other side
+inline constexpr int kMessageMs = 5000;      // one message on its way
+inline constexpr int kServerExitMs = 10000;  // the server ends about 3 s after the last unload
+
+// Message types of the adapter's frames, as the simulator program counts them.
+inline constexpr uint8_t kCanFrame = 0x20;
+inline constexpr uint8_t kJ1939Frame = 0x30;
+inline constexpr uint8_t kJ1708Frame = 0x40;
+
 inline std::string HexOf(const Bytes& b) {
   std::string out;
   char h[3];
@@ -374,6 +385,21 @@ class SystemFixture : public MultiProcessTest {
     return api;
   }
   void Unload(Api& api) { EXPECT_EQ(api.Unload(), 0); }
+
+  // Loads the library, connects and waits until the link is up and the adapter's channel 1 is
+  // available. The connection, or 0 (with a failure).
+  DRAL_Handle ConnectWhenUp(Api& api) {
+    api = Load();
+    if (api.module == nullptr) return 0;
+    const DRAL_Handle h = api.Connect();
+    EXPECT_NE(h, 0u);
+    if (h == 0) return 0;
+    const bool up = WaitLinkState(api, h, DRAL_LINK_CONNECTED, kLinkUpMs);
+    EXPECT_TRUE(up) << std::hex << api.GetStatus(h);
+    const bool available = up && WaitChannelAvailable(api, h, kStepMs);
+    EXPECT_TRUE(!up || available) << "channel 1 not available";
+    return available ? h : 0;
+  }
 
   // --- application processes (this test binary re-run in a role) ---
 

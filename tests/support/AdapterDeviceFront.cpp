@@ -1,4 +1,5 @@
 #include "testsupport/AdapterDeviceFront.h"
+#include "testsupport/FakeFtd2xxControl.h"
 #include "testsupport/SimWinUsbDevice.h"
 
 #include <fcntl.h>
@@ -27,7 +28,14 @@ constexpr int kPollMs = 200;
 constexpr size_t kMaxStreamWrite = 65536;
 constexpr size_t kReadBufferSize = wsim::kHeaderSize + 65536;
 
+// UsbDriver and Ftdi devices are byte streams; WinUsb devices speak in packets.
+bool Streamed(DeviceFrontKind kind) { return kind != DeviceFrontKind::WinUsb; }
+
 std::string EntryPath(const DeviceFrontOptions& o) {
+  if (o.Kind == DeviceFrontKind::Ftdi) {
+    const std::string root = o.DeviceDirectory.empty() ? plat::DeviceDirectory() : o.DeviceDirectory;
+    return root + "/" + kFakeFtd2xxSocketFolder + "/" + o.Name;
+  }
   const char* guid = o.Kind == DeviceFrontKind::UsbDriver ? kUsbDriverClassGuid : kWinUsbClassGuid;
   const std::string folder = o.DeviceDirectory.empty() ? plat::DeviceInterfaceFolder(guid)
                                                        : o.DeviceDirectory + "/" + guid;
@@ -193,7 +201,7 @@ void AdapterDeviceFront::DoPlug() {
   if (plugged_.load()) return;
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ec);
-  const int type = options_.Kind == DeviceFrontKind::UsbDriver ? SOCK_STREAM : SOCK_SEQPACKET;
+  const int type = Streamed(options_.Kind) ? SOCK_STREAM : SOCK_SEQPACKET;
   listenFd_ = ListenUnixSocket(path_, type);
   error_.store(listenFd_ >= 0 ? 0 : errno);
   plugged_.store(listenFd_ >= 0);
@@ -217,7 +225,7 @@ void AdapterDeviceFront::Accept() {
   {
     std::lock_guard<std::mutex> lock(pendingMutex_);
     // A WinUSB host is served once it has asked for the description.
-    hostReady_ = options_.Kind == DeviceFrontKind::UsbDriver;
+    hostReady_ = Streamed(options_.Kind);
   }
   connected_.store(true);
   connections_.fetch_add(1);
@@ -237,7 +245,7 @@ void AdapterDeviceFront::CloseHost() {
 void AdapterDeviceFront::ReadFromHost() {
   const ssize_t n = recv(hostFd_, readBuffer_.data(), readBuffer_.size(), MSG_DONTWAIT);
   if (n > 0) {
-    if (options_.Kind == DeviceFrontKind::UsbDriver) {
+    if (Streamed(options_.Kind)) {
       bytesFromHost_.fetch_add(static_cast<uint64_t>(n));
       adapter_.FromHost(readBuffer_.data(), static_cast<size_t>(n));
     } else {
@@ -270,7 +278,7 @@ void AdapterDeviceFront::WriteToHost() {
     const size_t held = pending_.size() - pendingHead_;
     ssize_t sent = 0;
     size_t taken = 0;
-    if (options_.Kind == DeviceFrontKind::UsbDriver) {
+    if (Streamed(options_.Kind)) {
       sent = send(hostFd_, pending_.data() + pendingHead_, std::min(held, kMaxStreamWrite),
                   MSG_NOSIGNAL | MSG_DONTWAIT);
       taken = sent > 0 ? static_cast<size_t>(sent) : 0;

@@ -39,6 +39,8 @@ server's USB links find it. Prints "ready <entry path>" once the entry exists.
 
   --usb                  a device of the USB driver class, a stream socket (default)
   --winusb               a device of the WinUSB class, a seqpacket socket
+  --ftdi                 an FTDI device of the fake D2XX library (serial number: the name), a
+                         stream socket in its folder (the server loads the fake library)
   --device-dir DIR       the device directory (default $DRAL_DEVICE_DIR, else /dev/dral)
   --name NAME            the entry's name in the class folder (default adapter0)
   --version A.B.C.D.E.F  the six version bytes the adapter reports (default 0.0.2.5.0.0;
@@ -257,6 +259,8 @@ Options ParseOptions(int argc, char** argv) {
       o.Front.Kind = dral_test::DeviceFrontKind::UsbDriver;
     } else if (a == "--winusb") {
       o.Front.Kind = dral_test::DeviceFrontKind::WinUsb;
+    } else if (a == "--ftdi") {
+      o.Front.Kind = dral_test::DeviceFrontKind::Ftdi;
     } else if (a == "--device-dir") {
       o.Front.DeviceDirectory = value();
     } else if (a == "--name") {

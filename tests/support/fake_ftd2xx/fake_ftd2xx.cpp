@@ -2,7 +2,22 @@
 // that the tests add through the FakeFtd2xx_* controls (testsupport/FakeFtd2xxControl.h).
 // Built twice: complete (libftd2xx.so), and without FT_SetLatencyTimer (FAKE_FTD2XX_PARTIAL) for
 // the test of a library the link must refuse.
+//
+// Besides those, every stream socket in the socket folder of the device directory is a device
+// (see FakeFtd2xxControl.h): the list is read afresh by FT_CreateDeviceInfoList, FT_OpenEx
+// connects to the socket, FT_Write sends to it and the reads take what it delivered. So a server
+// in a process of its own reaches an adapter simulator served by another process.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -24,20 +39,40 @@ using plat::FtDword;
 using plat::FtHandle;
 using plat::FtStatus;
 
+// Bytes a socket device holds for the host; beyond this they stay in the socket (as a device's
+// buffer being full stops the transfers).
+constexpr size_t kSocketQueueLimit = 65536;
+constexpr uint32_t kDefaultWriteTimeoutMs = 2000;
+
 struct Device {
   uint32_t Id = 0;
   std::string Serial;
   std::string Description;
+  std::string SocketPath;  // a socket device: the socket it connects to when opened
   uintptr_t Handle = 0;  // 0: not open; guarded by the state's mutex
   bool RefuseOpen = false;
   std::atomic<bool> Present{true};
+  std::atomic<uint32_t> WriteTimeoutMs{kDefaultWriteTimeoutMs};
 
   std::mutex QueueMutex;  // guards Queue
   std::deque<uint8_t> Queue;
 
-  std::mutex SinkMutex;  // held for a sink call; guards Sink, Context
+  std::mutex SinkMutex;  // held for a sink call or a socket write; guards Sink, Context
   FakeFtd2xxSink Sink = nullptr;
   void* Context = nullptr;
+
+  // A socket device's connection while open: set by FT_OpenEx before the handle is handed out;
+  // FT_Close takes it away under the state's mutex and closes it with QueueMutex and SinkMutex
+  // held, so no read or write is using it then. Reads use it under QueueMutex, writes under
+  // SinkMutex.
+  std::atomic<int> Fd{-1};
+
+  Device() = default;
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+  ~Device() {
+    if (Fd.load() >= 0) close(Fd.load());
+  }
 };
 
 struct State {
@@ -89,6 +124,110 @@ FtStatus Plain(FtHandle handle, const std::string& line) {
 void CopyText(char* out, size_t size, const std::string& text) {
   std::memset(out, 0, size);
   std::memcpy(out, text.data(), std::min(text.size(), size - 1));
+}
+
+// ---- socket devices -------------------------------------------------------------------------------
+
+// The sockets in the socket folder now: file name (the serial number) -> path.
+std::map<std::string, std::string> SocketEntries() {
+  std::map<std::string, std::string> out;
+  const char* dir = std::getenv("DRAL_DEVICE_DIR");
+  if (!dir || !*dir) return out;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(fs::path(dir) / kFakeFtd2xxSocketFolder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.is_socket(ec) && name.size() < 16) out[name] = entry.path().string();
+  }
+  return out;
+}
+
+// Brings the socket devices of the list up to date with the folder: a new socket is appended, a
+// vanished one leaves the list (an open handle of it lives on until its connection ends).
+void RescanSockets() {
+  auto entries = SocketEntries();
+  std::lock_guard<std::mutex> lock(S().Mutex);
+  for (auto it = S().Devices.begin(); it != S().Devices.end();) {
+    const std::string& path = it->second->SocketPath;
+    if (path.empty()) {
+      ++it;
+      continue;
+    }
+    const auto found = entries.find(it->second->Serial);
+    if (found != entries.end() && found->second == path) {
+      entries.erase(found);
+      ++it;
+    } else {
+      it = S().Devices.erase(it);
+    }
+  }
+  for (const auto& [serial, path] : entries) {
+    auto device = std::make_shared<Device>();
+    device->Id = kFakeFtd2xxSocketDeviceId;
+    device->Serial = serial;
+    device->Description = "Adapter";
+    device->SocketPath = path;
+    S().Devices[S().NextKey++] = std::move(device);
+  }
+}
+
+// Connects to a socket device; the descriptor, or -1.
+int ConnectSocket(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return -1;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Moves what the socket delivered into the queue, up to kSocketQueueLimit. The end of the
+// connection makes the device absent. Called with the device's QueueMutex held.
+void PumpSocket(Device& device) {
+  const int fd = device.Fd.load();
+  if (fd < 0) return;
+  uint8_t chunk[16384];
+  while (device.Queue.size() < kSocketQueueLimit) {
+    const size_t room = std::min(sizeof chunk, kSocketQueueLimit - device.Queue.size());
+    const ssize_t n = recv(fd, chunk, room, MSG_DONTWAIT);
+    if (n > 0) {
+      device.Queue.insert(device.Queue.end(), chunk, chunk + n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) device.Present = false;
+    return;
+  }
+}
+
+// Sends `n` bytes to a socket device within its write time-out; the bytes sent, or -1 when the
+// connection failed. Called with the device's SinkMutex held.
+ssize_t SendSocket(Device& device, const uint8_t* bytes, size_t n) {
+  const int fd = device.Fd.load();
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(device.WriteTimeoutMs.load());
+  size_t sent = 0;
+  while (sent < n) {
+    const ssize_t r = send(fd, bytes + sent, n - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r > 0) {
+      sent += static_cast<size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) break;  // the time-out: what went is the count
+    pollfd p{fd, POLLOUT, 0};
+    poll(&p, 1, static_cast<int>(left));
+  }
+  return static_cast<ssize_t>(sent);
 }
 
 }  // namespace
@@ -206,6 +345,12 @@ FAKE_EXPORT FtStatus FT_OpenEx(void* arg, FtDword flags, FtHandle* handle) {
   for (const auto& [key, device] : S().Devices) {
     if (device->Serial != serial) continue;
     if (device->Handle != 0 || device->RefuseOpen) return plat::kFtDeviceNotOpened;
+    if (!device->SocketPath.empty()) {
+      const int fd = ConnectSocket(device->SocketPath);
+      if (fd < 0) return plat::kFtDeviceNotOpened;
+      device->Fd = fd;
+      device->Present = true;
+    }
     device->Handle = S().NextHandle++;
     S().Handles[device->Handle] = device;
     *handle = reinterpret_cast<FtHandle>(device->Handle);
@@ -216,14 +361,26 @@ FAKE_EXPORT FtStatus FT_OpenEx(void* arg, FtDword flags, FtHandle* handle) {
 
 FAKE_EXPORT FtStatus FT_Close(FtHandle handle) {
   Record("FT_Close");
-  std::lock_guard<std::mutex> lock(S().Mutex);
-  const auto it = S().Handles.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == S().Handles.end()) {
-    S().StaleHandleCalls.fetch_add(1);
-    return plat::kFtInvalidHandle;
+  std::shared_ptr<Device> device;
+  int fd = -1;
+  {
+    std::lock_guard<std::mutex> lock(S().Mutex);
+    const auto it = S().Handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == S().Handles.end()) {
+      S().StaleHandleCalls.fetch_add(1);
+      return plat::kFtInvalidHandle;
+    }
+    device = it->second;
+    device->Handle = 0;
+    S().Handles.erase(it);
+    fd = device->Fd.exchange(-1);
   }
-  it->second->Handle = 0;
-  S().Handles.erase(it);
+  if (fd >= 0) {
+    // Waits for a read or write in progress on the connection.
+    std::scoped_lock io(device->QueueMutex, device->SinkMutex);
+    close(fd);
+    device->Queue.clear();
+  }
   return plat::kFtOk;
 }
 
@@ -234,6 +391,7 @@ FAKE_EXPORT FtStatus FT_Read(FtHandle handle, void* buffer, FtDword toRead, FtDw
   if (!device) return plat::kFtInvalidHandle;
   if (!device->Present) return plat::kFtDeviceNotFound;
   std::lock_guard<std::mutex> lock(device->QueueMutex);
+  PumpSocket(*device);
   const size_t n = std::min<size_t>(toRead, device->Queue.size());
   std::copy_n(device->Queue.begin(), n, static_cast<uint8_t*>(buffer));
   device->Queue.erase(device->Queue.begin(), device->Queue.begin() + static_cast<long>(n));
@@ -249,6 +407,15 @@ FAKE_EXPORT FtStatus FT_Write(FtHandle handle, void* buffer, FtDword toWrite, Ft
   if (!device) return plat::kFtInvalidHandle;
   std::lock_guard<std::mutex> lock(device->SinkMutex);
   if (!device->Present) return plat::kFtDeviceNotFound;
+  if (device->Fd.load() >= 0) {
+    const ssize_t sent = SendSocket(*device, static_cast<const uint8_t*>(buffer), toWrite);
+    if (sent < 0) {
+      device->Present = false;
+      return plat::kFtIoError;
+    }
+    *written = static_cast<FtDword>(sent);
+    return plat::kFtOk;
+  }
   if (device->Sink) device->Sink(device->Context, static_cast<const uint8_t*>(buffer), toWrite);
   *written = toWrite;
   return plat::kFtOk;
@@ -280,8 +447,11 @@ FAKE_EXPORT FtStatus FT_Purge(FtHandle handle, FtDword mask) {
 }
 
 FAKE_EXPORT FtStatus FT_SetTimeouts(FtHandle handle, FtDword readTimeout, FtDword writeTimeout) {
-  return Plain(handle, "FT_SetTimeouts " + std::to_string(readTimeout) + " " +
-                           std::to_string(writeTimeout));
+  Record("FT_SetTimeouts " + std::to_string(readTimeout) + " " + std::to_string(writeTimeout));
+  const auto device = Lookup(handle);
+  if (!device) return plat::kFtInvalidHandle;
+  device->WriteTimeoutMs = writeTimeout;
+  return device->Present ? plat::kFtOk : plat::kFtDeviceNotFound;
 }
 
 FAKE_EXPORT FtStatus FT_GetQueueStatus(FtHandle handle, FtDword* rxBytes) {
@@ -290,6 +460,7 @@ FAKE_EXPORT FtStatus FT_GetQueueStatus(FtHandle handle, FtDword* rxBytes) {
   const auto device = Lookup(handle);
   if (!device) return plat::kFtInvalidHandle;
   std::lock_guard<std::mutex> lock(device->QueueMutex);
+  PumpSocket(*device);
   *rxBytes = static_cast<FtDword>(device->Queue.size());
   return plat::kFtOk;
 }
@@ -310,6 +481,7 @@ FAKE_EXPORT FtStatus FT_SetEventNotification(FtHandle handle, FtDword mask, void
 FAKE_EXPORT FtStatus FT_CreateDeviceInfoList(FtDword* count) {
   Record("FT_CreateDeviceInfoList");
   if (!count) return plat::kFtInvalidParameter;
+  RescanSockets();
   std::lock_guard<std::mutex> lock(S().Mutex);
   *count = static_cast<FtDword>(S().Devices.size());
   return plat::kFtOk;

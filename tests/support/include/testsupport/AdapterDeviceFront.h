@@ -1,5 +1,5 @@
 // Fronts of the adapter simulator that look like a plugged-in USB adapter to the server's USB
-// links: an entry in the device directory that the link finds, opens and talks to.
+// and FTDI links: an entry in the device directory that the link finds, opens and talks to.
 //
 //  - UsbDriver: a UNIX stream socket in the USB driver class folder; the host's writes are the
 //    adapter's input bytes and the adapter's output is read back as a byte stream, as from the
@@ -8,6 +8,9 @@
 //    protocol (docs/winusb-sim-protocol.md): it answers Describe with one interface of a bulk IN
 //    and a bulk OUT pipe, takes OUT transfers as the adapter's input and sends the adapter's
 //    output as IN transfers of at most kMaxInTransfer bytes.
+//  - Ftdi: a UNIX stream socket, as UsbDriver, in the socket folder of the fake D2XX library
+//    (FakeFtd2xxControl.h), where a server that loads that library finds it as an FTDI device
+//    whose serial number is the entry's name.
 //
 // The front attaches itself to the model when constructed and detaches when destroyed. It
 // serves one host at a time; a new connection replaces (closes) the previous one, as a device
@@ -40,13 +43,13 @@ namespace dral_test {
 inline constexpr const char* kUsbDriverClassGuid = "{B2A7A7FA-CA82-474B-9BDC-9E4F66F07FB1}";
 inline constexpr const char* kWinUsbClassGuid = "{B3B99BA9-11D6-4EB9-ACD4-349BDD50810F}";
 
-enum class DeviceFrontKind : uint8_t { UsbDriver, WinUsb };
+enum class DeviceFrontKind : uint8_t { UsbDriver, WinUsb, Ftdi };
 
 struct DeviceFrontOptions {
   DeviceFrontKind Kind = DeviceFrontKind::UsbDriver;
   // The device directory; "" means plat::DeviceDirectory() ($DRAL_DEVICE_DIR or /dev/dral).
   std::string DeviceDirectory;
-  std::string Name = "adapter0";  // the entry's name in the class folder
+  std::string Name = "adapter0";  // the entry's name in the class folder (Ftdi: at most 15 bytes)
   // WinUsb: the interface's pipes. Attributes 2 = bulk transfer type.
   uint8_t InPipe = 0x81;
   uint8_t OutPipe = 0x02;

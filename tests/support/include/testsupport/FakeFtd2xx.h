@@ -20,7 +20,7 @@ extern const char* const kFakeFtd2xxPath;
 extern const char* const kPartialFtd2xxPath;
 
 // The adapter's USB ids as the device list reports them.
-inline constexpr uint32_t kFtdiAdapterId = 0x14EC9280;
+inline constexpr uint32_t kFtdiAdapterId = kFakeFtd2xxSocketDeviceId;
 
 class FakeFtd2xx {
  public:

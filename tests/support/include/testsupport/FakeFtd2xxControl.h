@@ -8,10 +8,23 @@
 // reported by FT_GetStatus and returned by FT_Read. The library records the calls a link makes
 // (except the status polls and reads, which it counts) as text lines, e.g. "FT_SetBaudRate
 // 115200".
+//
+// Socket devices: every stream socket in the folder kFakeFtd2xxSocketFolder of the device
+// directory ($DRAL_DEVICE_DIR) is a device too, with the socket's file name (at most 15
+// characters) as its serial number, the adapter's ids (kFakeFtd2xxSocketDeviceId) and the
+// description "Adapter". FT_CreateDeviceInfoList reads the folder afresh; FT_OpenEx connects to
+// the socket (one connection per open), FT_Write sends the host's bytes to it (within the write
+// time-out of FT_SetTimeouts), and the status, queue and read calls take what it delivered.
+// The end of the connection makes the device absent (FT_DEVICE_NOT_FOUND). This lets a program
+// that loads the fake, such as the server, reach a device served by another process
+// (AdapterDeviceFront's Ftdi kind).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+inline constexpr const char* kFakeFtd2xxSocketFolder = "ftd2xx";
+inline constexpr uint32_t kFakeFtd2xxSocketDeviceId = 0x14EC9280;
 
 extern "C" {
 
