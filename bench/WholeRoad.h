@@ -4,7 +4,11 @@
 // applications. Everything is private to the run (object namespace, registry, devices in a
 // temporary folder), and this process adopts the server so it can wait for its end.
 //
-// The user defines DRAL_LIBRARY_FILE and DRAL_SERVER_PROGRAM and links the dl library.
+// The device is of the USB driver class, or (Start's `kind`) an FTDI device of the fake D2XX
+// library, which the server then loads.
+//
+// The user defines DRAL_LIBRARY_FILE, DRAL_SERVER_PROGRAM and DRAL_FTD2XX_LIBRARY_FILE and links
+// the dl library.
 #pragma once
 
 #include <fcntl.h>
@@ -52,7 +56,8 @@ class WholeRoad {
 
   // The private environment, the simulated device, the server and the library. The adapter does
   // not record what the host sends (SetRecording turns it on).
-  bool Start(std::string& error) {
+  bool Start(std::string& error,
+             dral_test::DeviceFrontKind kind = dral_test::DeviceFrontKind::UsbDriver) {
     fs::create_directories(root_ / "registry");
     fs::create_directories(root_ / "devices");
     fs::create_directories(root_ / "lib");
@@ -63,9 +68,14 @@ class WholeRoad {
     fs::create_symlink(DRAL_LIBRARY_FILE, root_ / "lib" / "libDRAL.so");
     fs::create_symlink(DRAL_SERVER_PROGRAM, root_ / "lib" / "DRALServer");
 
+    if (kind == dral_test::DeviceFrontKind::Ftdi) {
+      setenv("DRAL_FTD2XX_LIBRARY", DRAL_FTD2XX_LIBRARY_FILE, 1);
+    }
+
     adapter_.SetRecording(false);
-    front_ =
-        std::make_unique<dral_test::AdapterDeviceFront>(adapter_, dral_test::DeviceFrontOptions{});
+    dral_test::DeviceFrontOptions front;
+    front.Kind = kind;
+    front_ = std::make_unique<dral_test::AdapterDeviceFront>(adapter_, front);
     if (!front_->Plug()) return error = "cannot create the simulated device", false;
     if (!StartServer(error)) return false;
     return lib_.Load((root_ / "lib" / "libDRAL.so").string(), &error);

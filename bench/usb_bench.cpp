@@ -1,5 +1,5 @@
-// Traffic through the USB driver link, end to end: the adapter simulator serves a simulated USB
-// adapter (a stream socket in the device directory) in this process, DRALServer runs as its own
+// Traffic through the USB driver link (or the FTDI link), end to end: the adapter simulator serves
+// a simulated USB adapter (a stream socket in the device directory) in this process, DRALServer runs as its own
 // process (the library starts it) and 16 connections of libDRAL.so, loaded with dlopen, stand
 // for the applications.
 //
@@ -13,11 +13,13 @@
 // order; the server's CPU time (user + system, from /proc) is reported per second of each run.
 //
 //   bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...] [--channels 1|2] [--hog]
-//             [--latency-only] [--receive-only]
+//             [--latency-only] [--receive-only] [--link usb|ftdi]
 //   --channels 2  alternates the adapter's frames between CAN1 and CAN2 (both buses loaded)
 //   --hog         runs one busy thread per core at nice 0 in a child process meanwhile
 //   --latency-only  measures the adapter -> applications latency and stops
 //   --receive-only  leaves out the application -> adapter measurements
+//   --link ftdi   the adapter is an FTDI device of the fake D2XX library, which the server loads
+//                 (its FTDI link polls the device every millisecond); default: the USB driver link
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -210,6 +212,7 @@ struct Options {
   bool Hog = false;
   bool LatencyOnly = false;
   bool ReceiveOnly = false;
+  bool Ftdi = false;
 };
 
 // CPU time (user + system) of a process so far, in seconds; 0 when it cannot be read.
@@ -260,8 +263,9 @@ class Bench {
       return 1;
     }
     std::printf(
-        "DRALServer pid %d, %d connections, USB driver link over %s, %d CAN channel%s%s\n\n",
-        road_.Server(), options_.Apps, road_.Front().Path().c_str(), options_.Channels,
+        "DRALServer pid %d, %d connections, %s link over %s, %d CAN channel%s%s\n\n",
+        road_.Server(), options_.Apps, options_.Ftdi ? "FTDI" : "USB driver",
+        road_.Front().Path().c_str(), options_.Channels,
         options_.Channels > 1 ? "s" : "", options_.Hog ? ", CPU hog on every core" : "");
 
     AdapterToApplicationsLatency();
@@ -283,7 +287,9 @@ class Bench {
 
  private:
   bool SetUp(std::string& error) {
-    if (!road_.Start(error) || !road_.Connect(options_.Apps, handles_, error)) return false;
+    const auto kind =
+        options_.Ftdi ? dral_test::DeviceFrontKind::Ftdi : dral_test::DeviceFrontKind::UsbDriver;
+    if (!road_.Start(error, kind) || !road_.Connect(options_.Apps, handles_, error)) return false;
     if (!SetCanFilters(DRAL_FILTER_PASS_ALL)) return error = "DRAL_ConfigFilter failed", false;
     for (DRAL_Handle h : handles_) receivers_.push_back(std::make_unique<Receiver>(lib_, h));
     return true;
@@ -521,10 +527,13 @@ Options ParseOptions(int argc, char** argv) {
     } else if (a == "--receive-only") {
       o.ReceiveOnly = true;
       continue;
+    } else if (a == "--link" && v && (std::string(v) == "usb" || std::string(v) == "ftdi")) {
+      o.Ftdi = std::string(v) == "ftdi";
     } else {
       std::fprintf(stderr,
                    "usage: bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...] "
-                   "[--channels 1|2] [--hog] [--latency-only] [--receive-only]\n");
+                   "[--channels 1|2] [--hog] [--latency-only] [--receive-only] "
+                   "[--link usb|ftdi]\n");
       std::exit(2);
     }
     ++i;
