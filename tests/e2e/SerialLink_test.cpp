@@ -18,10 +18,10 @@ constexpr int kStepMs = 10000;    // one step of the other side
 constexpr int kMessageMs = 5000;  // one message on its way
 constexpr int kServerExitMs = 10000;
 
-constexpr uint8_t kCanFrame = 0x20;
-constexpr uint8_t kJ1939Frame = 0x30;
-constexpr uint8_t kJ1708Frame = 0x40;
-constexpr uint8_t kVersionRequest = 0x04;
+using sim::kCanFrame;
+using sim::kJ1708Frame;
+using sim::kJ1939Frame;
+using sim::kVersionRequest;
 
 const Bytes kVersion = {0, 0, 4, 2, 0, 0};
 const char* const kVersionOption = "0.0.4.2.0.0";
@@ -87,12 +87,9 @@ class SerialLinkTest : public SystemFixture {
 };
 
 void SerialLinkTest::Application() {
-  Api api = Load();
-  ASSERT_NE(api.module, nullptr);
-  const DRAL_Handle h = api.Connect();
-  ASSERT_NE(h, 0u);
-  ASSERT_TRUE(WaitLinkState(api, h, DRAL_LINK_CONNECTED, kLinkUpMs))
-      << std::hex << api.GetStatus(h);
+  Api api;
+  DRAL_Handle h = 0;
+  ASSERT_NO_FATAL_FAILURE(OpenConnection(api, h, kLinkUpMs));
   EXPECT_EQ(AwaitAdapterVersion(api, h, kVersion, kMessageMs), kVersion);
   ASSERT_TRUE(WaitChannelAvailable(api, h, kStepMs));
   ASSERT_EQ(Filter(api, h, PassAll(DRAL_PROTOCOL_CAN1)), DRAL_OK);
