@@ -1,5 +1,6 @@
 // The whole road of the end-to-end benchmarks: the adapter simulator serves a simulated USB
-// adapter (a stream socket in the device directory) in this process, DRALServer runs as its own
+// adapter (a stream socket in the device directory) or an adapter on a serial line (a
+// pseudo-terminal listed in the serial-port list) in this process, DRALServer runs as its own
 // process, and libDRAL.so, loaded with dlopen, gives the connections that stand for the
 // applications. Everything is private to the run (object namespace, registry, devices in a
 // temporary folder), and this process adopts the server so it can wait for its end.
@@ -18,13 +19,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +34,7 @@
 #include "DRAL.h"
 #include "channel/HuxIPC.h"
 #include "testsupport/AdapterDeviceFront.h"
+#include "testsupport/AdapterPtyFront.h"
 #include "testsupport/AdapterSimulator.h"
 #include "testsupport/DralApi.h"
 #include "testsupport/test_util.h"
@@ -58,6 +61,42 @@ class WholeRoad {
   // not record what the host sends (SetRecording turns it on).
   bool Start(std::string& error,
              dral_test::DeviceFrontKind kind = dral_test::DeviceFrontKind::UsbDriver) {
+    Prepare();
+    if (kind == dral_test::DeviceFrontKind::Ftdi) {
+      setenv("DRAL_FTD2XX_LIBRARY", DRAL_FTD2XX_LIBRARY_FILE, 1);
+    }
+    adapter_.SetRecording(false);
+    dral_test::DeviceFrontOptions front;
+    front.Kind = kind;
+    front_ = std::make_unique<dral_test::AdapterDeviceFront>(adapter_, front);
+    if (!front_->Plug()) return error = "cannot create the simulated device", false;
+    if (!StartServer(error)) return false;
+    return lib_.Load((root_ / "lib" / "libDRAL.so").string(), &error);
+  }
+
+  // The same with the adapter on a serial line instead: the serial-port list holds `before`,
+  // then the line. The scan's settings keep their defaults (search the rate, then ask for the
+  // highest).
+  bool StartSerial(const dral_test::PtyFrontOptions& line, std::vector<std::string> before,
+                   std::string& error) {
+    Prepare();
+    adapter_.SetRecording(false);
+    try {
+      line_ = std::make_unique<dral_test::AdapterPtyFront>(adapter_, line);
+    } catch (const std::exception& e) {
+      return error = e.what(), false;
+    }
+    before.push_back(line_->SlavePath());
+    dral_test::SetSerialCommPorts(before);
+    if (!StartServer(error)) return false;
+    return lib_.Load((root_ / "lib" / "libDRAL.so").string(), &error);
+  }
+
+  // A path in the run's folder that names no device.
+  std::string AbsentPort(int n) const { return (root_ / ("no-port-" + std::to_string(n))).string(); }
+
+ private:
+  void Prepare() {
     fs::create_directories(root_ / "registry");
     fs::create_directories(root_ / "devices");
     fs::create_directories(root_ / "lib");
@@ -67,19 +106,9 @@ class WholeRoad {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     fs::create_symlink(DRAL_LIBRARY_FILE, root_ / "lib" / "libDRAL.so");
     fs::create_symlink(DRAL_SERVER_PROGRAM, root_ / "lib" / "DRALServer");
-
-    if (kind == dral_test::DeviceFrontKind::Ftdi) {
-      setenv("DRAL_FTD2XX_LIBRARY", DRAL_FTD2XX_LIBRARY_FILE, 1);
-    }
-
-    adapter_.SetRecording(false);
-    dral_test::DeviceFrontOptions front;
-    front.Kind = kind;
-    front_ = std::make_unique<dral_test::AdapterDeviceFront>(adapter_, front);
-    if (!front_->Plug()) return error = "cannot create the simulated device", false;
-    if (!StartServer(error)) return false;
-    return lib_.Load((root_ / "lib" / "libDRAL.so").string(), &error);
   }
+
+ public:
 
   // Opens `count` more connections and waits until the link is up and the adapter's channel 1
   // is known as available (copies and deliveries need it).
@@ -104,7 +133,6 @@ class WholeRoad {
             kLinkUpMs)) {
       return error = "the adapter's status did not arrive", false;
     }
-    if (server_ < 0) server_ = FindServer();
     return true;
   }
 
@@ -115,6 +143,7 @@ class WholeRoad {
     handles.clear();
     lib_.Unload();
     front_.reset();
+    line_.reset();
     bool ok = true;
     if (server_ > 0) {
       int status = 0;
@@ -135,6 +164,9 @@ class WholeRoad {
 
   dral_test::AdapterSimulator& Adapter() { return adapter_; }
   dral_test::AdapterDeviceFront& Front() { return *front_; }
+  dral_test::AdapterPtyFront& Line() { return *line_; }
+  // When the server program was started.
+  std::chrono::steady_clock::time_point ServerStarted() const { return serverStarted_; }
   const dral_test::DralApi& Lib() const { return lib_; }
   pid_t Server() const { return server_; }
 
@@ -176,9 +208,11 @@ class WholeRoad {
     std::string arg0 = program;
     char* argv[] = {arg0.data(), nullptr};
     pid_t pid = -1;
+    serverStarted_ = std::chrono::steady_clock::now();
     const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return error = "cannot start DRALServer", false;
+    server_ = pid;  // Stop waits for its end
     uint32_t window = 0;
     if (!dral_test::WaitUntil([&] { return dral::IsServerRunning(window); }, kLinkUpMs)) {
       return error = "DRALServer did not come up", false;
@@ -186,32 +220,13 @@ class WholeRoad {
     return true;
   }
 
-  // The DRALServer process among this process's children.
-  pid_t FindServer() const {
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-      const std::string name = entry.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::ifstream comm(entry.path() / "comm");
-      std::string line;
-      std::getline(comm, line);
-      std::ifstream stat(entry.path() / "stat");
-      std::string s;
-      std::getline(stat, s);
-      const auto close = s.rfind(')');
-      if (line != "DRALServer" || close == std::string::npos) continue;
-      std::istringstream rest(s.substr(close + 1));
-      std::string state;
-      pid_t ppid = 0;
-      if (rest >> state >> ppid && ppid == getpid()) return std::stoi(name);
-    }
-    return -1;
-  }
-
   const std::string name_;
   const fs::path root_;
   fs::path serverLog_;
   dral_test::AdapterSimulator adapter_;
   std::unique_ptr<dral_test::AdapterDeviceFront> front_;
+  std::unique_ptr<dral_test::AdapterPtyFront> line_;
+  std::chrono::steady_clock::time_point serverStarted_{};
   dral_test::DralApi lib_;
   pid_t server_ = -1;
 };

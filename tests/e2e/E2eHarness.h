@@ -401,6 +401,17 @@ class SystemFixture : public MultiProcessTest {
     return available ? h : 0;
   }
 
+  // An application's first step: loads the library, connects and waits up to `linkUpMs` for
+  // the link. Fails the test (fatally) when one of them does not come.
+  void OpenConnection(Api& api, DRAL_Handle& h, int linkUpMs) {
+    api = Load();
+    ASSERT_NE(api.module, nullptr);
+    h = api.Connect();
+    ASSERT_NE(h, 0u);
+    ASSERT_TRUE(WaitLinkState(api, h, DRAL_LINK_CONNECTED, linkUpMs))
+        << std::hex << api.GetStatus(h);
+  }
+
   // --- application processes (this test binary re-run in a role) ---
 
   void StartApplication(const std::string& role) {

@@ -39,14 +39,7 @@ class SystemTest : public SystemFixture {
   bool AwaitTestProcess(const std::string& marker) { return AwaitMark(marker, kLinkUpMs); }
 
   // An application's first step: loads the library, connects and waits for the link.
-  void Open(Api& api, DRAL_Handle& h) {
-    api = Load();
-    ASSERT_NE(api.module, nullptr);
-    h = api.Connect();
-    ASSERT_NE(h, 0u);
-    ASSERT_TRUE(WaitLinkState(api, h, DRAL_LINK_CONNECTED, kLinkUpMs))
-        << std::hex << api.GetStatus(h);
-  }
+  void Open(Api& api, DRAL_Handle& h) { OpenConnection(api, h, kLinkUpMs); }
 
   // An application while the cable is out and back in: it sees the server search ("<role>-
   // searching"), then connected again (with the adapter's version when `version`: "<role>-back").

@@ -98,12 +98,9 @@ class J1939TransportTest : public SystemFixture {
   // An application: connects, passes J1939 of channel 1, claims its address (RTS/CTS), and on
   // "go" sends its message to the other and waits for the other's.
   void Application(const Side& me, const Side& peer, bool broadcast) {
-    Api api = Load();
-    ASSERT_NE(api.module, nullptr);
-    const DRAL_Handle h = api.Connect();
-    ASSERT_NE(h, 0u);
-    ASSERT_TRUE(WaitLinkState(api, h, DRAL_LINK_CONNECTED, kLinkUpMs))
-        << std::hex << api.GetStatus(h);
+    Api api;
+    DRAL_Handle h = 0;
+    ASSERT_NO_FATAL_FAILURE(OpenConnection(api, h, kLinkUpMs));
     ASSERT_TRUE(WaitChannelAvailable(api, h, kStepMs));
     ASSERT_EQ(Filter(api, h, PassAll(DRAL_PROTOCOL_J1939_CAN1)), DRAL_OK);
     // A BAM needs no address; a transfer to one node needs one at both ends.

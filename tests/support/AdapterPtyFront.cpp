@@ -27,6 +27,7 @@ constexpr int kNoHostPollMs = 2;
 constexpr size_t kReadChunk = 4096;
 // Paced output leaves in slices of at most this much line time.
 constexpr auto kPaceSlice = std::chrono::milliseconds(2);
+constexpr auto kPaceCatchUp = std::chrono::milliseconds(10);
 constexpr uint32_t kBitsPerByte = 10;  // start, eight data bits, stop
 constexpr int kMaxNameTries = 64;
 
@@ -36,6 +37,12 @@ std::chrono::nanoseconds LineTime(size_t bytes, uint32_t rate) {
   if (rate == 0) return {};
   return std::chrono::nanoseconds(static_cast<int64_t>(bytes) * kBitsPerByte * 1'000'000'000 /
                                   rate);
+}
+
+// The whole bytes the line carries in `span`.
+size_t LineBytes(Clock::duration span, uint32_t rate) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(span).count();
+  return ns <= 0 ? 0 : static_cast<size_t>(ns * rate / kBitsPerByte / 1'000'000'000);
 }
 
 }  // namespace
@@ -295,9 +302,12 @@ void AdapterPtyFront::WritePending() {
     const uint32_t rate = rate_.load();
     size_t take = piece.Data.size();
     if (options_.PaceAtLineRate) {
-      const size_t perSlice = std::max<size_t>(
-          1, static_cast<size_t>(rate / kBitsPerByte * kPaceSlice.count() / 1000));
-      take = std::min(take, perSlice);
+      // The line keeps its own schedule: a wake-up that comes late (the poll counts in whole
+      // milliseconds, the scheduler adds its own delay) sends what the line would have carried
+      // meanwhile, so the bytes leave at the line rate on average. Behind by more than
+      // kPaceCatchUp, the line counts as having been idle and starts afresh.
+      if (lineFreeAt_ + kPaceCatchUp < now) lineFreeAt_ = now;
+      take = std::min(take, std::max<size_t>(1, LineBytes(now + kPaceSlice - lineFreeAt_, rate)));
     }
     ssize_t sent = 0;
     if (hostAtRate) {
@@ -311,7 +321,7 @@ void AdapterPtyFront::WritePending() {
       sent = static_cast<ssize_t>(take);  // lost on the line
       bytesAtWrongRate_.fetch_add(take);
     }
-    if (options_.PaceAtLineRate) lineFreeAt_ = std::max(lineFreeAt_, now) + LineTime(sent, rate);
+    if (options_.PaceAtLineRate) lineFreeAt_ += LineTime(static_cast<size_t>(sent), rate);
     piece.Data.erase(piece.Data.begin(), piece.Data.begin() + sent);
     pendingBytes_ -= static_cast<size_t>(sent);
     if (!piece.Data.empty()) continue;

@@ -1,5 +1,6 @@
 // dral_adapter_sim_device: the adapter simulator as a simulated USB adapter in the device
-// directory, run beside a server by a test, a benchmark or a person. See Usage() below.
+// directory, or as an adapter on a serial line (a pseudo-terminal), run beside a server by a
+// test, a benchmark or a person. See Usage() below.
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -22,11 +25,13 @@
 #include <vector>
 
 #include "testsupport/AdapterDeviceFront.h"
+#include "testsupport/AdapterPtyFront.h"
 #include "testsupport/AdapterSimulator.h"
 
 namespace {
 
 using dral_test::AdapterDeviceFront;
+using dral_test::AdapterPtyFront;
 using dral_test::AdapterSimulator;
 using dral_test::Bytes;
 using Clock = std::chrono::steady_clock;
@@ -35,12 +40,23 @@ namespace sim = dral_test::sim;
 constexpr const char* kUsage = R"(Usage: dral_adapter_sim_device [options]
 
 Serves a simulated vehicle-network adapter as a USB device in the device directory, where the
-server's USB links find it. Prints "ready <entry path>" once the entry exists.
+server's USB links find it, or on a serial line. Prints "ready <entry path>" once the entry
+exists.
 
   --usb                  a device of the USB driver class, a stream socket (default)
   --winusb               a device of the WinUSB class, a seqpacket socket
   --ftdi                 an FTDI device of the fake D2XX library (serial number: the name), a
                          stream socket in its folder (the server loads the fake library)
+  --pty                  an adapter on a serial line: the slave of a pseudo-terminal, which the
+                         server opens as its serial port ("ready /dev/pts/N"); bytes to the host
+                         leave at the line rate. List the slave in the serial-port list
+                         (SERIALCOMM) of the server's registry, or name it as its DevicePort.
+  --baud RATE            (--pty) the adapter's line rate at the start: 9600, 19200, 38400,
+                         57600 or 115200 (default 115200); the server's scan finds it and asks
+                         for the highest rate
+  --pty-link PATH        (--pty) publish the slave as a symbolic link PATH (PATH.2, PATH.3, ...
+                         for the pseudo-terminals after a hang-up), which is printed instead of
+                         the slave's name: a name that no other pseudo-terminal ever takes over
   --device-dir DIR       the device directory (default $DRAL_DEVICE_DIR, else /dev/dral)
   --name NAME            the entry's name in the class folder (default adapter0)
   --version A.B.C.D.E.F  the six version bytes the adapter reports (default 0.0.2.5.0.0;
@@ -60,7 +76,9 @@ server's USB links find it. Prints "ready <entry path>" once the entry exists.
   --help                 this text
 
 Signals: SIGINT, SIGTERM, SIGHUP stop the program (the entry is removed). SIGUSR1 unplugs the
-device (removes the entry, closes the host's connection); SIGUSR2 plugs it in again.
+device (removes the entry, closes the host's connection); SIGUSR2 plugs it in again. On a serial
+line, unplugging hangs the line up (the server's open port sees a hang-up) and plugging in opens
+a new pseudo-terminal under a name not used before, printed as "plugged in: <path>".
 
 Commands (--control; numbers and bytes in hex, byte strings without blanks). Each command is
 answered with one line starting with "ok" or "error":
@@ -70,11 +88,13 @@ answered with one line starting with "ok" or "error":
   frame PAYLOAD          send one frame of the payload (message type first)
   raw BYTES              send bytes as they are
   unplug | plug          remove the device / plug it in again
+  path                   "ok <entry path>" (on a serial line: the slave's name now)
   count TYPE             "ok N": messages of TYPE received from the host
   messages TYPE          "ok N", then N lines "msg TYPE DATA" (the host's messages of TYPE)
   wait TYPE N MS         wait up to MS milliseconds until N messages of TYPE were received
   clear                  forget what was received
   status                 "ok" and counters: plugged, connected, connections, bytes, ...
+                         (on a serial line: rate, host-rate, baud-requests, bytes, ...)
   version A.B.C.D.E.F [FLAGS] | transmit-answer none|accept|refuse | silent 0|1
   emit can|j1939|j1708 HZ
                          change the rate of generated traffic (0 stops it)
@@ -222,6 +242,9 @@ class Narrator {
 
 struct Options {
   dral_test::DeviceFrontOptions Front;
+  bool Pty = false;
+  dral_test::PtyFrontOptions PtyFront;
+  std::string PtyLink;
   std::array<uint8_t, 6> Version{0, 0, 2, 5, 0, 0};
   uint16_t Flags = 0;
   dral_test::TransmitAnswer Answer = dral_test::TransmitAnswer::None;
@@ -261,6 +284,19 @@ Options ParseOptions(int argc, char** argv) {
       o.Front.Kind = dral_test::DeviceFrontKind::WinUsb;
     } else if (a == "--ftdi") {
       o.Front.Kind = dral_test::DeviceFrontKind::Ftdi;
+    } else if (a == "--pty") {
+      o.Pty = true;
+    } else if (a == "--baud") {
+      const auto v = ParseNumber(value(), 10, 115200);
+      bool known = false;
+      for (uint8_t k = 0; v && dral_test::SimBaudRateOfIndex(k) != 0; ++k) {
+        known = known || dral_test::SimBaudRateOfIndex(k) == *v;
+      }
+      if (!known) fail("bad baud rate (9600, 19200, 38400, 57600 or 115200)");
+      o.PtyFront.BaudRate = static_cast<uint32_t>(*v);
+    } else if (a == "--pty-link") {
+      o.PtyLink = value();
+      if (o.PtyLink.empty()) fail("bad link path");
     } else if (a == "--device-dir") {
       o.Front.DeviceDirectory = value();
     } else if (a == "--name") {
@@ -300,6 +336,8 @@ Options ParseOptions(int argc, char** argv) {
       fail("unknown option " + a);
     }
   }
+  // A serial line carries its bytes at its rate.
+  o.PtyFront.PaceAtLineRate = true;
   return o;
 }
 
@@ -379,22 +417,127 @@ class Emitter {
   std::thread thread_;
 };
 
+// The way the host reaches the adapter: a USB device in the device directory or a serial line.
+class Front {
+ public:
+  virtual ~Front() = default;
+  // True when the host can reach the adapter afterwards; else Failure() says why.
+  virtual bool Plug() = 0;
+  virtual void Unplug() = 0;
+  virtual std::string Path() const = 0;
+  virtual std::string Failure() const = 0;
+  virtual bool Connected() const = 0;
+  // "name=value" counters of the front, separated by blanks: those before and after the
+  // adapter's own in the status line.
+  virtual std::string CountersBefore() const = 0;
+  virtual std::string CountersAfter() const = 0;
+};
+
+class UsbFront final : public Front {
+ public:
+  UsbFront(AdapterSimulator& adapter, const dral_test::DeviceFrontOptions& options)
+      : front_(adapter, options) {}
+  bool Plug() override { return front_.Plug(); }
+  void Unplug() override { front_.Unplug(); }
+  std::string Path() const override { return front_.Path(); }
+  std::string Failure() const override { return std::strerror(front_.Error()); }
+  bool Connected() const override { return front_.Connected(); }
+  std::string CountersBefore() const override {
+    std::ostringstream s;
+    s << "connected=" << front_.Connected() << " connections=" << front_.Connections()
+      << " describes=" << front_.Describes();
+    return s.str();
+  }
+  std::string CountersAfter() const override {
+    std::ostringstream s;
+    s << "bytes-from-host=" << front_.BytesFromHost() << " bytes-to-host=" << front_.BytesToHost()
+      << " overflowed=" << front_.BytesOverflowed() << " without-host=" << front_.BytesWithoutHost();
+    return s.str();
+  }
+
+ private:
+  AdapterDeviceFront front_;
+};
+
+// Plugged in while the pseudo-terminal is open; the host cannot be seen coming and going.
+// With a link path, each pseudo-terminal is published under a link name of its own, removed at
+// the hang-up: a host that remembers an old name never meets a pseudo-terminal of somebody else
+// that took over the slave's number.
+class PtyFront final : public Front {
+ public:
+  PtyFront(AdapterSimulator& adapter, const dral_test::PtyFrontOptions& options,
+           std::string link)
+      : front_(adapter, options), link_(std::move(link)) {}
+  ~PtyFront() override { RemoveLink(); }
+  bool Plug() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!front_.Return()) return false;
+    if (link_.empty() || !linkPath_.empty()) return true;
+    const std::string path = link_ + (++links_ > 1 ? "." + std::to_string(links_) : "");
+    unlink(path.c_str());
+    if (symlink(front_.SlavePath().c_str(), path.c_str()) != 0) {
+      failure_ = "cannot link " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    linkPath_ = path;
+    return true;
+  }
+  void Unplug() override {
+    RemoveLink();
+    front_.HangUp();
+  }
+  std::string Path() const override {
+    if (link_.empty()) return front_.SlavePath();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return linkPath_;
+  }
+  std::string Failure() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failure_;
+  }
+  bool Connected() const override { return false; }
+  std::string CountersBefore() const override {
+    std::ostringstream s;
+    s << "rate=" << front_.BaudRate() << " host-rate=" << front_.HostBaudRate()
+      << " baud-requests=" << front_.BaudRequests() << " rate-changes=" << front_.RateChanges();
+    return s.str();
+  }
+  std::string CountersAfter() const override {
+    std::ostringstream s;
+    s << "bytes-from-host=" << front_.BytesFromHost() << " bytes-to-host=" << front_.BytesToHost()
+      << " at-wrong-rate=" << front_.BytesAtWrongRate();
+    return s.str();
+  }
+
+ private:
+  void RemoveLink() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!linkPath_.empty()) unlink(linkPath_.c_str());
+    linkPath_.clear();
+  }
+
+  AdapterPtyFront front_;
+  const std::string link_;
+  mutable std::mutex mutex_;  // guards links_, failure_, linkPath_
+  int links_ = 0;             // links made so far
+  std::string failure_ = "cannot open a pseudo-terminal";
+  std::string linkPath_;
+};
+
 // The program's state shared by the main thread and the command reader.
 struct Device {
   AdapterSimulator& Adapter;
-  AdapterDeviceFront& Front;
+  Front& Line;
   Emitter& Traffic;
   std::atomic<bool> Quit{false};
+  std::atomic<bool> Plugged{false};
 };
 
 std::string Status(const Device& d) {
   std::ostringstream s;
-  s << "ok plugged=" << d.Front.Plugged() << " connected=" << d.Front.Connected()
-    << " connections=" << d.Front.Connections() << " describes=" << d.Front.Describes()
+  s << "ok plugged=" << d.Plugged.load() << " " << d.Line.CountersBefore()
     << " frames-from-host=" << d.Adapter.FramesFromHost()
-    << " frame-errors=" << d.Adapter.FrameErrors() << " bytes-from-host=" << d.Front.BytesFromHost()
-    << " bytes-to-host=" << d.Front.BytesToHost() << " overflowed=" << d.Front.BytesOverflowed()
-    << " without-host=" << d.Front.BytesWithoutHost()
+    << " frame-errors=" << d.Adapter.FrameErrors() << " " << d.Line.CountersAfter()
     << " emitted-can=" << d.Traffic.Emitted(Emitter::Can)
     << " emitted-j1939=" << d.Traffic.Emitted(Emitter::J1939)
     << " emitted-j1708=" << d.Traffic.Emitted(Emitter::J1708);
@@ -402,14 +545,17 @@ std::string Status(const Device& d) {
 }
 
 bool Plug(Device& d, bool verbose) {
-  const bool ok = d.Front.Plug();
-  if (verbose) Print(ok ? "plugged in: " + d.Front.Path() : "cannot plug in: " + d.Front.Path());
+  const bool ok = d.Line.Plug();
+  d.Plugged.store(ok);
+  if (verbose) Print(ok ? "plugged in: " + d.Line.Path() : "cannot plug in: " + d.Line.Failure());
   return ok;
 }
 
 void Unplug(Device& d, bool verbose) {
-  d.Front.Unplug();
-  if (verbose) Print("unplugged: " + d.Front.Path());
+  const std::string path = d.Line.Path();
+  d.Line.Unplug();
+  d.Plugged.store(false);
+  if (verbose) Print("unplugged: " + path);
 }
 
 // Runs one command line; returns the reply (several lines for "messages").
@@ -459,10 +605,9 @@ std::string Execute(Device& d, const std::string& line, bool verbose) {
     return "ok";
   }
   if (cmd == "plug") {
-    return Plug(d, verbose)
-               ? "ok"
-               : "error cannot plug in (" + std::string(std::strerror(d.Front.Error())) + ")";
+    return Plug(d, verbose) ? "ok" : "error cannot plug in (" + d.Line.Failure() + ")";
   }
+  if (cmd == "path" && w.size() == 1) return "ok " + d.Line.Path();
   if (cmd == "count" || cmd == "messages") {
     const auto type = typeArg(1);
     if (!type || w.size() != 2) return "error usage: " + cmd + " TYPE";
@@ -573,16 +718,27 @@ int main(int argc, char** argv) {
   adapter.SetVersion(options.Version, options.Flags);
   adapter.SetTransmitAnswer(options.Answer);
   adapter.SetRecording(options.Record);
-  AdapterDeviceFront front(adapter, options.Front);
-  Emitter traffic(adapter, options);
-  Device device{adapter, front, traffic};
-
-  if (!front.Plug()) {
-    std::fprintf(stderr, "dral_adapter_sim_device: cannot create %s: %s\n", front.Path().c_str(),
-                 std::strerror(front.Error()));
+  std::unique_ptr<Front> front;
+  try {
+    if (options.Pty) {
+      front = std::make_unique<PtyFront>(adapter, options.PtyFront, options.PtyLink);
+    } else {
+      front = std::make_unique<UsbFront>(adapter, options.Front);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "dral_adapter_sim_device: %s\n", e.what());
     return 1;
   }
-  Print("ready " + front.Path());
+  Emitter traffic(adapter, options);
+  Device device{adapter, *front, traffic};
+
+  if (!front->Plug()) {
+    std::fprintf(stderr, "dral_adapter_sim_device: cannot create %s: %s\n",
+                 front->Path().c_str(), front->Failure().c_str());
+    return 1;
+  }
+  device.Plugged.store(true);
+  Print("ready " + front->Path());
 
   std::thread reader;
   if (options.Control) reader = std::thread([&] { CommandReader(device, options.Verbose); });
@@ -601,7 +757,7 @@ int main(int argc, char** argv) {
       device.Quit.store(true);
     }
     if (!options.Verbose) continue;
-    if (front.Connected() != connected) {
+    if (front->Connected() != connected) {
       connected = !connected;
       Print(connected ? "host connected" : "host disconnected");
     }
@@ -614,7 +770,7 @@ int main(int argc, char** argv) {
   }
 
   if (reader.joinable()) reader.join();
-  front.Unplug();
+  front->Unplug();
   if (options.Verbose) {
     Print("stopped; " + Status(device).substr(3));
   }
