@@ -15,6 +15,7 @@
 #include "DRAL.h"
 #include "testsupport/DralApp.h"
 #include "testsupport/Roles.h"
+#include "testsupport/ServerSettings.h"
 #include "testsupport/test_env.h"
 #include "testsupport/test_util.h"
 
@@ -32,6 +33,7 @@ class LibraryTest : public dral_test::MultiProcessTest {
  protected:
   void SetUp() override {
     if (!dral_test::Role().empty()) return;
+    dral_test::SetServerSerialScan(false);
     fs::create_directories(LibDir());
     fs::create_directories(BinDir());
     fs::copy_file(DRAL_LIBRARY_FILE, LibDir() + "/libDRAL.so");

@@ -39,6 +39,7 @@
 #include "testsupport/AdapterPtyFront.h"
 #include "testsupport/DralApp.h"
 #include "testsupport/Roles.h"
+#include "testsupport/ServerSettings.h"
 #include "testsupport/test_env.h"
 #include "testsupport/test_util.h"
 
@@ -349,10 +350,7 @@ class SystemFixture : public MultiProcessTest {
   }
 
   // The server's SerialPortDisabled setting in this test's registry.
-  static void SetSerialLinkEnabled(bool enabled) {
-    dral_test::WriteUserInteger(dral::TScanSettings::kKey,
-                                dral::TScanSettings::kSerialPortDisabled, enabled ? 0 : 1);
-  }
+  static void SetSerialLinkEnabled(bool enabled) { dral_test::SetServerSerialScan(enabled); }
 
   void TearDown() override {
     if (!dral_test::Role().empty()) return;

@@ -20,6 +20,7 @@
 #include "client/ServerLaunch.h"
 #include "plat/tick.h"
 #include "shell_test_util.h"
+#include "testsupport/ServerSettings.h"
 #include "testsupport/test_env.h"
 
 extern char** environ;
@@ -48,6 +49,7 @@ uint32_t RunningServer() {
 
 class ProgramTest : public dral_test::IsolatedTest {
  protected:
+  void SetUp() override { dral_test::SetServerSerialScan(false); }
   void TearDown() override {
     if (!dral_test::Role().empty()) return;  // an application's process leaves the server be
     for (const pid_t pid : children_) {
