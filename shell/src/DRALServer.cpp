@@ -11,6 +11,7 @@
 #include "classlib/ui/Application.h"
 #include "links/SerialConduit.h"
 #include "links/UsbConduit.h"
+#include "links/WinSockConduit.h"
 #include "links/WinUsbConduit.h"
 #include "plat/process.h"
 #include "server/HuxMgr.h"
@@ -36,6 +37,8 @@ void InstallLinks() {
                                [] { return std::make_unique<dral::TUsbConduit>(); });
   dral::LinkFactories::Install(dral::LinkRowWinUsb,
                                [] { return std::make_unique<dral::TWinUsbConduit>(); });
+  dral::LinkFactories::Install(dral::LinkRowTcp,
+                               [] { return std::make_unique<dral::TWinSockConduit>(); });
 }
 
 }  // namespace
