@@ -10,6 +10,21 @@
 #include <climits>
 
 namespace plat {
+namespace {
+
+bool ConnectedToItself(int socket) {
+  sockaddr_in local{};
+  sockaddr_in peer{};
+  socklen_t localSize = sizeof local;
+  socklen_t peerSize = sizeof peer;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
+      getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) {
+    return false;
+  }
+  return local.sin_port == peer.sin_port && local.sin_addr.s_addr == peer.sin_addr.s_addr;
+}
+
+}  // namespace
 
 uint32_t ParseIPv4(const std::string& text) { return inet_addr(text.c_str()); }
 
@@ -60,6 +75,13 @@ UniqueFd TcpConnect(uint32_t address, uint16_t port, const std::atomic<bool>& ca
       *error = result;
       return {};
     }
+  }
+  // A connection to a local port in the range of local ports can meet itself (simultaneous
+  // open) when the system picks that very port for the attempt: nobody listens there, and what
+  // it sends comes back to it. That is a refusal.
+  if (ConnectedToItself(fd.Get())) {
+    *error = ECONNREFUSED;
+    return {};
   }
   // Frames are small and wanted at once.
   const int one = 1;

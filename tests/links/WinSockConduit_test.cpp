@@ -19,7 +19,6 @@ namespace {
 
 using dral_test::AdapterSimulator;
 using dral_test::AdapterTcpFront;
-using dral_test::Received;
 using dral_test::WaitUntil;
 
 constexpr const char* kLoopback = "127.0.0.1";
@@ -82,13 +81,7 @@ TEST_F(WinSockConduitTest, AConnectedLinkCarriesBytesBothWays) {
   ASSERT_TRUE(WaitUntil([&] { return front->PeerConnected(); }, kWaitMs));
 
   // Traffic both ways once the handler is installed.
-  Received received;
-  link.SetReceiveHandler(received.Handler());
-  adapter.InjectBytes({0x11, 0x22, 0x33});
-  ASSERT_TRUE(received.WaitForBytes(3, kWaitMs));
-  const uint8_t out[] = {0x7E, 0x01, 0x7E};
-  EXPECT_EQ(link.Write(out, sizeof out), 3);
-  EXPECT_TRUE(WaitUntil([&] { return adapter.BytesFromHost().size() >= 3; }, kWaitMs));
+  dral_test::ExpectTrafficBothWays(link, adapter, kWaitMs);
   ExpectCloseEndsTheLink(link);
 }
 

@@ -61,6 +61,11 @@ void AdapterTcpFront::ClosePeer() {
   peerConnected_.store(false);
 }
 
+std::string AdapterTcpFront::PeerAddress() {
+  std::lock_guard<std::mutex> lock(peerMutex_);
+  return peerAddress_;
+}
+
 void AdapterTcpFront::SendToHost(const uint8_t* bytes, size_t n) {
   std::lock_guard<std::mutex> lock(peerMutex_);
   if (peerFd_ >= 0) {
@@ -79,10 +84,15 @@ void AdapterTcpFront::Run() {
     pollfd fds[3] = {{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}, {peer, POLLIN, 0}};
     if (poll(fds, 3, kPollMs) <= 0) continue;
     if (fds[1].revents & POLLIN) {
-      const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      sockaddr_in from{};
+      socklen_t fromSize = sizeof from;
+      const int fd =
+          accept4(listenFd_, reinterpret_cast<sockaddr*>(&from), &fromSize, SOCK_CLOEXEC);
       if (fd >= 0) {
         ClosePeer();  // one host at a time: a new connection replaces the old one
+        char text[INET_ADDRSTRLEN] = {};
         std::lock_guard<std::mutex> lock(peerMutex_);
+        peerAddress_ = inet_ntop(AF_INET, &from.sin_addr, text, sizeof text) ? text : "";
         peerFd_ = fd;
         peerConnected_.store(true);
         accepted_.fetch_add(1);

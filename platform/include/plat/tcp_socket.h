@@ -23,7 +23,8 @@ uint32_t HostToNet32(uint32_t value);
 // Connects a TCP stream socket to `address`:`port`. Waits for the system's own outcome (refusal,
 // the system's connect time-out, success), checking `cancel` every `sliceMs`; a true `cancel`
 // ends the attempt. Returns the connected socket (close-on-exec, blocking), or an empty one
-// with *error = errno (ECANCELED when cancelled).
+// with *error = errno (ECANCELED when cancelled; ECONNREFUSED also when the socket met itself,
+// which an attempt to a local port nobody listens on can do).
 UniqueFd TcpConnect(uint32_t address, uint16_t port, const std::atomic<bool>& cancel,
                     uint32_t sliceMs, int* error);
 

@@ -33,6 +33,8 @@ class AdapterTcpFront final : public AdapterTransport {
   uint16_t Port() const { return port_; }  // the port it listens on
   int Accepted() const { return accepted_.load(); }  // connections accepted so far
   bool PeerConnected() const { return peerConnected_.load(); }
+  // The address the last accepted connection came from, dotted ("" before the first).
+  std::string PeerAddress();
   // Closes the current connection, if any.
   void ClosePeer();
 
@@ -47,6 +49,7 @@ class AdapterTcpFront final : public AdapterTransport {
   uint16_t port_ = 0;
   std::mutex peerMutex_;  // guards peerFd_
   int peerFd_ = -1;
+  std::string peerAddress_;  // guarded by peerMutex_
   std::atomic<int> accepted_{0};
   std::atomic<bool> peerConnected_{false};
   std::atomic<bool> stop_{false};
