@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "classlib/Registry.h"
@@ -111,15 +113,31 @@ bool AdapterPtyFront::OpenPtyLocked() {
     }
     close(slave);
     masterFd_ = master;
-    slavePath_ = name;
     usedNames_.insert(name);
+    slavePath_ = PublishLocked(name);
     opened = true;
   }
   for (int fd : skipped) close(fd);
   return opened;
 }
 
+// In a test's own device folder the slave is published under a link name of the front's own,
+// removed before the master closes: a host that remembers the name (a scan's previous port)
+// never meets the pseudo-terminal of another test that took over the slave's number.
+std::string AdapterPtyFront::PublishLocked(const std::string& slave) {
+  const char* dir = std::getenv("DRAL_DEVICE_DIR");
+  if (dir == nullptr || *dir == '\0') return slave;
+  const std::string link = std::string(dir) + "/pty-line-" + std::to_string(getpid()) + "-" +
+                           std::to_string(reinterpret_cast<uintptr_t>(this)) + "-" +
+                           std::to_string(++links_);
+  if (symlink(slave.c_str(), link.c_str()) != 0) return slave;
+  linkPath_ = link;
+  return link;
+}
+
 void AdapterPtyFront::ClosePtyLocked() {
+  if (!linkPath_.empty()) unlink(linkPath_.c_str());
+  linkPath_.clear();
   if (masterFd_ >= 0) close(masterFd_);
   masterFd_ = -1;
   slavePath_.clear();

@@ -1,6 +1,6 @@
 // The front of the adapter simulator that looks like an adapter on a serial port: the front
-// holds the master side of a pseudo-terminal, and the host opens the slave (SlavePath(), a
-// /dev/pts/N name) as its serial port.
+// holds the master side of a pseudo-terminal, and the host opens the slave (SlavePath(): a link
+// to it in the test's own device folder, else its /dev/pts/N name) as its serial port.
 //
 // Line rate. The adapter listens and talks at one baud rate (BaudRate()). It understands the
 // host only while the slave's line settings carry that same rate, as a UART at another rate would
@@ -103,6 +103,7 @@ class AdapterPtyFront final : public AdapterTransport {
 
   bool OpenPtyLocked();
   void ClosePtyLocked();
+  std::string PublishLocked(const std::string& slave);
   void Run();
   void ReadFromHost();
   void HandleFrames(const FrameParser::Result& frames);
@@ -115,9 +116,11 @@ class AdapterPtyFront final : public AdapterTransport {
   AdapterSimulator& adapter_;
   const PtyFrontOptions options_;
 
-  mutable std::mutex ptyMutex_;  // guards masterFd_, slavePath_, usedNames_
+  mutable std::mutex ptyMutex_;  // guards masterFd_, slavePath_, linkPath_, links_, usedNames_
   int masterFd_ = -1;
   std::string slavePath_;
+  std::string linkPath_;  // the link SlavePath() names, when there is one
+  uint32_t links_ = 0;
   std::set<std::string> usedNames_;
 
   int wakeFd_ = -1;
