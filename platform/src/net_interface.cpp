@@ -50,6 +50,13 @@ bool SendRequest(int fd, const void* request, size_t size, int* error) {
   return true;
 }
 
+// NLMSG_OK without its comparison of mixed signs: the answer `h` lies whole within the `left`
+// bytes that were received.
+bool MessageFits(const nlmsghdr* h, int left) {
+  return left >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+         h->nlmsg_len <= static_cast<uint32_t>(left);
+}
+
 // Reads answers to the request numbered `seq` and hands each message to `visit`; stops at
 // NLMSG_DONE or at an error message (whose errno goes to *error, 0 for an acknowledgement).
 // Returns false on a failure of the socket or a time-out.
@@ -71,7 +78,7 @@ bool ReadAnswers(int fd, uint32_t seq, int* error, Visit visit) {
       return false;
     }
     int left = static_cast<int>(n);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(h, left);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer.data()); MessageFits(h, left);
          h = NLMSG_NEXT(h, left)) {
       if (h->nlmsg_seq != seq) continue;
       if (h->nlmsg_type == NLMSG_DONE) return true;
