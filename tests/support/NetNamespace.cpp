@@ -86,7 +86,7 @@ class RouteRequest {
     auto* a = static_cast<rtattr*>(Tail());
     a->rta_type = type;
     a->rta_len = static_cast<uint16_t>(RTA_LENGTH(size));
-    std::memcpy(RTA_DATA(a), data, size);
+    if (size != 0) std::memcpy(RTA_DATA(a), data, size);
     header_->nlmsg_len = static_cast<uint32_t>(NLMSG_ALIGN(header_->nlmsg_len) + RTA_ALIGN(a->rta_len));
   }
   void Text(uint16_t type, const std::string& text) { Attribute(type, text.c_str(), text.size() + 1); }
