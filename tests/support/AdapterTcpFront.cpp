@@ -17,6 +17,15 @@ constexpr size_t kReadChunk = 4096;
 
 }  // namespace
 
+std::string OwnLoopbackAddress(pid_t pid) {
+  // Process ids stay below 2^22: 254 host parts times 2^16 networks hold them all.
+  const auto n = static_cast<uint32_t>(pid) & 0x3FFFFF;
+  const uint32_t host = 1 + n % 254;
+  const uint32_t net = n / 254;
+  return "127." + std::to_string(128 + (net >> 8 & 0x7F)) + "." + std::to_string(net & 0xFF) +
+         "." + std::to_string(host);
+}
+
 AdapterTcpFront::AdapterTcpFront(AdapterSimulator& adapter, const std::string& address,
                                  uint16_t port)
     : adapter_(adapter) {

@@ -9,6 +9,8 @@
 // joined by the destructor. Every member may be called from any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -55,5 +57,10 @@ class AdapterTcpFront final : public AdapterTransport {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
+
+// A loopback address of the process `pid` alone (the whole of 127/8 reaches the loopback
+// interface on Linux): 127.128.0.1 and up, never 127.0.0.x, nor a .0 or .255 host part. Tests
+// and benchmarks that run side by side each listen on their own at the link's fixed port.
+std::string OwnLoopbackAddress(pid_t pid);
 
 }  // namespace dral_test
