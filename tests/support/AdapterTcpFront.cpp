@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -75,6 +76,11 @@ std::string AdapterTcpFront::PeerAddress() {
   return peerAddress_;
 }
 
+std::chrono::steady_clock::time_point AdapterTcpFront::LastAcceptAt() {
+  std::lock_guard<std::mutex> lock(peerMutex_);
+  return acceptAt_;
+}
+
 void AdapterTcpFront::SendToHost(const uint8_t* bytes, size_t n) {
   std::lock_guard<std::mutex> lock(peerMutex_);
   if (peerFd_ >= 0) {
@@ -99,10 +105,14 @@ void AdapterTcpFront::Run() {
           accept4(listenFd_, reinterpret_cast<sockaddr*>(&from), &fromSize, SOCK_CLOEXEC);
       if (fd >= 0) {
         ClosePeer();  // one host at a time: a new connection replaces the old one
+        // Each message leaves as it is made, as the adapter sends it, not held for an ACK.
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         char text[INET_ADDRSTRLEN] = {};
         std::lock_guard<std::mutex> lock(peerMutex_);
         peerAddress_ = inet_ntop(AF_INET, &from.sin_addr, text, sizeof text) ? text : "";
         peerFd_ = fd;
+        acceptAt_ = std::chrono::steady_clock::now();
         peerConnected_.store(true);
         accepted_.fetch_add(1);
       }

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -37,6 +38,8 @@ class AdapterTcpFront final : public AdapterTransport {
   bool PeerConnected() const { return peerConnected_.load(); }
   // The address the last accepted connection came from, dotted ("" before the first).
   std::string PeerAddress();
+  // When the last connection was accepted (the clock's zero before the first).
+  std::chrono::steady_clock::time_point LastAcceptAt();
   // Closes the current connection, if any.
   void ClosePeer();
 
@@ -52,6 +55,7 @@ class AdapterTcpFront final : public AdapterTransport {
   std::mutex peerMutex_;  // guards peerFd_
   int peerFd_ = -1;
   std::string peerAddress_;  // guarded by peerMutex_
+  std::chrono::steady_clock::time_point acceptAt_{};  // guarded by peerMutex_
   std::atomic<int> accepted_{0};
   std::atomic<bool> peerConnected_{false};
   std::atomic<bool> stop_{false};
