@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -16,6 +17,15 @@ constexpr int kPollMs = 50;
 constexpr size_t kReadChunk = 4096;
 
 }  // namespace
+
+std::string OwnLoopbackAddress(pid_t pid) {
+  // Process ids stay below 2^22: 254 host parts times 2^16 networks hold them all.
+  const auto n = static_cast<uint32_t>(pid) & 0x3FFFFF;
+  const uint32_t host = 1 + n % 254;
+  const uint32_t net = n / 254;
+  return "127." + std::to_string(128 + (net >> 8 & 0x7F)) + "." + std::to_string(net & 0xFF) +
+         "." + std::to_string(host);
+}
 
 AdapterTcpFront::AdapterTcpFront(AdapterSimulator& adapter, const std::string& address,
                                  uint16_t port)
@@ -66,6 +76,11 @@ std::string AdapterTcpFront::PeerAddress() {
   return peerAddress_;
 }
 
+std::chrono::steady_clock::time_point AdapterTcpFront::LastAcceptAt() {
+  std::lock_guard<std::mutex> lock(peerMutex_);
+  return acceptAt_;
+}
+
 void AdapterTcpFront::SendToHost(const uint8_t* bytes, size_t n) {
   std::lock_guard<std::mutex> lock(peerMutex_);
   if (peerFd_ >= 0) {
@@ -90,10 +105,14 @@ void AdapterTcpFront::Run() {
           accept4(listenFd_, reinterpret_cast<sockaddr*>(&from), &fromSize, SOCK_CLOEXEC);
       if (fd >= 0) {
         ClosePeer();  // one host at a time: a new connection replaces the old one
+        // Each message leaves as it is made, as the adapter sends it, not held for an ACK.
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         char text[INET_ADDRSTRLEN] = {};
         std::lock_guard<std::mutex> lock(peerMutex_);
         peerAddress_ = inet_ntop(AF_INET, &from.sin_addr, text, sizeof text) ? text : "";
         peerFd_ = fd;
+        acceptAt_ = std::chrono::steady_clock::now();
         peerConnected_.store(true);
         accepted_.fetch_add(1);
       }

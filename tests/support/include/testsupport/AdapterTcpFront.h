@@ -9,7 +9,10 @@
 // joined by the destructor. Every member may be called from any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -35,6 +38,8 @@ class AdapterTcpFront final : public AdapterTransport {
   bool PeerConnected() const { return peerConnected_.load(); }
   // The address the last accepted connection came from, dotted ("" before the first).
   std::string PeerAddress();
+  // When the last connection was accepted (the clock's zero before the first).
+  std::chrono::steady_clock::time_point LastAcceptAt();
   // Closes the current connection, if any.
   void ClosePeer();
 
@@ -50,10 +55,16 @@ class AdapterTcpFront final : public AdapterTransport {
   std::mutex peerMutex_;  // guards peerFd_
   int peerFd_ = -1;
   std::string peerAddress_;  // guarded by peerMutex_
+  std::chrono::steady_clock::time_point acceptAt_{};  // guarded by peerMutex_
   std::atomic<int> accepted_{0};
   std::atomic<bool> peerConnected_{false};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
+
+// A loopback address of the process `pid` alone (the whole of 127/8 reaches the loopback
+// interface on Linux): 127.128.0.1 and up, never 127.0.0.x, nor a .0 or .255 host part. Tests
+// and benchmarks that run side by side each listen on their own at the link's fixed port.
+std::string OwnLoopbackAddress(pid_t pid);
 
 }  // namespace dral_test
