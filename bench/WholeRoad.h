@@ -120,7 +120,9 @@ class WholeRoad {
   }
 
   // A path in the run's folder that names no device.
-  std::string AbsentPort(int n) const { return (root_ / ("no-port-" + std::to_string(n))).string(); }
+  std::string AbsentPort(int n) const {
+    return (root_ / ("no-port-" + std::to_string(n))).string();
+  }
 
  private:
   void Prepare() {
@@ -136,7 +138,6 @@ class WholeRoad {
   }
 
  public:
-
   // Opens `count` more connections and waits until the link is up and the adapter's channel 1
   // is known as available (copies and deliveries need it).
   bool Connect(int count, std::vector<DRAL_Handle>& handles, std::string& error) {

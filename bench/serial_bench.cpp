@@ -37,8 +37,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using dral_test::Bytes;
 using bench::InChild;
+using dral_test::Bytes;
 
 constexpr uint32_t kLineRate = 115200;
 constexpr double kLineBytesPerSecond = kLineRate / 10.0;  // start, 8 data, stop
@@ -47,13 +47,15 @@ constexpr uint8_t kChannel1 = 0x01;
 constexpr int kPorts = 16;
 constexpr auto kDrainIdle = std::chrono::milliseconds(1500);
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
 // The bytes a J1939 frame of `data` takes on the line.
 size_t LineBytes(const Bytes& data) {
-  Bytes payload = {dral_test::sim::kJ1939Frame, kChannel1, static_cast<uint8_t>(kJ1939Id),
-                   static_cast<uint8_t>(kJ1939Id >> 8), static_cast<uint8_t>(kJ1939Id >> 16),
-                   static_cast<uint8_t>(kJ1939Id >> 24)};
+  Bytes payload = {dral_test::sim::kJ1939Frame,          kChannel1,
+                   static_cast<uint8_t>(kJ1939Id),       static_cast<uint8_t>(kJ1939Id >> 8),
+                   static_cast<uint8_t>(kJ1939Id >> 16), static_cast<uint8_t>(kJ1939Id >> 24)};
   payload.insert(payload.end(), data.begin(), data.end());
   return dral_test::EncodeFrame(payload).size();
 }
@@ -107,7 +109,8 @@ void LinkUpCase(const char* what, uint32_t rate, int others, bool silentOthers) 
 // Drains the connection, counting J1939 frames and noting when the first and the last came.
 class Drain {
  public:
-  Drain(const dral_test::DralApi& lib, DRAL_Handle h) : lib_(lib), h_(h), thread_([this] { Run(); }) {}
+  Drain(const dral_test::DralApi& lib, DRAL_Handle h)
+      : lib_(lib), h_(h), thread_([this] { Run(); }) {}
   ~Drain() {
     stop_.store(true);
     thread_.join();
@@ -115,9 +118,7 @@ class Drain {
   Drain(const Drain&) = delete;
   Drain& operator=(const Drain&) = delete;
 
-  void Reset() {
-    count_.store(0);
-  }
+  void Reset() { count_.store(0); }
   uint64_t Count() const { return count_.load(); }
   Clock::time_point First() const { return Clock::time_point(Clock::duration(first_.load())); }
   Clock::time_point Last() const { return Clock::time_point(Clock::duration(last_.load())); }
@@ -166,10 +167,11 @@ void ToApplication(bench::WholeRoad& road, Drain& drain, const char* what, const
   const double rate = got > 1 && span > 0 ? (got - 1) / span : 0;
   const size_t wire = LineBytes(data);
   const double ceiling = kLineBytesPerSecond / static_cast<double>(wire);
-  std::printf("  adapter -> application, %-22s %2zu bytes/frame: %7.1f frames/s of %6.1f "
-              "(%5.1f %%), %llu of %d arrived, %llu bytes on the line\n",
-              what, wire, rate, ceiling, 100 * rate / ceiling, static_cast<unsigned long long>(got),
-              frames, static_cast<unsigned long long>(road.Line().BytesToHost() - bytesBefore));
+  std::printf(
+      "  adapter -> application, %-22s %2zu bytes/frame: %7.1f frames/s of %6.1f "
+      "(%5.1f %%), %llu of %d arrived, %llu bytes on the line\n",
+      what, wire, rate, ceiling, 100 * rate / ceiling, static_cast<unsigned long long>(got), frames,
+      static_cast<unsigned long long>(road.Line().BytesToHost() - bytesBefore));
 }
 
 void ToAdapter(bench::WholeRoad& road, DRAL_Handle h, const char* what, const Bytes& data,
@@ -202,11 +204,11 @@ void ToAdapter(bench::WholeRoad& road, DRAL_Handle h, const char* what, const By
   const uint64_t got = road.Adapter().FramesFromHost() - before;
   const double span = Seconds(last - start);
   const size_t wire = LineBytes(data);
-  std::printf("  application -> adapter, %-22s %2zu bytes/frame: %7.1f frames/s (%5.1f %% of "
-              "the line), %llu of %d arrived, %llu refusals (ring full)\n",
-              what, wire, got / span, 100 * got / span * static_cast<double>(wire) /
-              kLineBytesPerSecond, static_cast<unsigned long long>(got), frames,
-              static_cast<unsigned long long>(refused));
+  std::printf(
+      "  application -> adapter, %-22s %2zu bytes/frame: %7.1f frames/s (%5.1f %% of "
+      "the line), %llu of %d arrived, %llu refusals (ring full)\n",
+      what, wire, got / span, 100 * got / span * static_cast<double>(wire) / kLineBytesPerSecond,
+      static_cast<unsigned long long>(got), frames, static_cast<unsigned long long>(refused));
 }
 
 void Traffic(int frames) {
@@ -265,9 +267,8 @@ int main(int argc, char** argv) {
     std::printf("From the server's start to the link up by scan:\n");
     InChild([] { LinkUpCase("adapter at 115200, the only port", 115200, 0, false); });
     InChild([] { LinkUpCase("adapter at 9600, the only port", 9600, 0, false); });
-    InChild([] {
-      LinkUpCase("adapter at 115200, last of 16 (15 absent)", 115200, kPorts - 1, false);
-    });
+    InChild(
+        [] { LinkUpCase("adapter at 115200, last of 16 (15 absent)", 115200, kPorts - 1, false); });
     InChild([] { LinkUpCase("adapter at 9600, last of 16 (15 absent)", 9600, kPorts - 1, false); });
     InChild([] {
       LinkUpCase("adapter at 115200, last of 16 (15 silent lines)", 115200, kPorts - 1, true);

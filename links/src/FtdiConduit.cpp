@@ -12,7 +12,9 @@ namespace dral {
 namespace {
 
 // The trace hook of the link's texts: developer output only.
-void DebugPrint(const char* text) { plat::OutputDebugString(text); }
+void DebugPrint(const char* text) {
+  plat::OutputDebugString(text);
+}
 
 // `text` as a whole decimal integer; kDefaultBaudRate when it is not one.
 int ParseBaudRate(const std::string& text) {
@@ -26,7 +28,8 @@ int ParseBaudRate(const std::string& text) {
 
 }  // namespace
 
-// ---- TFtdiRxThread -------------------------------------------------------------------------------
+// ---- TFtdiRxThread
+// -------------------------------------------------------------------------------
 
 TFtdiRxThread::TFtdiRxThread(const plat::Ftd2xxLibrary& library, plat::FtHandle handle,
                              const std::atomic<uint8_t>* debugLevelRef)
@@ -67,7 +70,8 @@ void TFtdiRxThread::Cycle() {
   if (got > 0) Handler.Call(Buffer, static_cast<int>(got));
 }
 
-// ---- TFtdiConduit --------------------------------------------------------------------------------
+// ---- TFtdiConduit
+// --------------------------------------------------------------------------------
 
 TFtdiConduit::TFtdiConduit(const std::string& libraryPath) {
   if (!library_.Load(libraryPath) || !library_.Complete()) {
@@ -145,7 +149,9 @@ void TFtdiConduit::Close() {
   if (handle) library_.FT_Close(handle);
 }
 
-bool TFtdiConduit::IsOpen() { return ftHandle_.load() != nullptr; }
+bool TFtdiConduit::IsOpen() {
+  return ftHandle_.load() != nullptr;
+}
 
 void TFtdiConduit::SetReceiveHandler(ReceiveHandler handler) {
   handler_ = handler;
@@ -158,8 +164,8 @@ int TFtdiConduit::Write(const uint8_t* buf, int len) {
   const plat::FtHandle handle = ftHandle_.load();
   if (!handle) return 0;
   plat::FtDword written = 0;
-  const plat::FtStatus status = library_.FT_Write(
-      handle, const_cast<uint8_t*>(buf), static_cast<plat::FtDword>(len), &written);
+  const plat::FtStatus status = library_.FT_Write(handle, const_cast<uint8_t*>(buf),
+                                                  static_cast<plat::FtDword>(len), &written);
   if (status != plat::kFtOk) {
     lastStatus_.store(status);
     return 0;

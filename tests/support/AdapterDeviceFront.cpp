@@ -1,6 +1,4 @@
 #include "testsupport/AdapterDeviceFront.h"
-#include "testsupport/FakeFtd2xxControl.h"
-#include "testsupport/SimWinUsbDevice.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +14,8 @@
 
 #include "plat/device_interface.h"
 #include "plat/winusb_sim_protocol.h"
+#include "testsupport/FakeFtd2xxControl.h"
+#include "testsupport/SimWinUsbDevice.h"
 
 namespace dral_test {
 namespace {
@@ -29,11 +29,14 @@ constexpr size_t kMaxStreamWrite = 65536;
 constexpr size_t kReadBufferSize = wsim::kHeaderSize + 65536;
 
 // UsbDriver and Ftdi devices are byte streams; WinUsb devices speak in packets.
-bool Streamed(DeviceFrontKind kind) { return kind != DeviceFrontKind::WinUsb; }
+bool Streamed(DeviceFrontKind kind) {
+  return kind != DeviceFrontKind::WinUsb;
+}
 
 std::string EntryPath(const DeviceFrontOptions& o) {
   if (o.Kind == DeviceFrontKind::Ftdi) {
-    const std::string root = o.DeviceDirectory.empty() ? plat::DeviceDirectory() : o.DeviceDirectory;
+    const std::string root =
+        o.DeviceDirectory.empty() ? plat::DeviceDirectory() : o.DeviceDirectory;
     return root + "/" + kFakeFtd2xxSocketFolder + "/" + o.Name;
   }
   const char* guid = o.Kind == DeviceFrontKind::UsbDriver ? kUsbDriverClassGuid : kWinUsbClassGuid;

@@ -459,7 +459,8 @@ class UsbFront final : public Front {
   std::string CountersAfter() const override {
     std::ostringstream s;
     s << "bytes-from-host=" << front_.BytesFromHost() << " bytes-to-host=" << front_.BytesToHost()
-      << " overflowed=" << front_.BytesOverflowed() << " without-host=" << front_.BytesWithoutHost();
+      << " overflowed=" << front_.BytesOverflowed()
+      << " without-host=" << front_.BytesWithoutHost();
     return s.str();
   }
 
@@ -473,8 +474,7 @@ class UsbFront final : public Front {
 // that took over the slave's number.
 class PtyFront final : public Front {
  public:
-  PtyFront(AdapterSimulator& adapter, const dral_test::PtyFrontOptions& options,
-           std::string link)
+  PtyFront(AdapterSimulator& adapter, const dral_test::PtyFrontOptions& options, std::string link)
       : front_(adapter, options), link_(std::move(link)) {}
   ~PtyFront() override { RemoveLink(); }
   bool Plug() override {
@@ -792,8 +792,8 @@ int main(int argc, char** argv) {
   Device device{adapter, *front, traffic};
 
   if (!front->Plug()) {
-    std::fprintf(stderr, "dral_adapter_sim_device: cannot create %s: %s\n",
-                 front->Path().c_str(), front->Failure().c_str());
+    std::fprintf(stderr, "dral_adapter_sim_device: cannot create %s: %s\n", front->Path().c_str(),
+                 front->Failure().c_str());
     return 1;
   }
   device.Plugged.store(true);

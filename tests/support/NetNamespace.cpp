@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <ifaddrs.h>
 #include <linux/capability.h>
 #include <linux/if_link.h>
@@ -16,8 +17,6 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -57,8 +56,10 @@ std::string EnterNewNamespace() {
     }
     // The same ids inside, so that files made there belong to the user as usual.
     if (WriteProcFile("/proc/self/setgroups", "deny") != 0 ||
-        WriteProcFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") != 0 ||
-        WriteProcFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1") != 0) {
+        WriteProcFile("/proc/self/uid_map",
+                      std::to_string(uid) + " " + std::to_string(uid) + " 1") != 0 ||
+        WriteProcFile("/proc/self/gid_map",
+                      std::to_string(gid) + " " + std::to_string(gid) + " 1") != 0) {
       return "cannot map the user and group ids into the user namespace";
     }
   }
@@ -87,16 +88,20 @@ class RouteRequest {
     a->rta_type = type;
     a->rta_len = static_cast<uint16_t>(RTA_LENGTH(size));
     if (size != 0) std::memcpy(RTA_DATA(a), data, size);
-    header_->nlmsg_len = static_cast<uint32_t>(NLMSG_ALIGN(header_->nlmsg_len) + RTA_ALIGN(a->rta_len));
+    header_->nlmsg_len =
+        static_cast<uint32_t>(NLMSG_ALIGN(header_->nlmsg_len) + RTA_ALIGN(a->rta_len));
   }
-  void Text(uint16_t type, const std::string& text) { Attribute(type, text.c_str(), text.size() + 1); }
+  void Text(uint16_t type, const std::string& text) {
+    Attribute(type, text.c_str(), text.size() + 1);
+  }
   rtattr* Begin(uint16_t type) {
     auto* a = static_cast<rtattr*>(Tail());
     Attribute(type, nullptr, 0);
     return a;
   }
   void End(rtattr* nest) {
-    nest->rta_len = static_cast<uint16_t>(static_cast<char*>(Tail()) - reinterpret_cast<char*>(nest));
+    nest->rta_len =
+        static_cast<uint16_t>(static_cast<char*>(Tail()) - reinterpret_cast<char*>(nest));
   }
   // Sends the request and reads the kernel's acknowledgement: 0 or its errno.
   int Talk() {
@@ -114,7 +119,8 @@ class RouteRequest {
       if (poll(&p, 1, kAnswerWaitMs) == 1) {
         const ssize_t n = recv(fd, answer, sizeof answer, 0);
         const auto* h = reinterpret_cast<const nlmsghdr*>(answer);
-        if (n >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) && h->nlmsg_type == NLMSG_ERROR) {
+        if (n >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) &&
+            h->nlmsg_type == NLMSG_ERROR) {
           error = -static_cast<const nlmsgerr*>(NLMSG_DATA(h))->error;
         }
       } else {
@@ -204,7 +210,9 @@ int MakePeerNamespace(int* fd) {
   return error;
 }
 
-int EnterNetNamespace(int fd) { return setns(fd, CLONE_NEWNET) == 0 ? 0 : errno; }
+int EnterNetNamespace(int fd) {
+  return setns(fd, CLONE_NEWNET) == 0 ? 0 : errno;
+}
 
 int OpenOwnNetNamespace(int* fd) {
   *fd = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
@@ -265,8 +273,10 @@ std::vector<std::string> AddressesOf(const std::string& name) {
   ifaddrs* all = nullptr;
   if (getifaddrs(&all) != 0) return addresses;
   for (const ifaddrs* a = all; a != nullptr; a = a->ifa_next) {
-    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET || name != a->ifa_name) continue;
-    addresses.push_back(plat::FormatIPv4(reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr));
+    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET || name != a->ifa_name)
+      continue;
+    addresses.push_back(
+        plat::FormatIPv4(reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr));
   }
   freeifaddrs(all);
   return addresses;

@@ -13,18 +13,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <set>
-#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,7 +49,7 @@ struct Device {
   std::string Serial;
   std::string Description;
   std::string SocketPath;  // a socket device: the socket it connects to when opened
-  uintptr_t Handle = 0;  // 0: not open; guarded by the state's mutex
+  uintptr_t Handle = 0;    // 0: not open; guarded by the state's mutex
   bool RefuseOpen = false;
   std::atomic<bool> Present{true};
   std::atomic<uint32_t> WriteTimeoutMs{kDefaultWriteTimeoutMs};
@@ -76,7 +76,7 @@ struct Device {
 };
 
 struct State {
-  std::mutex Mutex;  // guards everything but the atomics
+  std::mutex Mutex;                                // guards everything but the atomics
   std::map<int, std::shared_ptr<Device>> Devices;  // key order is list order
   std::map<uintptr_t, std::shared_ptr<Device>> Handles;
   int NextKey = 1;
@@ -126,7 +126,8 @@ void CopyText(char* out, size_t size, const std::string& text) {
   std::memcpy(out, text.data(), std::min(text.size(), size - 1));
 }
 
-// ---- socket devices -------------------------------------------------------------------------------
+// ---- socket devices
+// -------------------------------------------------------------------------------
 
 // The sockets in the socket folder now: file name (the serial number) -> path.
 std::map<std::string, std::string> SocketEntries() {
@@ -209,8 +210,8 @@ void PumpSocket(Device& device) {
 // connection failed. Called with the device's SinkMutex held.
 ssize_t SendSocket(Device& device, const uint8_t* bytes, size_t n) {
   const int fd = device.Fd.load();
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(device.WriteTimeoutMs.load());
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(device.WriteTimeoutMs.load());
   size_t sent = 0;
   while (sent < n) {
     const ssize_t r = send(fd, bytes + sent, n - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -232,7 +233,8 @@ ssize_t SendSocket(Device& device, const uint8_t* bytes, size_t n) {
 
 }  // namespace
 
-// ---- controls -------------------------------------------------------------------------------------
+// ---- controls
+// -------------------------------------------------------------------------------------
 
 FAKE_EXPORT int FakeFtd2xx_Add(uint32_t id, const char* serial, const char* description,
                                FakeFtd2xxSink sink, void* context) {
@@ -319,8 +321,12 @@ FAKE_EXPORT size_t FakeFtd2xx_Log(char* buffer, size_t size) {
   return all.size();
 }
 
-FAKE_EXPORT uint64_t FakeFtd2xx_StatusPolls() { return S().StatusPolls.load(); }
-FAKE_EXPORT uint64_t FakeFtd2xx_StaleHandleCalls() { return S().StaleHandleCalls.load(); }
+FAKE_EXPORT uint64_t FakeFtd2xx_StatusPolls() {
+  return S().StatusPolls.load();
+}
+FAKE_EXPORT uint64_t FakeFtd2xx_StaleHandleCalls() {
+  return S().StaleHandleCalls.load();
+}
 
 // ---- D2XX entry points -------------------------------------------------------------------------
 
@@ -421,7 +427,9 @@ FAKE_EXPORT FtStatus FT_Write(FtHandle handle, void* buffer, FtDword toWrite, Ft
   return plat::kFtOk;
 }
 
-FAKE_EXPORT FtStatus FT_ResetDevice(FtHandle handle) { return Plain(handle, "FT_ResetDevice"); }
+FAKE_EXPORT FtStatus FT_ResetDevice(FtHandle handle) {
+  return Plain(handle, "FT_ResetDevice");
+}
 
 FAKE_EXPORT FtStatus FT_SetBaudRate(FtHandle handle, FtDword baudRate) {
   return Plain(handle, "FT_SetBaudRate " + std::to_string(baudRate));
@@ -439,8 +447,12 @@ FAKE_EXPORT FtStatus FT_SetFlowControl(FtHandle handle, uint16_t flowControl, ui
                            std::to_string(xon) + " " + std::to_string(xoff));
 }
 
-FAKE_EXPORT FtStatus FT_SetRts(FtHandle handle) { return Plain(handle, "FT_SetRts"); }
-FAKE_EXPORT FtStatus FT_ClrRts(FtHandle handle) { return Plain(handle, "FT_ClrRts"); }
+FAKE_EXPORT FtStatus FT_SetRts(FtHandle handle) {
+  return Plain(handle, "FT_SetRts");
+}
+FAKE_EXPORT FtStatus FT_ClrRts(FtHandle handle) {
+  return Plain(handle, "FT_ClrRts");
+}
 
 FAKE_EXPORT FtStatus FT_Purge(FtHandle handle, FtDword mask) {
   return Plain(handle, "FT_Purge " + std::to_string(mask));
