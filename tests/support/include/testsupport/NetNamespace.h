@@ -20,7 +20,8 @@ struct NamespaceRun {
 
 // Forks a child that enters a new network namespace (with the loopback interface up) and runs
 // `body` there; gtest failures of the child are printed by the child and give a non-zero
-// Status. The child is killed after `timeoutMs`. Call only from a test's own thread.
+// Status. The child is killed after `timeoutMs`. Call only from a test's own thread, with no
+// other thread of the test busy (the child inherits their locks held, the allocator's too).
 NamespaceRun RunInNetNamespace(const std::function<void()>& body, int timeoutMs = 20000);
 
 // In a test: runs `body` in a namespace, skips the test when none can be made, else expects
