@@ -1,6 +1,7 @@
 // The whole road of the end-to-end benchmarks: the adapter simulator serves a simulated USB
-// adapter (a stream socket in the device directory) or an adapter on a serial line (a
-// pseudo-terminal listed in the serial-port list) in this process, DRALServer runs as its own
+// adapter (a stream socket in the device directory), an adapter on a serial line (a
+// pseudo-terminal listed in the serial-port list) or one behind a USB network adapter (a TCP
+// listener) in this process, DRALServer runs as its own
 // process, and libDRAL.so, loaded with dlopen, gives the connections that stand for the
 // applications. Everything is private to the run (object namespace, registry, devices in a
 // temporary folder), and this process adopts the server so it can wait for its end.
@@ -26,6 +27,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -33,9 +35,11 @@
 
 #include "DRAL.h"
 #include "channel/HuxIPC.h"
+#include "links/ScanSettings.h"
 #include "testsupport/AdapterDeviceFront.h"
 #include "testsupport/AdapterPtyFront.h"
 #include "testsupport/AdapterSimulator.h"
+#include "testsupport/AdapterTcpFront.h"
 #include "testsupport/DralApi.h"
 #include "testsupport/test_util.h"
 
@@ -88,6 +92,29 @@ class WholeRoad {
     }
     before.push_back(line_->SlavePath());
     dral_test::SetSerialCommPorts(before);
+    if (!StartServer(error)) return false;
+    return lib_.Load((root_ / "lib" / "libDRAL.so").string(), &error);
+  }
+
+  // The same with the adapter behind a USB network adapter: the simulator listens on `address`
+  // at the Ethernet link's port, and the server's settings turn the link on with that address
+  // (the host address set-up off). No other link finds a device: the device folder is empty and
+  // the FTDI link loads the fake D2XX library, whose folder is empty too. With `record` the
+  // adapter keeps what the host sends from the start.
+  bool StartTcp(const std::string& address, std::string& error, bool record = false) {
+    Prepare();
+    setenv("DRAL_FTD2XX_LIBRARY", DRAL_FTD2XX_LIBRARY_FILE, 1);
+    adapter_.SetRecording(record);
+    try {
+      tcp_ = std::make_unique<dral_test::AdapterTcpFront>(adapter_, address);
+      tcpAddress_ = address;
+    } catch (const std::exception& e) {
+      return error = e.what(), false;
+    }
+    const std::string key = dral::TScanSettings::kKey;
+    dral_test::WriteUserInteger(key, "EthernetEnabled", 1);
+    dral_test::WriteUserString(key, "AdapterIPAddressHistory01", address);
+    dral_test::WriteUserInteger(key, "AutoConfigureInterface", 0);
     if (!StartServer(error)) return false;
     return lib_.Load((root_ / "lib" / "libDRAL.so").string(), &error);
   }
@@ -145,6 +172,7 @@ class WholeRoad {
     lib_.Unload();
     front_.reset();
     line_.reset();
+    tcp_.reset();
     bool ok = true;
     if (server_ > 0) {
       int status = 0;
@@ -166,6 +194,15 @@ class WholeRoad {
   dral_test::AdapterSimulator& Adapter() { return adapter_; }
   dral_test::AdapterDeviceFront& Front() { return *front_; }
   dral_test::AdapterPtyFront& Line() { return *line_; }
+  dral_test::AdapterTcpFront& Tcp() { return *tcp_; }
+  // Where the server reaches the adapter, and whether the simulated device overflowed.
+  std::string LinkPath() const {
+    if (tcp_) return tcpAddress_ + ":" + std::to_string(tcp_->Port());
+    return front_ ? front_->Path() : line_ ? line_->SlavePath() : "";
+  }
+  uint64_t DeviceOverflowed() const { return front_ ? front_->BytesOverflowed() : 0; }
+  // When the server had claimed the channel (within a millisecond).
+  std::chrono::steady_clock::time_point ServerUp() const { return serverUp_; }
   // When the server program was started.
   std::chrono::steady_clock::time_point ServerStarted() const { return serverStarted_; }
   const dral_test::DralApi& Lib() const { return lib_; }
@@ -218,6 +255,7 @@ class WholeRoad {
     if (!dral_test::WaitUntil([&] { return dral::IsServerRunning(window); }, kLinkUpMs)) {
       return error = "DRALServer did not come up", false;
     }
+    serverUp_ = std::chrono::steady_clock::now();
     return true;
   }
 
@@ -227,9 +265,25 @@ class WholeRoad {
   dral_test::AdapterSimulator adapter_;
   std::unique_ptr<dral_test::AdapterDeviceFront> front_;
   std::unique_ptr<dral_test::AdapterPtyFront> line_;
+  std::unique_ptr<dral_test::AdapterTcpFront> tcp_;
+  std::string tcpAddress_;
   std::chrono::steady_clock::time_point serverStarted_{};
+  std::chrono::steady_clock::time_point serverUp_{};
   dral_test::DralApi lib_;
   pid_t server_ = -1;
 };
+
+// Runs `run` in a child process of its own: each case starts with a fresh library and server.
+inline void InChild(const std::function<void()>& run) {
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    run();
+    std::fflush(stdout);
+    _exit(0);
+  }
+  int status = 0;
+  if (pid > 0) waitpid(pid, &status, 0);
+}
 
 }  // namespace bench

@@ -37,6 +37,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::InChild;
 using dral_test::Bytes;
 
 constexpr uint32_t kLineRate = 115200;
@@ -103,19 +104,6 @@ void LinkUpCase(const char* what, uint32_t rate, int others, bool silentOthers) 
                 finalRate, asked.c_str());
   }
   std::fflush(stdout);
-}
-
-// Runs `run` in a child process of its own: each case starts with a fresh library and server.
-void InChild(const std::function<void()>& run) {
-  std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    run();
-    std::fflush(stdout);
-    _exit(0);
-  }
-  int status = 0;
-  if (pid > 0) waitpid(pid, &status, 0);
 }
 
 // Drains the connection, counting J1939 frames and noting when the first and the last came.

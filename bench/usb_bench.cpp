@@ -1,7 +1,7 @@
-// Traffic through the USB driver link (or the FTDI link), end to end: the adapter simulator serves
-// a simulated USB adapter (a stream socket in the device directory) in this process, DRALServer runs as its own
-// process (the library starts it) and 16 connections of libDRAL.so, loaded with dlopen, stand
-// for the applications.
+// Traffic through the USB driver link (or the FTDI or the Ethernet link), end to end: the adapter
+// simulator serves a simulated USB adapter (a stream socket in the device directory, or a TCP
+// listener) in this process, DRALServer runs as its own process and 16 connections of
+// libDRAL.so, loaded with dlopen, stand for the applications.
 //
 // Measured (a plain timed run, not Google Benchmark: the quantities are rates and losses):
 //   adapter -> applications: latency (median, 99th percentile) from the adapter's send to
@@ -13,13 +13,17 @@
 // order; the server's CPU time (user + system, from /proc) is reported per second of each run.
 //
 //   bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...] [--channels 1|2] [--hog]
-//             [--latency-only] [--receive-only] [--link usb|ftdi]
+//             [--latency-only] [--receive-only] [--link usb|ftdi|tcp]
 //   --channels 2  alternates the adapter's frames between CAN1 and CAN2 (both buses loaded)
 //   --hog         runs one busy thread per core at nice 0 in a child process meanwhile
 //   --latency-only  measures the adapter -> applications latency and stops
 //   --receive-only  leaves out the application -> adapter measurements
 //   --link ftdi   the adapter is an FTDI device of the fake D2XX library, which the server loads
 //                 (its FTDI link polls the device every millisecond); default: the USB driver link
+//   --link tcp    the adapter listens on a loopback address of this run's own at the Ethernet
+//                 link's port, set as the server's adapter address; first measured: the time from
+//                 the server's start to the link up, and the search through the rows before the
+//                 Ethernet link in the link table
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -45,6 +49,11 @@
 
 #include "DRAL.h"
 #include "WholeRoad.h"
+#include "links/FtdiConduit.h"
+#include "links/SerialConduit.h"
+#include "links/UsbConduit.h"
+#include "links/WinUsbConduit.h"
+#include "testsupport/AdapterTcpFront.h"
 #include "testsupport/AdapterSimulator.h"
 #include "testsupport/DralApi.h"
 #include "testsupport/test_util.h"
@@ -212,8 +221,73 @@ struct Options {
   bool Hog = false;
   bool LatencyOnly = false;
   bool ReceiveOnly = false;
-  bool Ftdi = false;
+  enum class Link { Usb, Ftdi, Tcp } Kind = Link::Usb;
 };
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// The mean time of one Open of each link the link manager tries before the Ethernet link (rows
+// 1-4: USB, FTDI, WinUSB, serial), with the arguments it gives them, here in this process with
+// the run's environment (no device for any of them). Milliseconds per call.
+std::vector<std::pair<const char*, double>> OpenCostsBeforeTcp() {
+  constexpr int kCalls = 50;
+  std::vector<std::pair<const char*, double>> out;
+  auto time = [&](const char* name, dral::TConduit& link, const char* arg1) {
+    const auto begin = Clock::now();
+    for (int i = 0; i < kCalls; ++i) link.Open(arg1, "");
+    out.emplace_back(name, Ms(Clock::now() - begin) / kCalls);
+    link.Close();
+  };
+  dral::TUsbConduit usb;
+  time("USB driver", usb, "");
+  dral::TFtdiConduit ftdi;
+  time("FTDI", ftdi, "827586");
+  dral::TWinUsbConduit winUsb;
+  time("WinUSB", winUsb, "");
+  dral::TSerialConduit serial;
+  time("serial", serial, "");
+  return out;
+}
+
+// One start of the server with the adapter listening on TCP: from the server's start to its
+// claim of the channel, to the connection the Ethernet link made, and to the link up (the
+// version request at the adapter); then the cost of the other links' Opens.
+void TcpLinkUpCase() {
+  bench::WholeRoad road("tcplinkup");
+  std::string error;
+  std::vector<DRAL_Handle> handles;
+  const bool started = road.StartTcp(dral_test::OwnLoopbackAddress(getpid()), error, true);
+  const bool up =
+      started && road.Adapter().WaitForCount(dral_test::OfType(dral_test::sim::kVersionRequest),
+                                             1, bench::WholeRoad::kLinkUpMs);
+  if (!up) {
+    road.Stop(handles);
+    std::printf("  no link (%s)\n", error.empty() ? "no version request" : error.c_str());
+    return;
+  }
+  const auto start = road.ServerStarted();
+  const auto request =
+      road.Adapter().Messages(dral_test::OfType(dral_test::sim::kVersionRequest)).front().At;
+  const auto accepted = road.Tcp().LastAcceptAt();
+  const auto costs = OpenCostsBeforeTcp();
+  road.Stop(handles);
+  std::printf("  server up %6.1f ms, connected %6.1f ms, link up %6.1f ms (%.1f ms after the "
+              "connection); Open of the rows before:",
+              Ms(road.ServerUp() - start), Ms(accepted - start), Ms(request - start),
+              Ms(request - accepted));
+  for (const auto& [name, ms] : costs) std::printf(" %s %.3f ms", name, ms);
+  std::printf("\n");
+}
+
+void TcpLinkUp(int rounds) {
+  std::printf(
+      "From the server's start to the link up over TCP (%d starts; the link manager tries one "
+      "row of its table per %u ms step: USB, FTDI, WinUSB, serial, then the Ethernet link, whose "
+      "first Open only asks for the connection and whose next Open, one pass later, finds it):\n",
+      rounds, 10u);
+  for (int i = 0; i < rounds; ++i) bench::InChild(TcpLinkUpCase);
+  std::printf("\n");
+}
 
 // CPU time (user + system) of a process so far, in seconds; 0 when it cannot be read.
 double ProcessCpuSeconds(pid_t pid) {
@@ -264,8 +338,7 @@ class Bench {
     }
     std::printf(
         "DRALServer pid %d, %d connections, %s link over %s, %d CAN channel%s%s\n\n",
-        road_.Server(), options_.Apps, options_.Ftdi ? "FTDI" : "USB driver",
-        road_.Front().Path().c_str(), options_.Channels,
+        road_.Server(), options_.Apps, LinkName(), road_.LinkPath().c_str(), options_.Channels,
         options_.Channels > 1 ? "s" : "", options_.Hog ? ", CPU hog on every core" : "");
 
     AdapterToApplicationsLatency();
@@ -286,10 +359,27 @@ class Bench {
   }
 
  private:
+  const char* LinkName() const {
+    switch (options_.Kind) {
+      case Options::Link::Ftdi:
+        return "FTDI";
+      case Options::Link::Tcp:
+        return "Ethernet (TCP)";
+      default:
+        return "USB driver";
+    }
+  }
+
   bool SetUp(std::string& error) {
-    const auto kind =
-        options_.Ftdi ? dral_test::DeviceFrontKind::Ftdi : dral_test::DeviceFrontKind::UsbDriver;
-    if (!road_.Start(error, kind) || !road_.Connect(options_.Apps, handles_, error)) return false;
+    bool started = false;
+    if (options_.Kind == Options::Link::Tcp) {
+      started = road_.StartTcp(dral_test::OwnLoopbackAddress(getpid()), error);
+    } else {
+      started = road_.Start(error, options_.Kind == Options::Link::Ftdi
+                                       ? dral_test::DeviceFrontKind::Ftdi
+                                       : dral_test::DeviceFrontKind::UsbDriver);
+    }
+    if (!started || !road_.Connect(options_.Apps, handles_, error)) return false;
     if (!SetCanFilters(DRAL_FILTER_PASS_ALL)) return error = "DRAL_ConfigFilter failed", false;
     for (DRAL_Handle h : handles_) receivers_.push_back(std::make_unique<Receiver>(lib_, h));
     return true;
@@ -362,7 +452,7 @@ class Bench {
 
   bool AdapterToApplications(double rate) {
     const uint64_t count = static_cast<uint64_t>(rate * options_.Seconds);
-    const uint64_t overflowBefore = road_.Front().BytesOverflowed();
+    const uint64_t overflowBefore = road_.DeviceOverflowed();
     const auto dropsBefore = road_.ServerDrops();
     const double cpuBefore = ProcessCpuSeconds(road_.Server());
     const auto begin = Clock::now();
@@ -397,8 +487,7 @@ class Bench {
         100.0 * cpu / std::max(wall, 1e-9),
         static_cast<unsigned long long>(dropsAfter.first - dropsBefore.first),
         static_cast<unsigned long long>(dropsAfter.second - dropsBefore.second),
-        road_.Front().BytesOverflowed() != overflowBefore ? " (the simulated device overflowed)"
-                                                          : "");
+        road_.DeviceOverflowed() != overflowBefore ? " (the simulated device overflowed)" : "");
     return lost == 0 && duplicates == 0 && reordered == 0;
   }
 
@@ -527,13 +616,17 @@ Options ParseOptions(int argc, char** argv) {
     } else if (a == "--receive-only") {
       o.ReceiveOnly = true;
       continue;
-    } else if (a == "--link" && v && (std::string(v) == "usb" || std::string(v) == "ftdi")) {
-      o.Ftdi = std::string(v) == "ftdi";
+    } else if (a == "--link" && v && std::string(v) == "usb") {
+      o.Kind = Options::Link::Usb;
+    } else if (a == "--link" && v && std::string(v) == "ftdi") {
+      o.Kind = Options::Link::Ftdi;
+    } else if (a == "--link" && v && std::string(v) == "tcp") {
+      o.Kind = Options::Link::Tcp;
     } else {
       std::fprintf(stderr,
                    "usage: bench_usb [--apps N] [--seconds S] [--rates HZ,HZ,...] "
                    "[--channels 1|2] [--hog] [--latency-only] [--receive-only] "
-                   "[--link usb|ftdi]\n");
+                   "[--link usb|ftdi|tcp]\n");
       std::exit(2);
     }
     ++i;
@@ -545,6 +638,8 @@ Options ParseOptions(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
+  // Each start in a child of its own, before this process makes any thread.
+  if (options.Kind == Options::Link::Tcp) TcpLinkUp(5);
   const pid_t hog = options.Hog ? StartHog() : -1;
   Bench bench(options);
   const int rc = bench.Run();

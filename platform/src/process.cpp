@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -31,13 +32,19 @@ constexpr const char* kNullDevice = "/dev/null";
 constexpr const char* kPathVariable = "PATH";
 constexpr uint32_t kReapPollMs = 1;
 constexpr mode_t kErrorFileMode = 0600;
+constexpr uint32_t kStartReportMs = 5000;  // for the report of a start
+constexpr uint32_t kStopCheckMs = 50;      // a wait for a program checks its stop this often
+constexpr const char* kElevator = "pkexec";
 
 // Sends errno of a failed step to the waiting caller. A short or failed write leaves the caller
 // with EIO or its time-out, which is all it could learn anyway.
 void ReportErrno(int reportPipe, int error) { (void)!write(reportPipe, &error, sizeof error); }
 
 // Runs in the copy of the caller that fork made: only async-signal-safe calls. Never returns.
-[[noreturn]] void ExecDetached(char* const argv[], const char* errorFile, int reportPipe) {
+// `workDir` (when not null) becomes the program's working directory; `keepFd` (when not -1)
+// stays open in the program (under another number).
+[[noreturn]] void ExecDetached(char* const argv[], const char* errorFile, const char* workDir,
+                               int keepFd, int reportPipe) {
   const pid_t program = fork();
   if (program != 0) {
     if (program < 0) ReportErrno(reportPipe, errno);
@@ -63,6 +70,14 @@ void ReportErrno(int reportPipe, int error) { (void)!write(reportPipe, &error, s
     }
   }
   close_range(STDERR_FILENO + 1, ~0u, CLOSE_RANGE_CLOEXEC);  // reportPipe stays until exec
+  if (keepFd >= 0 && fcntl(keepFd, F_DUPFD, STDERR_FILENO + 1) < 0) {
+    ReportErrno(reportPipe, errno);
+    _exit(127);
+  }
+  if (workDir != nullptr && chdir(workDir) != 0) {
+    ReportErrno(reportPipe, errno);
+    _exit(127);
+  }
   execve(argv[0], argv, environ);
   ReportErrno(reportPipe, errno);
   _exit(127);
@@ -113,21 +128,31 @@ std::string FindProgramOnPath(const std::string& name) {
   }
 }
 
-bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* error,
-                          const std::string& errorFile) {
+namespace {
+
+// Starts argv[0] with `args` as StartDetachedProgram describes; see there for the results.
+bool SpawnDetached(const std::vector<std::string>& args, const std::string& workDir,
+                   int keepFd, uint32_t timeoutMs, int* error, const std::string& errorFile) {
   UniqueFd readEnd;
   UniqueFd writeEnd;
   if (!MakePipe(&readEnd, &writeEnd, 0, error)) return false;
   // Built before fork: the child may not allocate.
-  std::vector<char> file(path.begin(), path.end());
-  file.push_back('\0');
-  char* const argv[] = {file.data(), nullptr};
+  std::vector<std::vector<char>> texts;
+  for (const std::string& arg : args) {
+    texts.emplace_back(arg.begin(), arg.end());
+    texts.back().push_back('\0');
+  }
+  std::vector<char*> argv;
+  for (auto& text : texts) argv.push_back(text.data());
+  argv.push_back(nullptr);
   const char* const errorFileName = errorFile.empty() ? nullptr : errorFile.c_str();
+  const char* const workDirName = workDir.empty() ? nullptr : workDir.c_str();
 
   const pid_t child = fork();
   if (child == 0) {
     readEnd.Reset();
-    ExecDetached(argv, errorFileName, writeEnd.Get());  // never returns: no destructor runs here
+    // Never returns: no destructor runs here.
+    ExecDetached(argv.data(), errorFileName, workDirName, keepFd, writeEnd.Get());
   }
   const int forkError = errno;
   writeEnd.Reset();
@@ -168,6 +193,55 @@ bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* erro
   }
   *error = execError;
   return execError == 0;
+}
+
+}  // namespace
+
+bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* error,
+                          const std::string& errorFile) {
+  return SpawnDetached({path}, "", -1, timeoutMs, error, errorFile);
+}
+
+bool RunProgramAndWait(const std::vector<std::string>& args, const std::string& workDir,
+                       uint32_t waitMs, const std::function<bool()>& stop, int* error,
+                       bool* ended) {
+  *ended = false;
+  if (args.empty()) {
+    *error = EINVAL;
+    return false;
+  }
+  // The program holds the write end for its life: the end of the pipe is the end of the
+  // program (or of the last process it handed the descriptor to).
+  UniqueFd aliveRead;
+  UniqueFd aliveWrite;
+  if (!MakePipe(&aliveRead, &aliveWrite, 0, error)) return false;
+  if (!SpawnDetached(args, workDir, aliveWrite.Get(), kStartReportMs, error, "")) return false;
+  aliveWrite.Reset();
+  const uint32_t start = GetTickCount();
+  for (;;) {
+    if (stop && stop()) return true;
+    const int slice = std::min(MsLeft(start, waitMs), static_cast<int>(kStopCheckMs));
+    pollfd p{aliveRead.Get(), POLLIN, 0};
+    const int ready = poll(&p, 1, slice);
+    if (ready > 0) {
+      *ended = true;
+      return true;
+    }
+    if (ready < 0 && errno != EINTR) return true;
+    if (TickElapsed(start, waitMs)) return true;
+  }
+}
+
+bool StartElevatedProgram(const std::vector<std::string>& args, const std::string& workDir,
+                          int* error) {
+  const std::string elevator = FindProgramOnPath(kElevator);
+  if (elevator.empty()) {
+    *error = ENOENT;
+    return false;
+  }
+  std::vector<std::string> all{elevator};
+  all.insert(all.end(), args.begin(), args.end());
+  return SpawnDetached(all, workDir, -1, kStartReportMs, error, "");
 }
 
 void MaskFloatingPointExceptions() { fedisableexcept(FE_ALL_EXCEPT); }

@@ -12,6 +12,7 @@
 #include "links/FtdiConduit.h"
 #include "links/SerialConduit.h"
 #include "links/UsbConduit.h"
+#include "links/WinSockConduit.h"
 #include "links/WinUsbConduit.h"
 #include "plat/process.h"
 #include "server/HuxMgr.h"
@@ -39,6 +40,8 @@ void InstallLinks() {
                                [] { return std::make_unique<dral::TFtdiConduit>(); });
   dral::LinkFactories::Install(dral::LinkRowWinUsb,
                                [] { return std::make_unique<dral::TWinUsbConduit>(); });
+  dral::LinkFactories::Install(dral::LinkRowTcp,
+                               [] { return std::make_unique<dral::TWinSockConduit>(); });
 }
 
 }  // namespace

@@ -410,6 +410,56 @@ class SystemFixture : public MultiProcessTest {
         << std::hex << api.GetStatus(h);
   }
 
+  // --- one exchange both ways: CAN, J1939 and J1708 from the adapter, then from the application
+  // (the data hold 0x7E and 0x7D, which a frame carries escaped) ---
+
+  // The application's side: connects, waits for the adapter's version, passes everything, marks
+  // "app-ready"; after "adapter-sent" expects the adapter's three messages, sends its own and
+  // marks "app-sent"; disconnects after "finish".
+  void ExchangeBothWaysApplication(const Bytes& version) {
+    Api api;
+    const DRAL_Handle h = ConnectWhenUp(api);
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(AwaitAdapterVersion(api, h, version, kMessageMs), version);
+    for (uint8_t protocol : {DRAL_PROTOCOL_CAN1, DRAL_PROTOCOL_J1939_CAN1, DRAL_PROTOCOL_J1708}) {
+      ASSERT_EQ(Filter(api, h, PassAll(protocol)), DRAL_OK);
+    }
+    Mark("app-ready");
+    ASSERT_TRUE(AwaitMark("adapter-sent", kStepMs));
+    EXPECT_EQ(NextMessages(api, h, 3, kMessageMs),
+              (std::vector<Bytes>{CanMessage(0x18FEF200, {1, 0x7E}),
+                                  J1939Message(0xFEF1, 0x00, 6, {0xAA, 0x7D, 0xCC, 0xDD}),
+                                  J1708Received({0x80, 0x54, 0x07})}));
+    EXPECT_EQ(Put(api, h, CanMessage(0x0CF00400, {0xA1, 0x7E})), DRAL_OK);
+    EXPECT_EQ(Put(api, h, J1939Message(0xFEF1, 0x21, 6, {1, 2, 3, 4, 5, 6, 7, 8})), DRAL_OK);
+    EXPECT_EQ(Put(api, h, Bytes{DRAL_PROTOCOL_J1708, 0x00, 0xAC, 0x00, 0x55}), DRAL_OK);
+    Mark("app-sent");
+    ASSERT_TRUE(AwaitMark("finish", kStepMs));
+    EXPECT_EQ(api.Disconnect(h), DRAL_OK);
+    Unload(api);
+  }
+
+  // The test process's side, once the application is ready: the adapter sends, then checks what
+  // it received of the application's.
+  void ExchangeBothWaysAdapter() {
+    for (const char* command :
+         {"can 11 18FEF200 017E", "j1939 01 18FEF100 AA7DCCDD", "j1708 805407"}) {
+      ASSERT_EQ(adapter_.Command(command), "ok") << command;
+    }
+    Mark("adapter-sent");
+    ASSERT_TRUE(AwaitApplication("app-sent"));
+    ASSERT_TRUE(adapter_.WaitFor(kCanFrame, 1, kMessageMs));
+    ASSERT_TRUE(adapter_.WaitFor(kJ1939Frame, 1, kMessageMs));
+    ASSERT_TRUE(adapter_.WaitFor(kJ1708Frame, 1, kMessageMs));
+    EXPECT_EQ(adapter_.Messages(kCanFrame),
+              (std::vector<Bytes>{{0x11, 0x00, 0x04, 0xF0, 0x0C, 0xA1, 0x7E}}));
+    EXPECT_EQ(adapter_.Messages(kJ1939Frame),
+              (std::vector<Bytes>{{0x01, 0x21, 0xF1, 0xFE, 0x18, 1, 2, 3, 4, 5, 6, 7, 8}}));
+    EXPECT_EQ(adapter_.Messages(kJ1708Frame),
+              (std::vector<Bytes>{
+                  {0x00, 0x00, 0x04, 0xAC, 0x00, 0x55, J1708Checksum({0xAC, 0x00, 0x55})}}));
+  }
+
   // --- application processes (this test binary re-run in a role) ---
 
   void StartApplication(const std::string& role) {

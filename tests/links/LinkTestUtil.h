@@ -23,6 +23,7 @@
 #include "links/DeviceRegistrar.h"
 #include "plat/device_interface.h"
 #include "plat/device_notice.h"
+#include "testsupport/AdapterSimulator.h"
 #include "testsupport/test_util.h"
 
 namespace dral_test {
@@ -216,5 +217,17 @@ class TestRegistrar final : public dral::TDeviceRegistrar {
   plat::DeviceNoticeSource source_;
   std::thread main_;
 };
+
+// Bytes cross a connected link both ways: the adapter's reach a handler installed now, the
+// host's reach the adapter.
+inline void ExpectTrafficBothWays(dral::TConduit& link, AdapterSimulator& adapter, int timeoutMs) {
+  Received received;
+  link.SetReceiveHandler(received.Handler());
+  adapter.InjectBytes({0x11, 0x22, 0x33});
+  EXPECT_TRUE(received.WaitForBytes(3, timeoutMs));
+  const uint8_t out[] = {0x7E, 0x01, 0x7E};
+  EXPECT_EQ(link.Write(out, sizeof out), 3);
+  EXPECT_TRUE(WaitUntil([&] { return adapter.BytesFromHost().size() >= 3; }, timeoutMs));
+}
 
 }  // namespace dral_test

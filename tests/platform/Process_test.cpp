@@ -245,4 +245,54 @@ TEST_F(ProcessTest, StartReportsWhyAProgramCannotRun) {
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "an intermediate process was left unreaped";
 }
 
+// ---- running a program and waiting for it ---------------------------------------------------
+
+// A tool that runs until the file "go" appears in its working directory (at most about 30 s),
+// then writes its arguments and working directory to "out" there.
+constexpr const char* kWaitingTool =
+    "#!/bin/sh\n"
+    "n=0\n"
+    "while [ ! -e go ] && [ $n -lt 600 ]; do sleep 0.05; n=$((n+1)); done\n"
+    "printf '%s|%s' \"$*\" \"$(pwd)\" > out.part && mv out.part out\n";
+
+TEST_F(ProcessTest, RunAndWaitReturnsOnlyAfterTheProgramEndedInItsWorkingDirectory) {
+  const fs::path dir = Dir("tool");
+  WriteFile(dir / "tool", kWaitingTool, fs::perms::owner_all);
+  WriteFile(dir / "go", "");
+  int error = -1;
+  bool ended = false;
+  ASSERT_TRUE(plat::RunProgramAndWait({(dir / "tool").string(), "/S"}, dir.string(), 20000, {},
+                                      &error, &ended))
+      << "errno " << error;
+  EXPECT_TRUE(ended);
+  // The tool's last step is done when the wait ends.
+  EXPECT_EQ(dral_test::ReadFile(dir / "out"), "/S|" + dir.string());
+}
+
+TEST_F(ProcessTest, RunAndWaitGivesUpAtItsLimitOrWhenAskedToStop) {
+  const fs::path dir = Dir("tool");
+  WriteFile(dir / "tool", kWaitingTool, fs::perms::owner_all);
+  const std::string tool = (dir / "tool").string();
+  int error = -1;
+  bool ended = true;
+  auto start = Clock::now();
+  ASSERT_TRUE(plat::RunProgramAndWait({tool}, dir.string(), 300, {}, &error, &ended));
+  EXPECT_FALSE(ended);
+  EXPECT_GE(MsSince(start), 290);
+  EXPECT_LT(MsSince(start), 10000) << "the wait outlived its limit";
+
+  int asked = 0;
+  ended = true;
+  start = Clock::now();
+  ASSERT_TRUE(plat::RunProgramAndWait({tool}, dir.string(), 60000, [&] { return ++asked > 2; },
+                                      &error, &ended));
+  EXPECT_FALSE(ended);
+  EXPECT_EQ(asked, 3);
+  EXPECT_LT(MsSince(start), 10000) << "the stop was not heard";
+
+  EXPECT_FALSE(plat::RunProgramAndWait({(dir / "missing").string()}, "", 1000, {}, &error, &ended));
+  EXPECT_EQ(error, ENOENT);
+  WriteFile(dir / "go", "");  // the two tools end
+}
+
 }  // namespace

@@ -1,6 +1,6 @@
 // dral_adapter_sim_device: the adapter simulator as a simulated USB adapter in the device
-// directory, or as an adapter on a serial line (a pseudo-terminal), run beside a server by a
-// test, a benchmark or a person. See Usage() below.
+// directory, as an adapter on a serial line (a pseudo-terminal) or behind a USB network adapter
+// (a TCP listener), run beside a server by a test, a benchmark or a person. See Usage() below.
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -27,6 +27,7 @@
 #include "testsupport/AdapterDeviceFront.h"
 #include "testsupport/AdapterPtyFront.h"
 #include "testsupport/AdapterSimulator.h"
+#include "testsupport/AdapterTcpFront.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ namespace sim = dral_test::sim;
 constexpr const char* kUsage = R"(Usage: dral_adapter_sim_device [options]
 
 Serves a simulated vehicle-network adapter as a USB device in the device directory, where the
-server's USB links find it, or on a serial line. Prints "ready <entry path>" once the entry
+server's USB links find it, on a serial line or on TCP. Prints "ready <entry path>" once the entry
 exists.
 
   --usb                  a device of the USB driver class, a stream socket (default)
@@ -57,6 +58,9 @@ exists.
   --pty-link PATH        (--pty) publish the slave as a symbolic link PATH (PATH.2, PATH.3, ...
                          for the pseudo-terminals after a hang-up), which is printed instead of
                          the slave's name: a name that no other pseudo-terminal ever takes over
+  --tcp ADDRESS          an adapter behind a USB network adapter: listens on ADDRESS at the
+                         Ethernet link's port 44779 ("ready ADDRESS:44779"), one host at a
+                         time; set the server's EthernetEnabled and AdapterIPAddressHistory01
   --device-dir DIR       the device directory (default $DRAL_DEVICE_DIR, else /dev/dral)
   --name NAME            the entry's name in the class folder (default adapter0)
   --version A.B.C.D.E.F  the six version bytes the adapter reports (default 0.0.2.5.0.0;
@@ -245,6 +249,7 @@ struct Options {
   bool Pty = false;
   dral_test::PtyFrontOptions PtyFront;
   std::string PtyLink;
+  std::string Tcp;  // the address to listen on; empty: no TCP front
   std::array<uint8_t, 6> Version{0, 0, 2, 5, 0, 0};
   uint16_t Flags = 0;
   dral_test::TransmitAnswer Answer = dral_test::TransmitAnswer::None;
@@ -297,6 +302,9 @@ Options ParseOptions(int argc, char** argv) {
     } else if (a == "--pty-link") {
       o.PtyLink = value();
       if (o.PtyLink.empty()) fail("bad link path");
+    } else if (a == "--tcp") {
+      o.Tcp = value();
+      if (o.Tcp.empty()) fail("bad address");
     } else if (a == "--device-dir") {
       o.Front.DeviceDirectory = value();
     } else if (a == "--name") {
@@ -524,6 +532,55 @@ class PtyFront final : public Front {
   std::string linkPath_;
 };
 
+// Listening while plugged in; unplugging closes the host's connection and stops listening.
+class TcpFront final : public Front {
+ public:
+  TcpFront(AdapterSimulator& adapter, std::string address)
+      : adapter_(adapter), address_(std::move(address)) {}
+  bool Plug() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+      if (!front_) front_ = std::make_unique<dral_test::AdapterTcpFront>(adapter_, address_);
+    } catch (const std::exception& e) {
+      failure_ = e.what();
+    }
+    return front_ != nullptr;
+  }
+  void Unplug() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (front_) accepted_ += front_->Accepted();
+    front_.reset();
+  }
+  std::string Path() const override {
+    return address_ + ":" + std::to_string(dral_test::AdapterTcpFront::kDefaultPort);
+  }
+  std::string Failure() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failure_;
+  }
+  bool Connected() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return front_ && front_->PeerConnected();
+  }
+  std::string CountersBefore() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return "connected=" + std::to_string(front_ && front_->PeerConnected()) +
+           " connections=" + std::to_string(accepted_ + (front_ ? front_->Accepted() : 0));
+  }
+  std::string CountersAfter() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return "peer=" + (front_ ? front_->PeerAddress() : std::string());
+  }
+
+ private:
+  AdapterSimulator& adapter_;
+  const std::string address_;
+  mutable std::mutex mutex_;  // guards front_, accepted_, failure_
+  std::unique_ptr<dral_test::AdapterTcpFront> front_;
+  int accepted_ = 0;  // connections of the fronts before the current one
+  std::string failure_;
+};
+
 // The program's state shared by the main thread and the command reader.
 struct Device {
   AdapterSimulator& Adapter;
@@ -722,6 +779,8 @@ int main(int argc, char** argv) {
   try {
     if (options.Pty) {
       front = std::make_unique<PtyFront>(adapter, options.PtyFront, options.PtyLink);
+    } else if (!options.Tcp.empty()) {
+      front = std::make_unique<TcpFront>(adapter, options.Tcp);
     } else {
       front = std::make_unique<UsbFront>(adapter, options.Front);
     }

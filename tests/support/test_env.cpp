@@ -81,12 +81,19 @@ IsolatedEnv::~IsolatedEnv() {
 Watchdog::Watchdog(int seconds) {
   thread_ = std::thread([this, seconds] {
     std::unique_lock<std::mutex> lock(mutex_);
+    running_ = true;
+    cv_.notify_all();
     if (!cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
       std::fprintf(stderr, "watchdog: test still running after %d s, aborting\n", seconds);
       std::fflush(stderr);
       std::abort();
     }
   });
+  // Returns once the thread waits: a thread still starting may hold a lock of the allocator
+  // (the sanitizers' one takes no care of fork), and a test that forks next would copy it held
+  // into the child, whose first allocation on a new thread then waits for ever.
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return running_; });
 }
 
 Watchdog::~Watchdog() {

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -56,6 +58,23 @@ std::string FindProgramOnPath(const std::string& name);
 // without close-on-exec meanwhile are closed in the program all the same.
 bool StartDetachedProgram(const std::string& path, uint32_t timeoutMs, int* error,
                           const std::string& errorFile = "");
+
+// Starts args[0] with the arguments args[1..] like StartDetachedProgram (own session, standard
+// streams on /dev/null, no descriptor of this process), in the working directory `workDir`
+// (this process's own when empty), and waits for it to end: at most `waitMs`, or until `stop`
+// (when set; asked every few tens of milliseconds) returns true. Returns whether it was
+// started (false: *error = errno of the step that failed, as for StartDetachedProgram); *ended
+// tells whether its end was seen. A program still running when the wait ends runs on by
+// itself; nobody is left to reap it. Blocks the caller for the wait.
+bool RunProgramAndWait(const std::vector<std::string>& args, const std::string& workDir,
+                       uint32_t waitMs, const std::function<bool()>& stop, int* error,
+                       bool* ended);
+
+// Starts args[0] with args[1..] with administrator rights through the system's elevation
+// prompt (pkexec, found on PATH), on its own and without waiting for it. Returns whether the
+// prompt program was started; false sets *error (ENOENT when there is no pkexec).
+bool StartElevatedProgram(const std::vector<std::string>& args, const std::string& workDir,
+                          int* error);
 
 // Holds back the termination signals (SIGTERM, SIGINT, SIGHUP) in the calling thread, and in
 // the threads it creates meanwhile, for the object's lifetime; the destructor restores the

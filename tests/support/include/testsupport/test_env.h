@@ -34,7 +34,8 @@ class IsolatedEnv {
   std::string root_, ns_, registryDir_, deviceDir_;
 };
 
-// Aborts the whole process with a message when it is still armed after `seconds`.
+// Aborts the whole process with a message when it is still armed after `seconds`. Its thread
+// waits when the constructor returns, so that a test may fork right after.
 class Watchdog {
  public:
   explicit Watchdog(int seconds);
@@ -43,8 +44,9 @@ class Watchdog {
   Watchdog& operator=(const Watchdog&) = delete;
 
  private:
-  std::mutex mutex_;  // guards done_
+  std::mutex mutex_;  // guards running_ and done_
   std::condition_variable cv_;
+  bool running_ = false;  // the thread has started and is about to wait
   bool done_ = false;
   std::thread thread_;
 };
