@@ -384,21 +384,6 @@ class SystemFixture : public MultiProcessTest {
   }
   void Unload(Api& api) { EXPECT_EQ(api.Unload(), 0); }
 
-  // Loads the library, connects and waits until the link is up and the adapter's channel 1 is
-  // available. The connection, or 0 (with a failure).
-  DRAL_Handle ConnectWhenUp(Api& api) {
-    api = Load();
-    if (api.module == nullptr) return 0;
-    const DRAL_Handle h = api.Connect();
-    EXPECT_NE(h, 0u);
-    if (h == 0) return 0;
-    const bool up = WaitLinkState(api, h, DRAL_LINK_CONNECTED, kLinkUpMs);
-    EXPECT_TRUE(up) << std::hex << api.GetStatus(h);
-    const bool available = up && WaitChannelAvailable(api, h, kStepMs);
-    EXPECT_TRUE(!up || available) << "channel 1 not available";
-    return available ? h : 0;
-  }
-
   // An application's first step: loads the library, connects and waits up to `linkUpMs` for
   // the link. Fails the test (fatally) when one of them does not come.
   void OpenConnection(Api& api, DRAL_Handle& h, int linkUpMs) {
@@ -418,8 +403,9 @@ class SystemFixture : public MultiProcessTest {
   // marks "app-sent"; disconnects after "finish".
   void ExchangeBothWaysApplication(const Bytes& version) {
     Api api;
-    const DRAL_Handle h = ConnectWhenUp(api);
-    ASSERT_NE(h, 0u);
+    DRAL_Handle h = 0;
+    ASSERT_NO_FATAL_FAILURE(OpenConnection(api, h, kLinkUpMs));
+    ASSERT_TRUE(WaitChannelAvailable(api, h, kStepMs)) << "channel 1 not available";
     EXPECT_EQ(AwaitAdapterVersion(api, h, version, kMessageMs), version);
     for (uint8_t protocol : {DRAL_PROTOCOL_CAN1, DRAL_PROTOCOL_J1939_CAN1, DRAL_PROTOCOL_J1708}) {
       ASSERT_EQ(Filter(api, h, PassAll(protocol)), DRAL_OK);
