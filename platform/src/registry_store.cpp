@@ -16,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "plat/text_file.h"
 #include "plat/unique_fd.h"
 
 namespace plat::hive {
@@ -30,7 +31,6 @@ constexpr const char* kAppDir = "dral";
 constexpr const char* kLockSuffix = ".lock";
 constexpr const char* kTempSuffix = ".tmp";
 constexpr mode_t kNewFileMode = 0644;
-constexpr mode_t kModeBits = 07777;
 
 constexpr auto kFirstBackoff = std::chrono::microseconds(20);
 constexpr auto kMaxBackoff = std::chrono::microseconds(1000);
@@ -104,24 +104,9 @@ std::string RegistryDir(Hive hive) {
 RegStatus ReadHive(const UniqueFd& fd, const std::string& file, HiveData* data) {
   if (!fd) return RegStatus::Ok;
   std::string text;
-  constexpr size_t kChunk = 64 * 1024;
   bool tooLong = false;
-  for (;;) {
-    const size_t old = text.size();
-    if (old >= kMaxHiveBytes) {
-      char probe;
-      tooLong = read(fd.Get(), &probe, 1) > 0;
-      break;
-    }
-    text.resize(old + std::min(kChunk, kMaxHiveBytes - old));
-    const ssize_t n = read(fd.Get(), text.data() + old, text.size() - old);
-    if (n < 0 && errno == EINTR) {
-      text.resize(old);
-      continue;
-    }
-    if (n < 0) return FromErrno(errno);
-    text.resize(old + static_cast<size_t>(n));
-    if (n == 0) break;
+  if (int error = ReadBounded(fd.Get(), kMaxHiveBytes, &text, &tooLong); error != 0) {
+    return FromErrno(error);
   }
   Damage damage;
   const size_t lines = Parse(text, data, &damage);
@@ -131,20 +116,11 @@ RegStatus ReadHive(const UniqueFd& fd, const std::string& file, HiveData* data) 
 }
 
 // Opens the hive file; a missing file is not an error (the descriptor is then not open).
-// Anything but a regular file (a FIFO, a device) is refused: the open does not block
-// (O_NONBLOCK), so such an entry can never hold a reader in open() or read().
+// Anything but a regular file (a FIFO, a device) is refused.
 RegStatus OpenHive(const std::string& file, UniqueFd* fd) {
-  const int raw = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  const int error = errno;
-  *fd = UniqueFd(raw);
-  if (raw < 0) return error == ENOENT ? RegStatus::Ok : FromErrno(error);
-  struct stat st {};
-  if (fstat(raw, &st) != 0) return FromErrno(errno);
-  if (!S_ISREG(st.st_mode)) {
-    fd->Reset();
-    return RegStatus::IoError;
-  }
-  return RegStatus::Ok;
+  const int error = OpenRegularFile(file, fd);
+  if (error == EISDIR || error == EINVAL) return RegStatus::IoError;
+  return FromErrno(error);
 }
 
 }  // namespace
@@ -163,44 +139,6 @@ RegStatus LoadHive(Hive hive, HiveData* data) {
   return ReadHive(fd, file, data);
 }
 
-namespace {
-
-RegStatus WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return FromErrno(errno);
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return RegStatus::Ok;
-}
-
-RegStatus ReplaceFile(const std::string& file, std::string_view text) {
-  const std::string temp = file + kTempSuffix;
-  struct stat old {};
-  const bool keepMode = stat(file.c_str(), &old) == 0;
-  UniqueFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode));
-  if (!fd) return FromErrno(errno);
-  RegStatus status = RegStatus::Ok;
-  if (keepMode && fchmod(fd.Get(), old.st_mode & kModeBits) != 0) status = FromErrno(errno);
-  if (status == RegStatus::Ok) status = WriteAll(fd.Get(), text);
-  if (status == RegStatus::Ok && fsync(fd.Get()) != 0) status = FromErrno(errno);
-  if (fd.Close() != 0 && status == RegStatus::Ok) status = FromErrno(errno);
-  if (status == RegStatus::Ok && rename(temp.c_str(), file.c_str()) != 0) {
-    status = FromErrno(errno);
-  }
-  if (status != RegStatus::Ok) {
-    unlink(temp.c_str());
-    return status;
-  }
-  // Make the rename itself durable; the data is already safe either way.
-  UniqueFd dir(open(fs::path(file).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir) (void)fsync(dir.Get());
-  return RegStatus::Ok;
-}
-
-}  // namespace
-
 RegStatus ModifyHive(Hive hive, const std::function<RegStatus(HiveData&, bool*)>& change) {
   const std::string file = HiveFilePath(hive);
   std::error_code ec;
@@ -218,7 +156,7 @@ RegStatus ModifyHive(Hive hive, const std::function<RegStatus(HiveData&, bool*)>
   if (RegStatus s = change(data, &changed); s != RegStatus::Ok || !changed) return s;
   const std::string text = Serialise(data);
   if (text.size() > kMaxHiveBytes) return RegStatus::TooLarge;
-  return ReplaceFile(file, text);
+  return FromErrno(ReplaceFile(file, file + kTempSuffix, text, kNewFileMode));
 }
 
 }  // namespace plat::hive
