@@ -31,6 +31,10 @@ E FromStr(const std::array<const char*, N>& table, const std::string& text, E fa
   return fallback;
 }
 
+// The flow-control line modes of settings storage.
+constexpr std::array<const char*, 3> kDtrTexts = {"Disable", "Enable", "Handshake"};
+constexpr std::array<const char*, 4> kRtsTexts = {"Disable", "Enable", "Handshake", "Toggle"};
+
 }  // namespace
 
 std::string BaudRateToStr(TBaudRate value) { return ToStr(kBaudRateTexts, value); }
@@ -53,6 +57,15 @@ TParityBits StrToParity(const std::string& text) {
 }
 TFlowControl StrToFlowControl(const std::string& text) {
   return FromStr(kFlowControlTexts, text, TFlowControl::fcCustom);
+}
+
+std::string RTSToText(TRTSFlowControl value) { return ToStr(kRtsTexts, value); }
+std::string DTRToText(TDTRFlowControl value) { return ToStr(kDtrTexts, value); }
+TRTSFlowControl TextToRTS(const std::string& text) {
+  return FromStr(kRtsTexts, text, TRTSFlowControl::rtsDisable);
+}
+TDTRFlowControl TextToDTR(const std::string& text) {
+  return FromStr(kDtrTexts, text, TDTRFlowControl::dtrDisable);
 }
 
 void EnumComPorts(cls::TStrings& list) {

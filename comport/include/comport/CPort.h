@@ -23,12 +23,18 @@
 #include <vector>
 
 #include "classlib/Closure.h"
+#include "classlib/Stream.h"
 #include "classlib/Strings.h"
 #include "classlib/ThreadSafety.h"
 #include "classlib/exception.h"
 #include "classlib/thread.h"
 #include "plat/poll_event.h"
 #include "plat/serial_device.h"
+
+namespace cls {
+class TIniFile;
+class TRegistry;
+}  // namespace cls
 
 namespace comport {
 
@@ -174,6 +180,42 @@ class TComLink {
 };
 
 class TComThread;
+
+// ---- Settings storage: store types and the text forms of its values ----
+
+enum class TStoreType : uint8_t { stRegistry, stIniFile };
+
+// "Yes" / "No"; only the text "yes" in any case reads as true.
+std::string YesNoText(bool value);
+bool YesNoValue(const std::string& text);
+// A character of code 33..127 as itself, any other as "#" and its decimal code ("#13").
+std::string CharToText(char ch);
+// "" gives 0; "#" followed by an integer gives its low 8 bits ("#300" gives 44), by anything
+// else 0; any other text gives its first character ("#" alone gives "#").
+char TextToChar(const std::string& text);
+// "Disable", "Enable", "Handshake" (and "Toggle" for RTS); names compare without case, and an
+// unknown name gives Disable.
+std::string RTSToText(TRTSFlowControl value);
+std::string DTRToText(TDTRFlowControl value);
+TRTSFlowControl TextToRTS(const std::string& text);
+TDTRFlowControl TextToDTR(const std::string& text);
+
+// ---- end of settings storage ----
+
+// A stream over a port, for code that reads and writes streams: Read and Write are the port's
+// blocking Read and Write, with their byte counts and their failures (EComPort). The stream has
+// no position and no size: Seek from any origin gives 0. The port is not owned and must outlive
+// the stream.
+class TComStream : public cls::TStream {
+ public:
+  explicit TComStream(TCustomComPort& port) : port_(&port) {}
+  int32_t Read(void* buffer, int32_t count) override;
+  int32_t Write(const void* buffer, int32_t count) override;
+  int64_t Seek(int64_t offset, cls::TSeekOrigin origin) override;
+
+ private:
+  TCustomComPort* port_;
+};
 
 // Stand-in for the class library's persistent base of the option objects: Assign copies from a
 // source of the same class, and anything else is the class library's assign error.
@@ -393,6 +435,38 @@ class TCustomComPort {
   TComErrorEvent OnError;
   TNotifyEvent OnRx80Full;
   cls::Closure<void(const std::exception& failure)> OnLoadedOpenFailed;
+
+  // ---- Settings storage ----
+  // The component's name: the ini section and the registry key that hold its settings.
+  const std::string& Name() const { return name_; }
+  void SetName(const std::string& value) { name_ = value; }
+  // Writes the groups of StoredProps to the ini file `storeTo` (section Name) or to the registry
+  // key `storeTo`\Name, whose first segment names the root ("HKEY_LOCAL_MACHINE" or
+  // "HKEY_CURRENT_USER" in any case; any other name stands for HKEY_CURRENT_USER) and is never
+  // part of the key. Any failure raises code 16, also a registry path without a key after its
+  // root segment, which writes nothing.
+  void StoreSettings(TStoreType storeType, const std::string& storeTo);
+  // Reads the groups of StoredProps back through the property setters, between BeginUpdate and
+  // EndUpdate, so an open device is set up once at the end. A key missing from the ini file, or
+  // a string value missing from the registry key, keeps the current value; a missing registry
+  // integer fails. Any failure raises code 17 and keeps the values read before it; the set-up
+  // at the end still runs, and a failure of it then gives way to code 17. A registry path
+  // without a key fails before anything is read.
+  void LoadSettings(TStoreType storeType, const std::string& loadFrom);
+
+ protected:
+  // One pass over the groups of StoredProps each, in the order of the key table; the registry
+  // passes work on the key the caller has opened.
+  virtual void StoreRegistry(cls::TRegistry& reg);
+  virtual void StoreIniFile(cls::TIniFile& ini);
+  virtual void LoadRegistry(cls::TRegistry& reg);
+  virtual void LoadIniFile(cls::TIniFile& ini);
+
+ private:
+  std::string name_;
+
+ public:
+  // ---- end of settings storage ----
 
   // The device control block that ApplyDCB hands to the device, from the current settings.
   plat::Dcb BuildDCB() const;
