@@ -133,7 +133,7 @@ char* ReadLine(char* str, int num, void* stream) {
   state->current = state->next++;
   const std::string_view fed =
       Shortened(Content(*state->doc, state->current), static_cast<size_t>(num) - 1);
-  std::memcpy(str, fed.data(), fed.size());
+  if (!fed.empty()) std::memcpy(str, fed.data(), fed.size());
   str[fed.size()] = '\0';
   if (std::optional<std::string> header = HeaderName(fed)) {
     state->doc->headers.push_back({std::move(*header), state->current});
