@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "classlib/SysUtils.h"
@@ -199,8 +199,7 @@ const KeyLine* FindKey(const Document& doc, std::string_view section, std::strin
 std::string_view ValueOf(const Document& doc, const KeyLine& key) {
   const std::string_view line = Content(doc, key.line);
   const size_t sep = line.find_first_of(kSeparators);
-  return sep == std::string_view::npos ? std::string_view()
-                                       : Trim(line.substr(sep + 1), kBlanks);
+  return sep == std::string_view::npos ? std::string_view() : Trim(line.substr(sep + 1), kBlanks);
 }
 
 // The line after which a new key of the section goes: its last key, else its first header.
@@ -216,7 +215,9 @@ std::optional<size_t> InsertionPoint(const Document& doc, std::string_view secti
   return std::nullopt;
 }
 
-std::string ErrorText(int error) { return std::error_code(error, std::generic_category()).message(); }
+std::string ErrorText(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
 
 [[noreturn]] void RaiseWrite(const std::string& fileName, const char* reason) {
   throw EIniFileException(Format("Unable to write to %s: %s", fileName.c_str(), reason));
@@ -245,10 +246,12 @@ void TIniFile::WriteString(const std::string& section, const std::string& ident,
   if (!ValidValue(value)) RaiseWrite(fileName_, "the value holds a line break or NUL");
   const std::string target = WriteTarget(fileName_);
   Document doc;
-  if (const int error = Load(target, doc); error != 0) RaiseWrite(fileName_, ErrorText(error).c_str());
+  if (const int error = Load(target, doc); error != 0) {
+    RaiseWrite(fileName_, ErrorText(error).c_str());
+  }
 
-  const bool crlf = !doc.lines.empty() && !doc.lines[0].empty() &&
-                    doc.lines[0].back() == kCarriageReturn;
+  const bool crlf =
+      !doc.lines.empty() && !doc.lines[0].empty() && doc.lines[0].back() == kCarriageReturn;
   const std::string eol = crlf ? "\r\n" : "\n";
   std::vector<std::string> added;  // lines to put in after line `after` (or at the end)
   std::optional<size_t> after;
@@ -285,8 +288,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& ident,
   }
 }
 
-void TIniFile::WriteInteger(const std::string& section, const std::string& ident,
-                            int32_t value) {
+void TIniFile::WriteInteger(const std::string& section, const std::string& ident, int32_t value) {
   WriteString(section, ident, std::to_string(value));
 }
 

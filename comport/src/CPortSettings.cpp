@@ -52,7 +52,8 @@ class IniStore final : public SettingsPass {
             const std::function<void(const std::string&)>&) override {
     ini_.WriteString(section_, key, current);
   }
-  void Integer(const char* key, int32_t current, int32_t, const std::function<void(int32_t)>&) override {
+  void Integer(const char* key, int32_t current, int32_t,
+               const std::function<void(int32_t)>&) override {
     ini_.WriteInteger(section_, key, current);
   }
 
@@ -87,7 +88,8 @@ class RegistryStore final : public SettingsPass {
             const std::function<void(const std::string&)>&) override {
     reg_.WriteString(key, current);
   }
-  void Integer(const char* key, int32_t current, int32_t, const std::function<void(int32_t)>&) override {
+  void Integer(const char* key, int32_t current, int32_t,
+               const std::function<void(int32_t)>&) override {
     reg_.WriteInteger(key, current);
   }
 
@@ -105,7 +107,8 @@ class RegistryLoad final : public SettingsPass {
             const std::function<void(const std::string&)>& set) override {
     if (reg_.ValueExists(key)) set(reg_.ReadString(key));
   }
-  void Integer(const char* key, int32_t, int32_t, const std::function<void(int32_t)>& set) override {
+  void Integer(const char* key, int32_t, int32_t,
+               const std::function<void(int32_t)>& set) override {
     set(reg_.ReadInteger(key));
   }
 
@@ -132,8 +135,9 @@ void RunPass(TCustomComPort& port, SettingsPass& pass) {
               [&](const std::string& v) { port.SetDataBits(StrToDataBits(v)); });
     pass.Text("Parity", ParityToStr(port.Parity().Bits()),
               [&](const std::string& v) { port.Parity().SetBits(StrToParity(v)); });
-    pass.Text("FlowControl", FlowControlToStr(port.FlowControl().FlowControl()),
-              [&](const std::string& v) { port.FlowControl().SetFlowControl(StrToFlowControl(v)); });
+    pass.Text(
+        "FlowControl", FlowControlToStr(port.FlowControl().FlowControl()),
+        [&](const std::string& v) { port.FlowControl().SetFlowControl(StrToFlowControl(v)); });
   }
   if (groups.Contains(TStoredProp::spOthers)) {
     pass.Char("EventChar", port.EventChar(), [&](char v) { port.SetEventChar(v); });
@@ -143,16 +147,20 @@ void RunPass(TCustomComPort& port, SettingsPass& pass) {
     TComParity& parity = port.Parity();
     pass.YesNo("Parity.Check", parity.Check(), [&](bool v) { parity.SetCheck(v); });
     pass.YesNo("Parity.Replace", parity.Replace(), [&](bool v) { parity.SetReplace(v); });
-    pass.Char("Parity.ReplaceChar", parity.ReplaceChar(), [&](char v) { parity.SetReplaceChar(v); });
+    pass.Char("Parity.ReplaceChar", parity.ReplaceChar(),
+              [&](char v) { parity.SetReplaceChar(v); });
   }
   if (groups.Contains(TStoredProp::spBuffer)) {
     TComBuffer& buffer = port.Buffer();
-    pass.Integer("Buffer.OutputSize", buffer.OutputSize(), [&](int32_t v) { buffer.SetOutputSize(v); });
-    pass.Integer("Buffer.InputSize", buffer.InputSize(), [&](int32_t v) { buffer.SetInputSize(v); });
+    pass.Integer("Buffer.OutputSize", buffer.OutputSize(),
+                 [&](int32_t v) { buffer.SetOutputSize(v); });
+    pass.Integer("Buffer.InputSize", buffer.InputSize(),
+                 [&](int32_t v) { buffer.SetInputSize(v); });
   }
   if (groups.Contains(TStoredProp::spTimeouts)) {
     TComTimeouts& t = port.Timeouts();
-    pass.Integer("Timeouts.ReadInterval", t.ReadInterval(), [&](int32_t v) { t.SetReadInterval(v); });
+    pass.Integer("Timeouts.ReadInterval", t.ReadInterval(),
+                 [&](int32_t v) { t.SetReadInterval(v); });
     pass.Integer("Timeouts.ReadTotalConstant", t.ReadTotalConstant(),
                  [&](int32_t v) { t.SetReadTotalConstant(v); });
     pass.Integer("Timeouts.ReadTotalMultiplier", t.ReadTotalMultiplier(),
@@ -219,9 +227,13 @@ void WithStore(TStoreType storeType, const std::string& location, const std::str
 
 }  // namespace
 
-std::string YesNoText(bool value) { return value ? kYes : kNo; }
+std::string YesNoText(bool value) {
+  return value ? kYes : kNo;
+}
 
-bool YesNoValue(const std::string& text) { return cls::SameText(text, kYes); }
+bool YesNoValue(const std::string& text) {
+  return cls::SameText(text, kYes);
+}
 
 std::string CharToText(char ch) {
   const auto code = static_cast<unsigned char>(ch);

@@ -1,9 +1,9 @@
 #include "classlib/IniFile.h"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "classlib/SysUtils.h"
 #include "testsupport/test_env.h"

@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "classlib/Registry.h"
 #include "comport/CPort.h"
@@ -15,9 +15,9 @@ namespace {
 using dral_test::ReadFile;
 using dral_test::WriteFile;
 
-const TStoredProps kAllGroups{TStoredProp::spBasic,    TStoredProp::spFlowControl,
-                              TStoredProp::spBuffer,   TStoredProp::spTimeouts,
-                              TStoredProp::spParity,   TStoredProp::spOthers};
+const TStoredProps kAllGroups{TStoredProp::spBasic,  TStoredProp::spFlowControl,
+                              TStoredProp::spBuffer, TStoredProp::spTimeouts,
+                              TStoredProp::spParity, TStoredProp::spOthers};
 
 // Counts the set-ups that reach the device.
 class CountingPort : public TComPort {
@@ -212,8 +212,9 @@ TEST_F(SettingsTest, AMissingRegistryStringKeepsTheSettingAndAMissingIntegerFail
 
   reg.WriteString("Port", "COM2");
   reg.WriteString("BaudRate", "Custom");  // and no CustomBaudRate
-  EXPECT_EQ(CodeRaised([&] { port_.LoadSettings(TStoreType::stRegistry, "HKEY_CURRENT_USER\\Lab"); }),
-            CError_LoadFailed);
+  EXPECT_EQ(
+      CodeRaised([&] { port_.LoadSettings(TStoreType::stRegistry, "HKEY_CURRENT_USER\\Lab"); }),
+      CError_LoadFailed);
   EXPECT_EQ(port_.Port(), "COM2");  // read before the failure: stays
   EXPECT_EQ(port_.BaudRate(), TBaudRate::brCustom);
 }

@@ -1,6 +1,6 @@
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "comport/CPort.h"
 #include "testsupport/PtyPair.h"
@@ -29,8 +29,8 @@ TEST(ComStream, ReadsAndWritesThePortAndHasNoPosition) {
   EXPECT_EQ(stream.Read(in, 4), 4);
   EXPECT_EQ(std::string(in, 4), "pong");
 
-  for (auto origin : {cls::TSeekOrigin::soBeginning, cls::TSeekOrigin::soCurrent,
-                      cls::TSeekOrigin::soEnd}) {
+  for (auto origin :
+       {cls::TSeekOrigin::soBeginning, cls::TSeekOrigin::soCurrent, cls::TSeekOrigin::soEnd}) {
     EXPECT_EQ(stream.Seek(10, origin), 0);
   }
   EXPECT_EQ(stream.Position(), 0);
