@@ -454,7 +454,7 @@ int32_t TCustomComPort::WriteAsync(const void* buffer, int32_t count, PAsync& as
   if (async == nullptr) throw EComPort(CError_InvalidAsync);
   async->Kind = TOperationKind::okWrite;
   Check(device_.StartWrite(async->Transfer, buffer, Count(count)), CError_WriteFailed);
-  SignalLinks(TComLinkEvent::leTx, true);
+  SendSignalToLink(TComLinkEvent::leTx, true);
   return async->Transfer.Finished() ? static_cast<int32_t>(async->Transfer.Bytes()) : 0;
 }
 
@@ -472,9 +472,9 @@ int32_t TCustomComPort::WaitForAsync(PAsync& async) {
   const bool write = async->Kind == TOperationKind::okWrite;
   Check(device_.Continue(t, plat::kMaxDword), write ? CError_WriteFailed : CError_ReadFailed);
   const auto bytes = static_cast<int32_t>(t.Bytes());
-  if (HasLinks()) {
+  if (AnyLinks()) {
     if (!write && InputCount() == 0)
-      SignalLinks(TComLinkEvent::leRx, false);
+      SendSignalToLink(TComLinkEvent::leRx, false);
     else if (write)
       // The links see the bytes that were sent, not all that were asked for.
       TxNotifyLink(t.WriteData().data(), bytes);
@@ -544,51 +544,5 @@ void TCustomComPort::WaitForEvent(TComEvents& events, const plat::PollEvent* sto
   Check(device_.WaitCommEvent(EventsToInt(events), &occurred, stop, wait), CError_WaitFailed);
   events = IntToEvents(occurred);
 }
-
-// --- notifications ---
-
-void TCustomComPort::CallBeforeOpen() { DoBeforeOpen(); }
-
-void TCustomComPort::CallAfterOpen() {
-  SignalLinks(TComLinkEvent::leConn, true);
-  DoAfterOpen();
-  if (HasLinks()) {
-    const TComSignals s = Signals();
-    SignalLinks(TComLinkEvent::leCTS, s.Contains(TComSignal::csCTS));
-    SignalLinks(TComLinkEvent::leDSR, s.Contains(TComSignal::csDSR));
-    SignalLinks(TComLinkEvent::leRLSD, s.Contains(TComSignal::csRLSD));
-  }
-}
-
-void TCustomComPort::CallBeforeClose() {
-  if (HasLinks()) {
-    SignalLinks(TComLinkEvent::leCTS, false);
-    SignalLinks(TComLinkEvent::leDSR, false);
-    SignalLinks(TComLinkEvent::leRLSD, false);
-  }
-  DoBeforeClose();
-}
-
-void TCustomComPort::CallAfterClose() {
-  SignalLinks(TComLinkEvent::leConn, false);
-  DoAfterClose();
-}
-
-void TCustomComPort::DoAfterClose() {
-  if (OnAfterClose.IsSet()) OnAfterClose(this);
-}
-void TCustomComPort::DoAfterOpen() {
-  if (OnAfterOpen.IsSet()) OnAfterOpen(this);
-}
-void TCustomComPort::DoBeforeClose() {
-  if (OnBeforeClose.IsSet()) OnBeforeClose(this);
-}
-void TCustomComPort::DoBeforeOpen() {
-  if (OnBeforeOpen.IsSet()) OnBeforeOpen(this);
-}
-
-void TCustomComPort::SignalLinks(TComLinkEvent, bool) {}
-
-void TCustomComPort::TxNotifyLink(const char*, int32_t) {}
 
 }  // namespace comport

@@ -15,10 +15,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <condition_variable>
+#include <initializer_list>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "classlib/Closure.h"
+#include "classlib/Strings.h"
+#include "classlib/ThreadSafety.h"
 #include "classlib/exception.h"
 #include "classlib/thread.h"
 #include "plat/poll_event.h"
@@ -87,6 +93,24 @@ TComEvents IntToEvents(uint32_t mask);
 // The bits per second of a rate (0 for brCustom).
 uint32_t BaudRateToInt(TBaudRate rate);
 
+// Text forms of the line settings: the table text of the value, and back. The inverse compares
+// ignoring case with the exact length and gives the default (9600, one stop bit, eight data bits,
+// no parity, custom flow control) for a text outside the table.
+std::string BaudRateToStr(TBaudRate value);
+std::string StopBitsToStr(TStopBits value);
+std::string DataBitsToStr(TDataBits value);
+std::string ParityToStr(TParityBits value);
+std::string FlowControlToStr(TFlowControl value);
+TBaudRate StrToBaudRate(const std::string& text);
+TStopBits StrToStopBits(const std::string& text);
+TDataBits StrToDataBits(const std::string& text);
+TParityBits StrToParity(const std::string& text);
+TFlowControl StrToFlowControl(const std::string& text);
+
+// Replaces `list` with the serial ports the machine lists, sorted ignoring case. Code 23 with the
+// registry error when the list cannot be read; `list` is then unchanged.
+void EnumComPorts(cls::TStrings& list);
+
 // Library codes of `EComPort`.
 enum ComPortError : int32_t {
   CError_OpenFailed = 1, CError_WriteFailed, CError_ReadFailed, CError_InvalidAsync,
@@ -123,6 +147,33 @@ struct TAsync {
 using PAsync = TAsync*;
 
 class TCustomComPort;
+
+// Handlers of the port and of its links; Sender is always the port.
+using TNotifyEvent = cls::Closure<void(TCustomComPort* sender)>;
+using TComSignalEvent = cls::Closure<void(TCustomComPort* sender, bool onOff)>;
+using TRxBufEvent = cls::Closure<void(TCustomComPort* sender, const void* buffer, int32_t count)>;
+using TRxCharEvent = cls::Closure<void(TCustomComPort* sender, int32_t count)>;
+using TComErrorEvent = cls::Closure<void(TCustomComPort* sender, TComErrors errors)>;
+
+// The handler slots through which another component listens to a port without taking its event
+// properties. The owner fills the slots before it registers the link, unregisters it before it
+// changes a slot or frees it, and frees it; the port never owns a link.
+class TComLink {
+ public:
+  TComSignalEvent OnConn;
+  TRxBufEvent OnRxBuf;
+  TRxBufEvent OnTxBuf;
+  TNotifyEvent OnTxEmpty;
+  TNotifyEvent OnRxFlag;
+  TComSignalEvent OnCTSChange;
+  TComSignalEvent OnDSRChange;
+  TComSignalEvent OnRLSDChange;
+  TNotifyEvent OnRing;
+  TComSignalEvent OnTx;
+  TComSignalEvent OnRx;
+};
+
+class TComThread;
 
 // Stand-in for the class library's persistent base of the option objects: Assign copies from a
 // source of the same class, and anything else is the class library's assign error.
@@ -265,7 +316,7 @@ class TComBuffer final : public TComOption {
 
 class TCustomComPort {
  public:
-  using TNotifyEvent = cls::Closure<void(TCustomComPort* sender)>;
+  using TNotifyEvent = comport::TNotifyEvent;
   // The setup dialog, installed by the unit that provides it; unset: ShowSetupDialog does nothing.
   using SetupDialogHook = void (*)(TCustomComPort& port);
 
@@ -334,6 +385,13 @@ class TCustomComPort {
   void SetTriggersOnRxChar(bool value);
 
   TNotifyEvent OnAfterOpen, OnAfterClose, OnBeforeOpen, OnBeforeClose;
+  TRxCharEvent OnRxChar;
+  TRxBufEvent OnRxBuf;
+  TNotifyEvent OnTxEmpty, OnBreak, OnRing;
+  TComSignalEvent OnCTSChange, OnDSRChange, OnRLSDChange;
+  TNotifyEvent OnRxFlag;
+  TComErrorEvent OnError;
+  TNotifyEvent OnRx80Full;
   cls::Closure<void(const std::exception& failure)> OnLoadedOpenFailed;
 
   // The device control block that ApplyDCB hands to the device, from the current settings.
@@ -381,6 +439,18 @@ class TCustomComPort {
   // Code 20 while the event thread exists, 21 when the wait failed.
   void WaitForEvent(TComEvents& events, const plat::PollEvent* stop, int32_t timeoutMs);
 
+  // --- links ---
+  // Appends / removes a link; a link already (or not) in the list raises code 18 and changes
+  // nothing. Any thread may call them. A link registered while the port's events are handed on
+  // is first served by the next notification; one unregistered then is not called afterwards:
+  // a call from another thread returns only when no notification still uses the link (code 18
+  // after 10 s, the link then removed all the same), one from inside a handler takes effect at
+  // once.
+  void RegisterLink(TComLink* link);
+  void UnRegisterLink(TComLink* link);
+  // True when some registered link has OnRxBuf set.
+  bool HasLink() const;
+
  protected:
   // The option objects re-apply their group through the Apply operations.
   friend class TComTimeouts;
@@ -401,21 +471,48 @@ class TCustomComPort {
   virtual void DestroyEventThread();
   bool ThreadCreated() const { return threadCreated_.load(std::memory_order_acquire); }
 
-  // Notification layer: the Call operations tell the links, then raise the port's own event
-  // through the Do operations.
+  // Notification layer: the Call operations tell the links (in registration order), then raise
+  // the port's own event through the Do operations. The event thread calls them on the thread
+  // that SyncMethod selects; Open and Close on the caller's.
+  friend class TComThread;
   virtual void CallBeforeOpen();
   virtual void CallAfterOpen();
   virtual void CallBeforeClose();
   virtual void CallAfterClose();
+  // Hands received data on: with TriggersOnRxChar, OnRxChar with the waiting count; otherwise
+  // the port reads once and OnRxBuf (port, then each link) gets the bytes read.
+  virtual void CallRxChar();
+  virtual void CallRxFlag();
+  virtual void CallTxEmpty();
+  virtual void CallBreak();
+  virtual void CallRing();
+  virtual void CallCTSChange();
+  virtual void CallDSRChange();
+  virtual void CallRLSDChange();
+  virtual void CallError();
+  virtual void CallRx80Full();
   virtual void DoAfterClose();
   virtual void DoAfterOpen();
   virtual void DoBeforeClose();
   virtual void DoBeforeOpen();
-  // The links: whether any is registered, their signal and transmit notifications. Without
-  // links (until link registration exists: always) nothing is reported to them.
-  virtual bool HasLinks() const { return false; }
-  virtual void SignalLinks(TComLinkEvent event, bool state);
-  virtual void TxNotifyLink(const char* data, int32_t size);
+  virtual void DoRxChar(int32_t count);
+  virtual void DoRxBuf(const void* buffer, int32_t count);
+  virtual void DoTxEmpty();
+  virtual void DoBreak();
+  virtual void DoRing();
+  virtual void DoRxFlag();
+  virtual void DoCTSChange(bool onOff);
+  virtual void DoDSRChange(bool onOff);
+  virtual void DoError(TComErrors errors);
+  virtual void DoRLSDChange(bool onOff);
+  virtual void DoRx80Full();
+  // Each link's slot for a signal event (leConn, leCTS, leDSR, leRLSD, leRx, leTx; others do
+  // nothing), for a notice (leRing, leTxEmpty, leRxFlag), and OnTxBuf with written data.
+  void SendSignalToLink(TComLinkEvent event, bool onOff);
+  void NotifyLink(TComLinkEvent event);
+  void TxNotifyLink(const void* buffer, int32_t count);
+  // Opening: the current CTS, DSR and RLSD to links and port; closing: all three off, unread.
+  void CheckSignals(bool open);
 
   plat::SerialDevice& Device() { return device_; }
   // True when Apply operations may reach the device.
@@ -427,13 +524,25 @@ class TCustomComPort {
   // Stores a changed value of the device control block and re-applies it.
   template <typename T>
   void SetDCBField(T* field, T value);
+  // Calls `serve` for each registered link, in order, skipping links unregistered meanwhile.
+  void ForEachLink(const std::function<void(TComLink&)>& serve);
+  bool AnyLinks() const;
 
   plat::SerialDevice device_;
   std::atomic<bool> threadCreated_{false};  // read by WaitForEvent on any thread
   int32_t updateCount_ = 0;
-  bool triggersOnRxChar_ = true;
+  std::atomic<bool> triggersOnRxChar_{true};  // read by the event thread
   cls::TThreadPriority eventThreadPriority_ = cls::TThreadPriority::tpNormal;
-  bool linkListens_ = false;
+  mutable cls::Mutex linksLock_;
+  std::condition_variable_any walkEnded_;  // a walk over the links ended
+  std::vector<TComLink*> links_ GUARDED_BY(linksLock_);  // registration order
+  struct Walker {
+    uint64_t Ticket;  // in the order the walks began
+    std::thread::id Thread;
+  };
+  std::vector<Walker> walkers_ GUARDED_BY(linksLock_);  // the walks over the links under way
+  uint64_t walkTickets_ GUARDED_BY(linksLock_) = 0;     // the next walk's ticket
+  std::atomic<bool> linkListens_{false};  // HasLink() as of the last registration change
   std::atomic<bool> connected_{false};
   bool designing_ = false;
   bool loading_ = false;
