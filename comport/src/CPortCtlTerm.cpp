@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QThread>
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -90,7 +91,7 @@ TCustomComTerminal::TCustomComTerminal(QWidget* parent)
 }
 
 TCustomComTerminal::~TCustomComTerminal() {
-  SetComPort(nullptr);
+  Reporting([&] { SetComPort(nullptr); });
 }
 
 void TCustomComTerminal::SetDesigning(bool designing) {
@@ -250,9 +251,17 @@ void TCustomComTerminal::DoUnhandledCode(TEscapeCode code, const std::string& co
 
 // --- received data ---
 
-void TCustomComTerminal::RxBuf(TCustomComPort* /*sender*/, const void* buffer, int32_t count) {
+void TCustomComTerminal::RxBuf(TCustomComPort* sender, const void* buffer, int32_t count) {
   if (buffer == nullptr || count <= 0) return;
   std::string str(static_cast<const char*>(buffer), static_cast<size_t>(count));
+  if (QThread::currentThread() != thread()) {
+    // Dispatched on another thread (smNone): a copy goes to the window's thread; it is dropped
+    // when the terminal is gone by then.
+    QMetaObject::invokeMethod(
+        this, [this, sender, str] { RxBuf(sender, str.data(), static_cast<int32_t>(str.size())); },
+        Qt::QueuedConnection);
+    return;
+  }
   if (force7Bit_) {
     for (char& c : str) c = static_cast<char>(c & 0x7F);
   }

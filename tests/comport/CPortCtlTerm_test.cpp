@@ -3,6 +3,7 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QKeyEvent>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -129,6 +130,12 @@ TEST_F(TerminalTest, ReceivedDataGoesThroughAppendLFAndTheStringHandler) {
   t_.SetForce7Bit(true);
   t_.Receive("\xc1");
   EXPECT_EQ(t_.Buffer().GetChar(7, 4).Ch, 'A');
+}
+
+TEST_F(TerminalTest, DataReceivedOnAnotherThreadIsShownOnTheWindowThread) {
+  std::thread([&] { t_.Receive("from the event thread"); }).join();
+  EXPECT_EQ(t_.Row(1), "");
+  EXPECT_TRUE(WaitServing([&] { return t_.Row(1) == "from the event thread"; }));
 }
 
 TEST_F(TerminalTest, UnknownCodesReachTheHandlerWithTheirCharacters) {

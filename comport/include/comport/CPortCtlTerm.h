@@ -9,9 +9,9 @@
 // the caret, and painting reads only cells inside the buffer.
 //
 // Threads: the terminal is a widget and belongs to the thread that runs its window (the main
-// thread). Received data must reach it on that thread: a port whose events are dispatched with
-// smThreadSync or smWindowSync hands them over; smNone would call RxBuf on the event thread
-// and must not be used with a terminal.
+// thread); every member runs there. The one exception is the link's received-data handler: a
+// port dispatching with smNone calls it on its event thread, and it then hands a copy of the
+// bytes to the window's thread (smThreadSync and smWindowSync deliver there already).
 #pragma once
 
 #include <QAbstractScrollArea>
@@ -178,7 +178,7 @@ class TCustomComTerminal : public QAbstractScrollArea, protected TComTermBufferO
   void SendCode(TEscapeCode code, TEscapeParams* params);
   void SendCodeNoEcho(TEscapeCode code, TEscapeParams* params);
   void StringReceived(std::string& str);
-  // The link's received-data handler.
+  // The link's received-data handler; any thread (see above).
   void RxBuf(TCustomComPort* sender, const void* buffer, int32_t count);
   TComTermChar GetCharAttr() const;
   void SetAttributes(const TEscapeParams* params);
