@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -137,12 +136,22 @@ class VttestRun {
         timeoutMs);
   }
 
+  // vttest's prompt is the last thing it writes before it reads.
   bool Prompted() const {
-    static const std::regex prompt(R"((Push <RETURN>|Enter choice number \(0 - \d+\): |Push the RETURN key: )$)");
-    // vttest's prompt is the last thing it writes before it reads.
-    std::string tail = received_.size() > 64 ? received_.substr(received_.size() - 64) : received_;
-    tail = std::regex_replace(tail, std::regex("\033\\[[0-9;?]*[A-Za-z]"), "");
-    return std::regex_search(tail, prompt);
+    std::string text;  // received since the last key, without ESC [ ... sequences
+    for (size_t i = 0; i < received_.size(); ++i) {
+      if (received_[i] != '\033') {
+        text += received_[i];
+        continue;
+      }
+      if (i + 1 < received_.size() && received_[i + 1] == '[') {
+        ++i;
+        while (i + 1 < received_.size() && received_[i + 1] >= 0x20 && received_[i + 1] <= 0x3F) ++i;
+      }
+      ++i;  // the final character
+    }
+    return text.ends_with("Push <RETURN>") || text.ends_with("Push the RETURN key: ") ||
+           (text.ends_with("): ") && text.find("Enter choice number (0 - ") != std::string::npos);
   }
 
   void Save(const std::string& name) {
