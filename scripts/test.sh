@@ -10,7 +10,7 @@ jobs="$(nproc)"
 
 # clang and its sanitizer runtime (libclang-rt) build the ASan and fuzz configurations.
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev fonts-dejavu-core pkg-config libinih-dev)
+  qt6-base-dev fonts-dejavu-core pkg-config libinih-dev vttest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
