@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testsupport/FakeDesktop.h"
 #include "testsupport/test_env.h"
 #include "testsupport/test_util.h"
 
@@ -293,6 +294,38 @@ TEST_F(ProcessTest, RunAndWaitGivesUpAtItsLimitOrWhenAskedToStop) {
   EXPECT_FALSE(plat::RunProgramAndWait({(dir / "missing").string()}, "", 1000, {}, &error, &ended));
   EXPECT_EQ(error, ENOENT);
   WriteFile(dir / "go", "");  // the two tools end
+}
+
+// ---- desktop opener -------------------------------------------------------------------------
+
+TEST_F(ProcessTest, DesktopOpenerGetsThePathAsOneArgumentNeverAsAnOption) {
+  const fs::path dir = Dir("desktop");
+  dral_test::FakeDesktopOpener opener(dir.string());
+  const std::string odd = (dir / "my file; rm -rf x $(y)").string();
+  int error = -1;
+  ASSERT_TRUE(plat::OpenFileWithDesktop(odd, &error)) << "errno " << error;
+  ASSERT_TRUE(plat::OpenFileWithDesktop("-help.pdf", &error)) << "errno " << error;
+  ASSERT_TRUE(opener.WaitForCalls(2));
+  using Args = std::vector<std::string>;
+  EXPECT_EQ(opener.Calls(), (std::vector<Args>{{"./-help.pdf"}, {odd}}));
+
+  EXPECT_FALSE(plat::OpenFileWithDesktop("", &error));
+  EXPECT_EQ(error, EINVAL);
+  setenv("PATH", Dir("empty").c_str(), 1);
+  EXPECT_FALSE(plat::OpenFileWithDesktop(odd, &error));
+  EXPECT_EQ(error, ENOENT);
+}
+
+TEST_F(ProcessTest, OnlyRegularFilesCountAsExistingFiles) {
+  const fs::path dir = Dir("files");
+  WriteFile(dir / "help.pdf", "x");
+  fs::create_symlink(dir / "help.pdf", dir / "link.pdf");
+  EXPECT_TRUE(plat::IsExistingFile((dir / "help.pdf").string()));
+  EXPECT_TRUE(plat::IsExistingFile((dir / "link.pdf").string()));
+  EXPECT_FALSE(plat::IsExistingFile(dir.string()));
+  EXPECT_FALSE(plat::IsExistingFile((dir / "missing.pdf").string()));
+  EXPECT_FALSE(plat::IsExistingFile("/dev/null"));
+  EXPECT_FALSE(plat::IsExistingFile(""));
 }
 
 }  // namespace
