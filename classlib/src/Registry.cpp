@@ -1,5 +1,7 @@
 #include "classlib/Registry.h"
 
+#include <exception>
+
 namespace cls {
 namespace {
 
@@ -114,6 +116,24 @@ void TRegistry::WriteInteger(const std::string& name, int32_t value) {
 
 bool TRegistry::DeleteValue(const std::string& name) {
   return current_ && current_->DeleteValue(name) == plat::RegStatus::Ok;
+}
+
+std::optional<int32_t> ReadIntegerIfPresent(const TRegistry& reg, const std::string& name) {
+  try {
+    if (reg.ValueExists(name)) return reg.ReadInteger(name);
+  } catch (const std::exception&) {
+    // Of the other type or unreadable: as if absent.
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> ReadStringIfPresent(const TRegistry& reg, const std::string& name) {
+  try {
+    if (reg.ValueExists(name)) return reg.ReadString(name);
+  } catch (const std::exception&) {
+    // Of the other type or unreadable: as if absent.
+  }
+  return std::nullopt;
 }
 
 }  // namespace cls

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <exception>
 #include <iterator>
-#include <optional>
 
 #include "classlib/Registry.h"
 
@@ -12,23 +11,6 @@ namespace {
 
 constexpr int32_t kBaudRates[] = {9600, 19200, 38400, 57600, 115200};
 constexpr uint8_t kHighestBaudIndex = std::size(kBaudRates) - 1;
-
-std::string ReadStringOr(const cls::TRegistry& reg, const char* name, std::string fallback) {
-  try {
-    return reg.ValueExists(name) ? reg.ReadString(name) : fallback;
-  } catch (const std::exception&) {
-    return fallback;
-  }
-}
-
-std::optional<int32_t> ReadInteger(const cls::TRegistry& reg, const char* name) {
-  try {
-    if (reg.ValueExists(name)) return reg.ReadInteger(name);
-  } catch (const std::exception&) {
-    // Of the wrong type: as if absent.
-  }
-  return std::nullopt;
-}
 
 }  // namespace
 
@@ -43,18 +25,18 @@ void TScanSettings::Load() {
     cls::TRegistry reg;
     reg.SetRootKey(cls::HKEY_CURRENT_USER);
     if (!reg.OpenKey(kKey, true)) return;
-    DevicePort = ReadStringOr(reg, kDevicePort, DevicePort);
-    PreviousPort = ReadStringOr(reg, kPreviousPort, PreviousPort);
-    if (auto v = ReadInteger(reg, kAutoPortScan)) AutoPortScan = *v != 0;
-    if (auto v = ReadInteger(reg, kFixedBaudRate)) {
+    DevicePort = cls::ReadStringIfPresent(reg, kDevicePort).value_or(DevicePort);
+    PreviousPort = cls::ReadStringIfPresent(reg, kPreviousPort).value_or(PreviousPort);
+    if (auto v = cls::ReadIntegerIfPresent(reg, kAutoPortScan)) AutoPortScan = *v != 0;
+    if (auto v = cls::ReadIntegerIfPresent(reg, kFixedBaudRate)) {
       AutoBaud = false;
       FixedBaudIndex = static_cast<uint8_t>(std::max(BaudIndexOfRate(*v), 0));
     }
-    if (auto v = ReadInteger(reg, kMaxBaudRate)) {
+    if (auto v = cls::ReadIntegerIfPresent(reg, kMaxBaudRate)) {
       const int index = BaudIndexOfRate(*v);
       MaxBaudIndex = static_cast<uint8_t>(index < 0 ? kHighestBaudIndex : index);
     }
-    if (auto v = ReadInteger(reg, kSerialPortDisabled)) SerialPortDisabled = *v != 0;
+    if (auto v = cls::ReadIntegerIfPresent(reg, kSerialPortDisabled)) SerialPortDisabled = *v != 0;
   } catch (const std::exception&) {
     // An unreadable store leaves the defaults.
   }

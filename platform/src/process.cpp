@@ -35,6 +35,7 @@ constexpr mode_t kErrorFileMode = 0600;
 constexpr uint32_t kStartReportMs = 5000;  // for the report of a start
 constexpr uint32_t kStopCheckMs = 50;      // a wait for a program checks its stop this often
 constexpr const char* kElevator = "pkexec";
+constexpr const char* kDesktopOpener = "xdg-open";
 
 // Sends errno of a failed step to the waiting caller. A short or failed write leaves the caller
 // with EIO or its time-out, which is all it could learn anyway.
@@ -108,6 +109,11 @@ std::string ModulePath(const void* address) {
 bool IsExecutableFile(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+bool IsExistingFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string FindProgramOnPath(const std::string& name) {
@@ -242,6 +248,20 @@ bool StartElevatedProgram(const std::vector<std::string>& args, const std::strin
   std::vector<std::string> all{elevator};
   all.insert(all.end(), args.begin(), args.end());
   return SpawnDetached(all, workDir, -1, kStartReportMs, error, "");
+}
+
+bool OpenFileWithDesktop(const std::string& path, int* error) {
+  if (path.empty()) {
+    *error = EINVAL;
+    return false;
+  }
+  const std::string opener = FindProgramOnPath(kDesktopOpener);
+  if (opener.empty()) {
+    *error = ENOENT;
+    return false;
+  }
+  const std::string target = path.front() == '-' ? "./" + path : path;
+  return SpawnDetached({opener, target}, "", -1, kStartReportMs, error, "");
 }
 
 void MaskFloatingPointExceptions() { fedisableexcept(FE_ALL_EXCEPT); }

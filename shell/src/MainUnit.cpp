@@ -23,6 +23,7 @@
 #include "plat/tick.h"
 #include "shell/About.h"
 #include "shell/Artwork.h"
+#include "shell/SettingsUnit.h"
 
 namespace dral {
 
@@ -490,7 +491,8 @@ void TMainForm::Exit1Click() {
 }
 
 void TMainForm::btnSettingsClick() {
-  // The settings dialog is not part of this program yet; the button has nothing to open.
+  TSettingsDlg dialog(this);
+  dialog.exec();
 }
 
 void TMainForm::cbLoggingClick() {

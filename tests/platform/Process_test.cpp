@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testsupport/FakeDesktop.h"
 #include "testsupport/test_env.h"
 #include "testsupport/test_util.h"
 
@@ -293,6 +294,27 @@ TEST_F(ProcessTest, RunAndWaitGivesUpAtItsLimitOrWhenAskedToStop) {
   EXPECT_FALSE(plat::RunProgramAndWait({(dir / "missing").string()}, "", 1000, {}, &error, &ended));
   EXPECT_EQ(error, ENOENT);
   WriteFile(dir / "go", "");  // the two tools end
+}
+
+// ---- desktop opener -------------------------------------------------------------------------
+
+TEST_F(ProcessTest, DesktopOpenerGetsThePathAsOneArgumentNeverAsAnOption) {
+  const fs::path dir = Dir("desktop");
+  dral_test::FakeDesktopOpener opener(dir.string());
+  const std::string odd = (dir / "my file; rm -rf x $(y)").string();
+  int error = -1;
+  ASSERT_TRUE(plat::OpenFileWithDesktop(odd, &error)) << "errno " << error;
+  ASSERT_TRUE(plat::OpenFileWithDesktop("-help.pdf", &error)) << "errno " << error;
+  ASSERT_TRUE(opener.WaitForCalls(2));
+  using Args = std::vector<std::string>;
+  EXPECT_EQ(opener.Calls(), (std::vector<Args>{{"./-help.pdf"}, {odd}}));
+
+  EXPECT_FALSE(plat::IsExistingFile(dir.string()));  // a folder is no file to open
+  EXPECT_FALSE(plat::OpenFileWithDesktop("", &error));
+  EXPECT_EQ(error, EINVAL);
+  setenv("PATH", Dir("empty").c_str(), 1);
+  EXPECT_FALSE(plat::OpenFileWithDesktop(odd, &error));
+  EXPECT_EQ(error, ENOENT);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "classlib/ui/Controls.h"
 #include "shell_test_util.h"
+#include "testsupport/QtInput.h"
 #include "testsupport/test_env.h"
 
 // Takes the URLs the dialog asks the desktop to open, instead of a browser.
@@ -30,28 +31,9 @@ namespace {
 
 using AboutTest = dral_test::IsolatedTest;
 
-void Key(QWidget* target, int key, const QString& text) {
-  QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
-  QApplication::sendEvent(target, &press);
-}
-
-void MouseMove(QWidget* target) {
-  const QPointF at(2, 2);
-  QMouseEvent move(QEvent::MouseMove, at, target->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
-                   Qt::NoModifier);
-  QApplication::sendEvent(target, &move);
-}
-
-void Click(QWidget* target) {
-  const QPointF at(2, 2);
-  const QPointF global = target->mapToGlobal(at);
-  QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton,
-                    Qt::NoModifier);
-  QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton,
-                      Qt::NoModifier);
-  QApplication::sendEvent(target, &press);
-  QApplication::sendEvent(target, &release);
-}
+using dral_test::Click;
+using dral_test::Key;
+using dral_test::MouseMove;
 
 TEST_F(AboutTest, ShowsTheNameAndTheVersionStringsOfItsProgramFile) {
   dral::TAboutDlg about;  // this test program carries version information of its own

@@ -1,4 +1,4 @@
-// The main form and the about dialog rendered offscreen into PNG files under the build folder
+// The main form, the settings dialog's two pages and the about dialog rendered offscreen into PNG files under the build folder
 // (screenshots/), for a person to look at.
 #include <gtest/gtest.h>
 
@@ -8,7 +8,10 @@
 #include <QSet>
 
 #include "MainFormFixture.h"
+#include "classlib/Registry.h"
 #include "shell/About.h"
+#include "shell/SettingsUnit.h"
+#include "testsupport/AdapterPtyFront.h"
 
 namespace {
 
@@ -61,6 +64,28 @@ TEST_F(ScreenshotTest, TheAboutDialog) {
   const QImage image = Shoot(about, "About.png");
   EXPECT_EQ(image.size(), QSize(799, 399) * image.devicePixelRatio());
   EXPECT_GT(Colours(image), 16);
+}
+
+TEST_F(ScreenshotTest, TheSettingsDialogOnBothPages) {
+  dral_test::SetSerialCommPorts({"/dev/ttyUSB0", "/dev/ttyS0"});
+  dral_test::WriteUserString(kSettingsKey, "DevicePort", "/dev/ttyUSB0");
+  dral_test::WriteUserString(kSettingsKey, "AdapterIPAddressHistory01", "192.168.110.129");
+  const std::string help = env_.TempDir() + "/network.html";
+  dral_test::WriteFile(help, "help");
+  cls::TRegistry machine;
+  machine.SetRootKey(cls::HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(machine.OpenKey(kSettingsKey, true));
+  machine.WriteString("NetworkHelp", help);
+
+  dral::TSettingsDlg dlg;
+  dlg.show();
+  const QImage com = Shoot(dlg, "SettingsComPorts.png");
+  dlg.PageControl1->setCurrentIndex(1);
+  const QImage ethernet = Shoot(dlg, "SettingsEthernet.png");
+  EXPECT_EQ(com.size(), dlg.size() * com.devicePixelRatio());
+  EXPECT_GT(Colours(com), 8);
+  EXPECT_GT(Colours(ethernet), 8);
+  EXPECT_NE(com, ethernet);
 }
 
 }  // namespace

@@ -82,4 +82,10 @@ class TRegistry {
   std::optional<plat::RegKey> current_;  // the open key; its access says whether it is read-only
 };
 
+// Reads of settings that fall back when a value cannot be used: the value `name` of `reg`'s
+// current key, or nullopt when it is missing, of the other type or unreadable, or when no key is
+// open. They never raise.
+std::optional<int32_t> ReadIntegerIfPresent(const TRegistry& reg, const std::string& name);
+std::optional<std::string> ReadStringIfPresent(const TRegistry& reg, const std::string& name);
+
 }  // namespace cls

@@ -5,6 +5,17 @@
 
 namespace cls::ui {
 
+void TClickTracker::Press(const QMouseEvent& event) {
+  pressed_ = event.button() == Qt::LeftButton;
+}
+
+bool TClickTracker::Release(const QMouseEvent& event, const QRect& area) {
+  const bool click =
+      pressed_ && event.button() == Qt::LeftButton && area.contains(event.position().toPoint());
+  pressed_ = false;
+  return click;
+}
+
 TLabel::TLabel(const QString& caption, QWidget* parent) : QLabel(caption, parent) {
   setMouseTracking(true);  // moves without a button held are reported too
 }
@@ -16,17 +27,19 @@ void TLabel::SetUnderlined(bool on) {
   setFont(f);
 }
 
+void TLabel::Click() {
+  if (OnClick) OnClick();
+}
+
 void TLabel::mousePressEvent(QMouseEvent* event) {
-  pressed_ = event->button() == Qt::LeftButton;
+  click_.Press(*event);
   QLabel::mousePressEvent(event);
 }
 
 void TLabel::mouseReleaseEvent(QMouseEvent* event) {
-  const bool click =
-      pressed_ && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
-  pressed_ = false;
+  const bool click = click_.Release(*event, rect());
   QLabel::mouseReleaseEvent(event);
-  if (click && OnClick) OnClick();
+  if (click) Click();
 }
 
 void TLabel::mouseMoveEvent(QMouseEvent* event) {

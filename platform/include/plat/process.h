@@ -33,6 +33,10 @@ std::string ModulePath(const void* address);
 // execute. Any thread may call it.
 bool IsExecutableFile(const std::string& path);
 
+// True when `path` names a regular file (symbolic links followed); false for a directory, a
+// device or a missing path. Any thread may call it.
+bool IsExistingFile(const std::string& path);
+
 // The first `<dir>/<name>` over the directories of the environment variable PATH, in order,
 // that is an executable file; an empty entry stands for the current directory. "" when PATH is
 // unset or no entry holds one. Reads the environment: do not call it while another thread may
@@ -75,6 +79,14 @@ bool RunProgramAndWait(const std::vector<std::string>& args, const std::string& 
 // prompt program was started; false sets *error (ENOENT when there is no pkexec).
 bool StartElevatedProgram(const std::vector<std::string>& args, const std::string& workDir,
                           int* error);
+
+// Opens the file `path` with the desktop's default application for its type (xdg-open, found on
+// PATH), on its own and without waiting for it. The path is handed over as one argument, never
+// through a shell; a relative path that starts with "-" is passed as "./<path>" so that it is
+// never taken for an option. Returns whether the opener was started; false sets *error (ENOENT
+// when there is no xdg-open, EINVAL for an empty path). Blocks for one fork and exec, at most a
+// few seconds. Any thread may call it.
+bool OpenFileWithDesktop(const std::string& path, int* error);
 
 // Holds back the termination signals (SIGTERM, SIGINT, SIGHUP) in the calling thread, and in
 // the threads it creates meanwhile, for the object's lifetime; the destructor restores the

@@ -121,6 +121,7 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   void Open1Click();
   void About1Click();
   void Exit1Click();
+  // Opens the settings dialog modally; it is gone when the call returns.
   void btnSettingsClick();
   void cbLoggingClick();
   void TrayIconMinimize();

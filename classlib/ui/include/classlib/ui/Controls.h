@@ -13,6 +13,18 @@
 
 namespace cls::ui {
 
+// Tells a click (left button pressed and released inside the control) from the mouse events of
+// a control.
+class TClickTracker {
+ public:
+  void Press(const QMouseEvent& event);
+  // True when this release ends a click on a control of `area`.
+  bool Release(const QMouseEvent& event, const QRect& area);
+
+ private:
+  bool pressed_ = false;
+};
+
 // A label that reports a left click (press and release inside it) and every mouse move over
 // it, with or without a button held.
 class TLabel : public QLabel {
@@ -20,6 +32,8 @@ class TLabel : public QLabel {
   explicit TLabel(const QString& caption, QWidget* parent = nullptr);
 
   std::function<void()> OnClick;
+  // Runs on a click: calls OnClick when set. A derived label adds to it.
+  virtual void Click();
   std::function<void()> OnMouseMove;
 
   // The font's underline, the one style the programs switch.
@@ -32,7 +46,7 @@ class TLabel : public QLabel {
   void mouseMoveEvent(QMouseEvent* event) override;
 
  private:
-  bool pressed_ = false;
+  TClickTracker click_;
 };
 
 // A picture, sized to it, that reports mouse moves.

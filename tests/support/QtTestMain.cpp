@@ -1,5 +1,6 @@
-// The tests run on Qt's offscreen platform, with one application object for the whole run
-// (child processes of the tests inherit the platform choice).
+// The main of the test programs of visual code: the tests run on Qt's offscreen platform, with
+// one application object for the whole run (child processes of the tests inherit the platform
+// choice).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
