@@ -390,6 +390,7 @@ int SerialDevice::Purge(uint32_t flags) {
     if (const int err = IoctlValue(fd, TCFLSH, TCIFLUSH)) return err;
     // The event waits count what is queued from here on as new.
     rxEpoch_.fetch_add(1, std::memory_order_acq_rel);
+    inputTaken_.Set();
   }
   return 0;
 }
@@ -487,6 +488,7 @@ int SerialDevice::StepReadLocked(SerialTransfer& t) {
     taken_.fetch_add(static_cast<uint64_t>(n), std::memory_order_acq_rel);
     if (std::memchr(first, static_cast<unsigned char>(evtChar), static_cast<size_t>(n)))
       flags_.fetch_add(1, std::memory_order_acq_rel);
+    inputTaken_.Set();
     // termios cannot drop NUL bytes itself.
     if (discardNull) last = std::remove(first, last, uint8_t{0});
     if (last != first) t.lastByteMs_ = NowMs();
@@ -717,6 +719,7 @@ int SerialDevice::WaitCommEvent(uint32_t mask, uint32_t* occurred, const PollEve
 
   for (;;) {
     if (cancel_.IsSet() || (stop && stop->IsSet())) return 0;
+    inputTaken_.Reset();  // before the sample: a read after it sets it again
     int queued = 0;
     const uint32_t ev = SampleLocked(mask, watch, &queued);
     if (ev != 0) {
@@ -730,10 +733,12 @@ int SerialDevice::WaitCommEvent(uint32_t mask, uint32_t* occurred, const PollEve
     const bool rxWake = (mask & kEvRxChar) && queued == 0;
     if ((mask & kSampledEvents) || ((mask & kEvRxChar) && !rxWake))
       wait = std::min<uint64_t>(wait, kLineSampleMs);
-    pollfd fds[3] = {{fd, static_cast<short>(rxWake ? POLLIN : 0), 0},
+    const bool takenWake = (mask & (kEvRxChar | kEvRx80Full)) && queued > 0;
+    pollfd fds[4] = {{fd, static_cast<short>(rxWake ? POLLIN : 0), 0},
                      {cancel_.Fd(), POLLIN, 0},
-                     {stop ? stop->Fd() : -1, POLLIN, 0}};
-    if (!PollSome(fds, 3, wait)) return CurrentErrno(EIO);
+                     {stop ? stop->Fd() : -1, POLLIN, 0},
+                     {takenWake ? inputTaken_.Fd() : -1, POLLIN, 0}};
+    if (!PollSome(fds, 4, wait)) return CurrentErrno(EIO);
     if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return EIO;
   }
 }

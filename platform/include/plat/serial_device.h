@@ -242,9 +242,10 @@ class SerialDevice {
   //  - kEvCts, kEvDsr, kEvRlsd, kEvRing: a modem line changed; kEvBreak, kEvErr: the driver's
   //    break or error counts changed. Devices without modem lines or counts (a pseudo-terminal)
   //    never report these.
-  // Received data into an empty queue wakes the wait at once; everything else (and data while
-  // bytes stay queued, which poll would report without end) is sampled every few milliseconds,
-  // and the driver's interrupt counts catch a line pulse shorter than that. `stop` (may be
+  // Received data into an empty queue wakes the wait at once, and so does a read of this object
+  // while bytes are queued (poll would report queued bytes without end); everything else is
+  // sampled every few milliseconds, and the driver's interrupt counts catch a line pulse
+  // shorter than that. `stop` (may be
   // null) is polled together with the descriptor.
   class EventWatch;
   int WaitCommEvent(uint32_t mask, uint32_t* occurred, const PollEvent* stop, uint32_t timeoutMs);
@@ -310,6 +311,9 @@ class SerialDevice {
   std::atomic<uint64_t> rxEpoch_{0};  // input purges
   std::atomic<uint64_t> writes_{0};   // writes that handed bytes to the driver
   std::atomic<uint64_t> flags_{0};    // reads that took the event character
+  // Set after a read took bytes or a purge dropped them: a wait that saw bytes queued (and so
+  // cannot poll for data) learns that the queue may have run empty.
+  PollEvent inputTaken_;
 };
 
 }  // namespace plat
