@@ -196,7 +196,9 @@ void TCustomComPort::SetConnected(bool value) {
 }
 
 void TCustomComPort::CreateEventThread() {
-  eventThread_ = std::make_unique<TComThread>(this);
+  auto thread = std::make_unique<TComThread>(this);
+  thread->Start();
+  eventThread_ = std::move(thread);
   threadCreated_.store(true, std::memory_order_release);
 }
 

@@ -124,7 +124,6 @@ TComThread::TComThread(TCustomComPort* port)
       reportTarget_(std::make_shared<TCustomComPort*>(port)) {
   SetPriority(port->EventThreadPriority());
   if (syncMethod_ == TSyncMethod::smWindowSync) window_ = std::make_unique<TComWindow>(port);
-  Start();
 }
 
 TComThread::~TComThread() {

@@ -32,7 +32,8 @@ class LoggingPort : public TComPort {
   void CallRLSDChange() override { Log.push_back("RLSD"); }
 };
 
-// Hands a chosen batch on as the event thread would after a wait.
+// Hands a chosen batch on as the event thread would after a wait (never started: the test's
+// own thread plays the event thread).
 class ProbeThread : public TComThread {
  public:
   using TComThread::TComThread;

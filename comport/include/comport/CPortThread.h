@@ -56,8 +56,9 @@ class TComWindow {
 
 class TComThread : public cls::TThread {
  public:
-  // Sets the priority from the port's EventThreadPriority, takes the port's Events as its mask,
-  // creates the notification window for smWindowSync, and starts the thread.
+  // Sets the priority from the port's EventThreadPriority, takes the port's Events as its mask
+  // and creates the notification window for smWindowSync. The creator then calls Start (not
+  // the constructor: a derived class must be complete before Execute runs).
   explicit TComThread(TCustomComPort* port);
   // Stop, then waits for the thread to end.
   ~TComThread() override;
