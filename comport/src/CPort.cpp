@@ -1,6 +1,8 @@
 // The serial-port component: opening and closing, applying settings, queues, lines and I/O.
 #include "comport/CPort.h"
 
+#include "comport/CPortThread.h"
+
 #include <exception>
 #include <functional>
 
@@ -194,10 +196,13 @@ void TCustomComPort::SetConnected(bool value) {
 }
 
 void TCustomComPort::CreateEventThread() {
+  auto thread = std::make_unique<TComThread>(this);
+  thread->Start();
+  eventThread_ = std::move(thread);
   threadCreated_.store(true, std::memory_order_release);
 }
 
-void TCustomComPort::DestroyEventThread() {}
+void TCustomComPort::DestroyEventThread() { eventThread_.reset(); }
 
 // --- applying settings ---
 

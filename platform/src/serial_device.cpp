@@ -128,6 +128,7 @@ int SerialDevice::Open(std::string_view portName) {
     abort_ = std::make_shared<UniqueFd>(std::move(abortFd));
     haveCounts_ = false;
     discardNull_ = false;
+    evtChar_ = 0;
   }
   fd_ = std::move(fd);
   LineCounts counts;
@@ -248,6 +249,7 @@ int SerialDevice::SetState(const Dcb& dcb) {
   std::lock_guard<std::mutex> state(stateMutex_);
   baud_ = dcb.BaudRate;
   discardNull_ = (flags & kDcbNull) != 0;
+  evtChar_ = dcb.EvtChar;
   return 0;
 }
 
@@ -384,8 +386,12 @@ int SerialDevice::Purge(uint32_t flags) {
   // An aborted write leaves nothing of itself in the output queue.
   if (flags & (kPurgeTxClear | kPurgeTxAbort))
     if (const int err = IoctlValue(fd, TCFLSH, TCOFLUSH)) return err;
-  if (flags & kPurgeRxClear)
+  if (flags & kPurgeRxClear) {
     if (const int err = IoctlValue(fd, TCFLSH, TCIFLUSH)) return err;
+    // The event waits count what is queued from here on as new.
+    rxEpoch_.fetch_add(1, std::memory_order_acq_rel);
+    inputTaken_.Set();
+  }
   return 0;
 }
 
@@ -395,7 +401,10 @@ int SerialDevice::TransmitChar(char c) {
   ssize_t n;
   do n = ::write(fd_.Get(), &c, 1);
   while (n < 0 && errno == EINTR);
-  if (n == 1) return 0;
+  if (n == 1) {
+    writes_.fetch_add(1, std::memory_order_acq_rel);
+    return 0;
+  }
   return n < 0 ? errno : EAGAIN;
 }
 
@@ -459,9 +468,11 @@ int SerialDevice::Write(const void* data, uint32_t count, uint32_t* done) {
 
 int SerialDevice::StepReadLocked(SerialTransfer& t) {
   bool discardNull;
+  char evtChar;
   {
     std::lock_guard<std::mutex> state(stateMutex_);
     discardNull = discardNull_;
+    evtChar = evtChar_;
   }
   while (t.done_ < t.count_) {
     const ssize_t n = ::read(fd_.Get(), t.buffer_ + t.done_, t.count_ - t.done_);
@@ -474,6 +485,10 @@ int SerialDevice::StepReadLocked(SerialTransfer& t) {
     if (n == 0) return EIO;
     uint8_t* const first = t.buffer_ + t.done_;
     uint8_t* last = first + n;
+    taken_.fetch_add(static_cast<uint64_t>(n), std::memory_order_acq_rel);
+    if (std::memchr(first, static_cast<unsigned char>(evtChar), static_cast<size_t>(n)))
+      flags_.fetch_add(1, std::memory_order_acq_rel);
+    inputTaken_.Set();
     // termios cannot drop NUL bytes itself.
     if (discardNull) last = std::remove(first, last, uint8_t{0});
     if (last != first) t.lastByteMs_ = NowMs();
@@ -490,6 +505,7 @@ int SerialDevice::StepWriteLocked(SerialTransfer& t, uint64_t now) {
       if (errno == EAGAIN) return 0;
       return errno;
     }
+    if (n > 0) writes_.fetch_add(1, std::memory_order_acq_rel);
     t.done_ += static_cast<uint32_t>(n);
   }
   t.draining_ = true;
@@ -595,65 +611,117 @@ int SerialDevice::ContinueLocked(SerialTransfer& t, uint32_t waitMs) {
 
 int SerialDevice::WaitCommEvent(uint32_t mask, uint32_t* occurred, const PollEvent* stop,
                                 uint32_t timeoutMs) {
+  EventWatch fresh;
+  return WaitCommEvent(mask, occurred, stop, timeoutMs, fresh);
+}
+
+void SerialDevice::PrimeLocked(EventWatch& w) {
+  const int fd = fd_.Get();
+  w.primed_ = true;
+  w.rxEpoch_ = rxEpoch_.load(std::memory_order_acquire);
+  w.arrived_ = taken_.load(std::memory_order_acquire);  // what is queued counts as new
+  w.full_ = false;
+  w.writes_ = writes_.load(std::memory_order_acquire);
+  int out = 0;
+  w.outPending_ = Ioctl(fd, TIOCOUTQ, &out) == 0 && out > 0;
+  w.flags_ = flags_.load(std::memory_order_acquire);
+  w.haveLines_ = Ioctl(fd, TIOCMGET, &w.lines_) == 0;
+  w.haveCounts_ = ReadCountsLocked(&w.counts_);
+}
+
+uint32_t SerialDevice::SampleLocked(uint32_t mask, EventWatch& w, int* queued) {
+  const int fd = fd_.Get();
+  uint32_t ev = 0;
+  uint32_t inputSize;
+  {
+    std::lock_guard<std::mutex> state(stateMutex_);
+    inputSize = inputSize_;
+  }
+  // Input: bytes taken plus bytes queued only grow, unless a purge dropped some. Taken is read
+  // before the queue, so a read in between can only make the sum look smaller, never larger.
+  const uint64_t epoch = rxEpoch_.load(std::memory_order_acquire);
+  if (epoch != w.rxEpoch_) {
+    w.rxEpoch_ = epoch;
+    w.arrived_ = taken_.load(std::memory_order_acquire);
+    w.full_ = false;
+  }
+  const uint64_t taken = taken_.load(std::memory_order_acquire);
+  int in = 0;
+  Ioctl(fd, FIONREAD, &in);
+  in = std::max(in, 0);
+  *queued = in;
+  const uint64_t arrived = taken + static_cast<uint64_t>(in);
+  if (arrived > w.arrived_) {
+    w.arrived_ = arrived;
+    ev |= kEvRxChar;
+  }
+  const bool full = inputSize > 0 && uint64_t(in) * 10 >= uint64_t(inputSize) * 8;
+  if (full && !w.full_) ev |= kEvRx80Full;
+  w.full_ = full;
+
+  const uint64_t writes = writes_.load(std::memory_order_acquire);
+  if (writes != w.writes_) {
+    w.writes_ = writes;
+    w.outPending_ = true;
+  }
+  int out = 0;
+  if (Ioctl(fd, TIOCOUTQ, &out) == 0) {
+    if (out > 0) {
+      w.outPending_ = true;
+    } else if (w.outPending_) {
+      w.outPending_ = false;
+      ev |= kEvTxEmpty;
+    }
+  }
+  const uint64_t flags = flags_.load(std::memory_order_acquire);
+  if (flags != w.flags_) {
+    w.flags_ = flags;
+    ev |= kEvRxFlag;
+  }
+
+  int lines = 0;
+  if (w.haveLines_ && Ioctl(fd, TIOCMGET, &lines) == 0) {
+    const int changed = lines ^ w.lines_;
+    w.lines_ = lines;
+    if (changed & TIOCM_CTS) ev |= kEvCts;
+    if (changed & TIOCM_DSR) ev |= kEvDsr;
+    if (changed & TIOCM_CAR) ev |= kEvRlsd;
+    if (changed & TIOCM_RNG) ev |= kEvRing;
+  }
+  LineCounts c;
+  if (w.haveCounts_ && ReadCountsLocked(&c)) {
+    const LineCounts& c0 = w.counts_;
+    if (c.Cts != c0.Cts) ev |= kEvCts;
+    if (c.Dsr != c0.Dsr) ev |= kEvDsr;
+    if (c.Dcd != c0.Dcd) ev |= kEvRlsd;
+    if (c.Rng != c0.Rng) ev |= kEvRing;
+    if (c.Brk != c0.Brk) ev |= kEvBreak;
+    if (c.Frame != c0.Frame || c.Overrun != c0.Overrun || c.Parity != c0.Parity ||
+        c.BufOverrun != c0.BufOverrun)
+      ev |= kEvErr;
+    w.counts_ = c;
+  }
+  // Changes outside the mask are not kept for later, as the comm mask would not record them.
+  return ev & mask;
+}
+
+int SerialDevice::WaitCommEvent(uint32_t mask, uint32_t* occurred, const PollEvent* stop,
+                                uint32_t timeoutMs, EventWatch& watch) {
   *occurred = 0;
   const auto lock = LockForUse();
   if (!lock || !fd_) return EBADF;
   const int fd = fd_.Get();
   const uint64_t start = NowMs();
   const uint64_t until = timeoutMs == kMaxDword ? kNoDeadline : start + timeoutMs;
-  constexpr uint32_t kLineEvents =
-      kEvTxEmpty | kEvCts | kEvDsr | kEvRlsd | kEvBreak | kEvErr | kEvRing | kEvRx80Full;
-  const bool sample = (mask & kLineEvents) != 0;
-  uint32_t inputSize;
-  {
-    std::lock_guard<std::mutex> state(stateMutex_);
-    inputSize = inputSize_;
-  }
-
-  // Baselines: a change against them is an event.
-  int lines0 = 0;
-  const bool haveLines = Ioctl(fd, TIOCMGET, &lines0) == 0;
-  LineCounts c0;
-  const bool haveCounts = ReadCountsLocked(&c0);
-  int out0 = 0;
-  Ioctl(fd, TIOCOUTQ, &out0);
-  bool outSeen = out0 > 0;
+  constexpr uint32_t kSampledEvents = kEvTxEmpty | kEvRxFlag | kEvCts | kEvDsr | kEvRlsd |
+                                      kEvBreak | kEvErr | kEvRing | kEvRx80Full;
+  if (!watch.primed_) PrimeLocked(watch);
 
   for (;;) {
     if (cancel_.IsSet() || (stop && stop->IsSet())) return 0;
-    uint32_t ev = 0;
-    int in = 0;
-    if (mask & (kEvRxChar | kEvRx80Full)) Ioctl(fd, FIONREAD, &in);
-    if ((mask & kEvRxChar) && in > 0) ev |= kEvRxChar;
-    if ((mask & kEvRx80Full) && inputSize > 0 && uint64_t(in) * 10 >= uint64_t(inputSize) * 8)
-      ev |= kEvRx80Full;
-    if (mask & kEvTxEmpty) {
-      int out = 0;
-      if (Ioctl(fd, TIOCOUTQ, &out) == 0) {
-        if (out > 0) outSeen = true;
-        else if (outSeen) ev |= kEvTxEmpty;
-      }
-    }
-    int lines = 0;
-    if (haveLines && Ioctl(fd, TIOCMGET, &lines) == 0) {
-      const int changed = lines ^ lines0;
-      if ((mask & kEvCts) && (changed & TIOCM_CTS)) ev |= kEvCts;
-      if ((mask & kEvDsr) && (changed & TIOCM_DSR)) ev |= kEvDsr;
-      if ((mask & kEvRlsd) && (changed & TIOCM_CAR)) ev |= kEvRlsd;
-      if ((mask & kEvRing) && (changed & TIOCM_RNG)) ev |= kEvRing;
-    }
-    LineCounts c;
-    if (haveCounts && ReadCountsLocked(&c)) {
-      // The counts catch a line pulse shorter than the sampling.
-      if ((mask & kEvCts) && c.Cts != c0.Cts) ev |= kEvCts;
-      if ((mask & kEvDsr) && c.Dsr != c0.Dsr) ev |= kEvDsr;
-      if ((mask & kEvRlsd) && c.Dcd != c0.Dcd) ev |= kEvRlsd;
-      if ((mask & kEvRing) && c.Rng != c0.Rng) ev |= kEvRing;
-      if ((mask & kEvBreak) && c.Brk != c0.Brk) ev |= kEvBreak;
-      if ((mask & kEvErr) && (c.Frame != c0.Frame || c.Overrun != c0.Overrun ||
-                              c.Parity != c0.Parity || c.BufOverrun != c0.BufOverrun))
-        ev |= kEvErr;
-    }
+    inputTaken_.Reset();  // before the sample: a read after it sets it again
+    int queued = 0;
+    const uint32_t ev = SampleLocked(mask, watch, &queued);
     if (ev != 0) {
       *occurred = ev;
       return 0;
@@ -661,11 +729,16 @@ int SerialDevice::WaitCommEvent(uint32_t mask, uint32_t* occurred, const PollEve
     const uint64_t now = NowMs();
     if (now >= until) return 0;
     uint64_t wait = Remaining(now, until);
-    if (sample) wait = std::min<uint64_t>(wait, kLineSampleMs);
-    pollfd fds[3] = {{fd, static_cast<short>((mask & kEvRxChar) ? POLLIN : 0), 0},
+    // poll tells of data only while the queue is empty: queued bytes keep it readable.
+    const bool rxWake = (mask & kEvRxChar) && queued == 0;
+    if ((mask & kSampledEvents) || ((mask & kEvRxChar) && !rxWake))
+      wait = std::min<uint64_t>(wait, kLineSampleMs);
+    const bool takenWake = (mask & (kEvRxChar | kEvRx80Full)) && queued > 0;
+    pollfd fds[4] = {{fd, static_cast<short>(rxWake ? POLLIN : 0), 0},
                      {cancel_.Fd(), POLLIN, 0},
-                     {stop ? stop->Fd() : -1, POLLIN, 0}};
-    if (!PollSome(fds, 3, wait)) return CurrentErrno(EIO);
+                     {stop ? stop->Fd() : -1, POLLIN, 0},
+                     {takenWake ? inputTaken_.Fd() : -1, POLLIN, 0}};
+    if (!PollSome(fds, 4, wait)) return CurrentErrno(EIO);
     if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return EIO;
   }
 }

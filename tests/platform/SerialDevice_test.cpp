@@ -294,5 +294,59 @@ TEST_F(SerialDeviceTest, WaitCommEventEndsOnDataOnTimeOutAndOnTheStopEvent) {
   EXPECT_EQ(occurred, kEvRxChar);
 }
 
+// The event thread keeps one watch between its waits: bytes left queued are not news again (or
+// the thread would spin while the application has not read them), new bytes and a drained
+// write are, and the event character shows once a read took it.
+TEST_F(SerialDeviceTest, AKeptWatchReportsChangesOnceAndTheEventCharacterOnceRead) {
+  SerialDevice::EventWatch watch;
+  const uint32_t mask = kEvRxChar | kEvRxFlag | kEvTxEmpty | kEvRx80Full;
+  Dcb dcb = Dcb8N1(9600);
+  dcb.EvtChar = '\n';
+  ASSERT_EQ(device_.SetState(dcb), 0);
+  ASSERT_EQ(device_.SetupComm(10, 10), 0);  // 8 queued bytes fill it to 80 %
+  uint32_t occurred = 0;
+  const auto queued = [&](uint32_t count) {
+    return dral_test::WaitUntil([&] {
+      ComStat stat;
+      return device_.ClearCommError(nullptr, &stat) == 0 && stat.InQue == count;
+    });
+  };
+  pty_.Write("ab\n");
+  ASSERT_TRUE(queued(3));
+  ASSERT_EQ(device_.WaitCommEvent(mask, &occurred, nullptr, 5000, watch), 0);
+  EXPECT_EQ(occurred, kEvRxChar);
+  ASSERT_EQ(device_.WaitCommEvent(mask, &occurred, nullptr, 100, watch), 0);
+  EXPECT_EQ(occurred, 0u) << "queued bytes were reported twice";
+
+  pty_.Write("cdefg");
+  ASSERT_TRUE(queued(8));
+  ASSERT_EQ(device_.WaitCommEvent(mask, &occurred, nullptr, 5000, watch), 0);
+  EXPECT_EQ(occurred, kEvRxChar | kEvRx80Full);
+
+  char buf[16];
+  uint32_t done = 0;
+  ASSERT_EQ(device_.Read(buf, sizeof buf, &done), 0);
+  ASSERT_EQ(done, 8u);
+  ASSERT_EQ(device_.WaitCommEvent(mask, &occurred, nullptr, 5000, watch), 0);
+  EXPECT_EQ(occurred, kEvRxFlag);
+
+  // A refill to the same count after a read is news, and so is a write that left.
+  pty_.Write("x");
+  ASSERT_EQ(device_.WaitCommEvent(mask, &occurred, nullptr, 5000, watch), 0);
+  EXPECT_EQ(occurred, kEvRxChar);
+  ASSERT_EQ(device_.Write("out", 3, &done), 0);
+  ASSERT_EQ(device_.WaitCommEvent(mask, &occurred, nullptr, 5000, watch), 0);
+  EXPECT_EQ(occurred, kEvTxEmpty);
+  EXPECT_EQ(pty_.ReadExactly(3, 1000), "out");
+
+  // A pseudo-terminal has no modem lines nor error counts: those never come.
+  ASSERT_EQ(device_.WaitCommEvent(kEvCts | kEvDsr | kEvRlsd | kEvRing | kEvBreak | kEvErr,
+                                  &occurred, nullptr, 100, watch),
+            0);
+  EXPECT_EQ(occurred, 0u);
+  pty_.HangUp();
+  EXPECT_EQ(device_.WaitCommEvent(mask, &occurred, nullptr, 5000, watch), EIO);
+}
+
 }  // namespace
 }  // namespace plat

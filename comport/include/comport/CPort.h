@@ -16,8 +16,10 @@
 #include <atomic>
 #include <cstdint>
 #include <condition_variable>
+#include <exception>
 #include <initializer_list>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -435,6 +437,10 @@ class TCustomComPort {
   TComErrorEvent OnError;
   TNotifyEvent OnRx80Full;
   cls::Closure<void(const std::exception& failure)> OnLoadedOpenFailed;
+  // The application's exception handler for the event thread's dispatch: what a notification
+  // raised, and a failed wait (code 21), which ends the thread. Called on the main thread; unset,
+  // the message goes to stderr.
+  cls::Closure<void(const std::exception& failure)> OnException;
 
   // ---- Settings storage ----
   // The component's name: the ini section and the registry key that hold its settings.
@@ -539,8 +545,7 @@ class TCustomComPort {
   virtual void ApplyTimeouts();
   virtual void ApplyBuffer();
 
-  // The event thread's start and end (the thread itself comes with the event-dispatch layer;
-  // until then the flag alone records that a non-empty Events set asked for it).
+  // The event thread's start and end (CPortThread.h); the end stops it and waits for it.
   virtual void CreateEventThread();
   virtual void DestroyEventThread();
   bool ThreadCreated() const { return threadCreated_.load(std::memory_order_acquire); }
@@ -549,6 +554,14 @@ class TCustomComPort {
   // the port's own event through the Do operations. The event thread calls them on the thread
   // that SyncMethod selects; Open and Close on the caller's.
   friend class TComThread;
+  friend class TComWindow;
+  // The notification window's handler: for message WM_USER + 1 while Connected, runs the Call
+  // operation of the one event whose mask bit is `wParam`; what it raises goes to OnException.
+  virtual void WindowMethod(uint32_t message, uint32_t wParam);
+  // Runs the Call operation of `event`.
+  void CallComEvent(TComEvent event);
+  // Hands what the dispatch raised to OnException; unset, raises it again.
+  void HandleDispatchException(const std::exception_ptr& failure);
   virtual void CallBeforeOpen();
   virtual void CallAfterOpen();
   virtual void CallBeforeClose();
@@ -603,6 +616,7 @@ class TCustomComPort {
   bool AnyLinks() const;
 
   plat::SerialDevice device_;
+  std::unique_ptr<TComThread> eventThread_;  // while open with a non-empty Events
   std::atomic<bool> threadCreated_{false};  // read by WaitForEvent on any thread
   int32_t updateCount_ = 0;
   std::atomic<bool> triggersOnRxChar_{true};  // read by the event thread

@@ -231,18 +231,58 @@ class SerialDevice {
 
   // Waits up to `timeoutMs` (kMaxDword: no bound but Close and `stop`) for one of the events
   // in `mask`; *occurred gets those seen (0 after a time-out, the stop event, or Close, which
-  // also returns 0). Line-state events (modem lines, breaks, errors, empty output queue) are
-  // sampled every few milliseconds; received data wakes the wait at once. kEvRxChar and
-  // kEvRx80Full report bytes queued (also those queued before the wait began, so none is
-  // missed). kEvRxFlag is never reported: the tty offers no look at queued bytes without
-  // taking them.
+  // also returns 0). A device that hung up is EIO. Events are changes against what `watch` saw
+  // before (a fresh watch counts the present state as new):
+  //  - kEvRxChar: bytes arrived (bytes taken by reads plus bytes queued grew); kEvRx80Full: the
+  //    queue rose to 80 % of the stored input size. A fresh watch reports bytes already queued.
+  //  - kEvTxEmpty: the output queue ran empty after a write of this object (or after bytes it
+  //    found queued when fresh).
+  //  - kEvRxFlag: a read of this object took the event character (SetState's EvtChar): the tty
+  //    offers no look at queued bytes without taking them, so nobody reading means no event.
+  //  - kEvCts, kEvDsr, kEvRlsd, kEvRing: a modem line changed; kEvBreak, kEvErr: the driver's
+  //    break or error counts changed. Devices without modem lines or counts (a pseudo-terminal)
+  //    never report these.
+  // Received data into an empty queue wakes the wait at once, and so does a read of this object
+  // while bytes are queued (poll would report queued bytes without end); everything else is
+  // sampled every few milliseconds, and the driver's interrupt counts catch a line pulse
+  // shorter than that. `stop` (may be
+  // null) is polled together with the descriptor.
+  class EventWatch;
   int WaitCommEvent(uint32_t mask, uint32_t* occurred, const PollEvent* stop, uint32_t timeoutMs);
+  int WaitCommEvent(uint32_t mask, uint32_t* occurred, const PollEvent* stop, uint32_t timeoutMs,
+                    EventWatch& watch);
 
  private:
   struct LineCounts {
     int Frame = 0, Overrun = 0, Parity = 0, Brk = 0, BufOverrun = 0;
     int Cts = 0, Dsr = 0, Rng = 0, Dcd = 0;
   };
+
+ public:
+  // What one waiter has seen of the device, kept between its waits so that a change between
+  // two waits is reported by the next one. One per waiting thread; not shared.
+  class EventWatch {
+   private:
+    friend class SerialDevice;
+    bool primed_ = false;
+    uint64_t arrived_ = 0;  // bytes taken by reads plus bytes queued, as last seen
+    uint64_t rxEpoch_ = 0;  // input purges seen
+    bool full_ = false;
+    uint64_t writes_ = 0;
+    bool outPending_ = false;  // bytes went out since the queue was last seen empty
+    uint64_t flags_ = 0;
+    bool haveLines_ = false;
+    int lines_ = 0;
+    bool haveCounts_ = false;
+    LineCounts counts_{};
+  };
+
+ private:
+  // Sets the watch's baseline from the device as it is now (queued input counts as new).
+  void PrimeLocked(EventWatch& watch);
+  // The events in `mask` since the watch's baseline; moves the baseline on. `queued` gets the
+  // input queue's count.
+  uint32_t SampleLocked(uint32_t mask, EventWatch& watch, int* queued);
   int Start(SerialTransfer& t, void* readBuffer, const void* writeData, uint32_t count);
   int ContinueLocked(SerialTransfer& t, uint32_t waitMs);
   int StepReadLocked(SerialTransfer& t);
@@ -265,6 +305,15 @@ class SerialDevice {
   bool haveCounts_ = false;  // baseline of the line-error counts known
   LineCounts counts_{};
   std::shared_ptr<UniqueFd> abort_;  // eventfd of the current purge generation
+  char evtChar_ = 0;                 // reads count it for kEvRxFlag
+  // Counted for the event waits (atomic: bumped by readers and writers on any thread).
+  std::atomic<uint64_t> taken_{0};    // bytes taken from the input by reads
+  std::atomic<uint64_t> rxEpoch_{0};  // input purges
+  std::atomic<uint64_t> writes_{0};   // writes that handed bytes to the driver
+  std::atomic<uint64_t> flags_{0};    // reads that took the event character
+  // Set after a read took bytes or a purge dropped them: a wait that saw bytes queued (and so
+  // cannot poll for data) learns that the queue may have run empty.
+  PollEvent inputTaken_;
 };
 
 }  // namespace plat
