@@ -31,6 +31,7 @@ declare -A may_use=(
   [classlib/ui]="classlib platform"
   [channel]="classlib platform"
   [comport]="classlib platform"
+  [comport/ui]="comport classlib/ui classlib platform"
   [links]="comport classlib platform"
   [server]="channel links comport classlib platform"
   [client]="channel classlib platform"
@@ -55,11 +56,13 @@ for edge in "${allowed[@]}"; do echo "  $edge"; done
 
 failures=0
 used_allowances=()
-# classlib/ui is a layer of its own inside classlib/: list it first so its files get its rules.
-for dir in platform classlib/ui classlib channel comport links server client shell; do
+# classlib/ui and comport/ui (the visual parts, on Qt) are layers of their own inside their
+# folders: list them first so their files get their rules.
+for dir in platform classlib/ui classlib channel comport/ui comport links server client shell; do
   [[ -d $dir ]] || continue
   while IFS= read -r -d '' file; do
     [[ $dir == classlib && $file == classlib/ui/* ]] && continue
+    [[ $dir == comport && $file == comport/ui/* ]] && continue
     while IFS= read -r header; do
       owner="$(folder_of_header "$header")"
       [[ -z $owner || $owner == "$dir" ]] && continue
