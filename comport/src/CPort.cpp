@@ -139,6 +139,22 @@ void TCustomComPort::RemoveFreeNotification(TComPortObserver* observer) {
   std::erase(observers_, observer);
 }
 
+void BindLink(TComLink& link, TComPortObserver& observer, TCustomComPort*& bound,
+              TCustomComPort* port) {
+  if (port == bound) return;
+  if (bound != nullptr) {
+    TCustomComPort* old = bound;
+    bound = nullptr;
+    old->RemoveFreeNotification(&observer);
+    old->UnRegisterLink(&link);
+  }
+  if (port != nullptr) {
+    port->RegisterLink(&link);
+    bound = port;
+    port->FreeNotification(&observer);
+  }
+}
+
 void TCustomComPort::Loaded() {
   loading_ = false;
   if (connected_.load() && !designing_) {

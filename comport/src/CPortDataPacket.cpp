@@ -28,18 +28,7 @@ TComDataPacket::~TComDataPacket() {
 }
 
 void TComDataPacket::SetComPort(TCustomComPort* port) {
-  if (port == comPort_) return;
-  if (comPort_ != nullptr) {
-    TCustomComPort* old = comPort_;
-    comPort_ = nullptr;
-    old->RemoveFreeNotification(this);
-    old->UnRegisterLink(link_.get());
-  }
-  if (port != nullptr) {
-    port->RegisterLink(link_.get());
-    comPort_ = port;
-    port->FreeNotification(this);
-  }
+  BindLink(*link_, *this, comPort_, port);
 }
 
 void TComDataPacket::Notification(TCustomComPort* removed) {

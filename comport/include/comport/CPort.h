@@ -580,6 +580,12 @@ class TCustomComPort {
   TStoredProps storedProps_{TStoredProp::spBasic};
 };
 
+// Moves `link` and the free notification of `observer` from the port `bound` to `port` (either
+// may be null) and stores `port` in `bound`: the step with which a component that listens
+// through a link changes its port. A failed registration with `port` leaves `bound` null.
+void BindLink(TComLink& link, TComPortObserver& observer, TCustomComPort*& bound,
+              TCustomComPort* port);
+
 // Publishes the properties; nothing of its own.
 class TComPort : public TCustomComPort {};
 

@@ -136,19 +136,11 @@ TComLed::~TComLed() {
 
 void TComLed::SetComPort(TCustomComPort* port) {
   if (port == comPort_) return;
-  if (comPort_ != nullptr) {
-    TCustomComPort* old = comPort_;
-    comPort_ = nullptr;
-    old->RemoveFreeNotification(this);
-    old->UnRegisterLink(link_.get());
-  }
-  if (port != nullptr) {
-    port->RegisterLink(link_.get());
-    comPort_ = port;
-    port->FreeNotification(this);
-    if (!designing_ && !loading_) SetStateInternal(PortState());
-  } else {
+  BindLink(*link_, *this, comPort_, port);
+  if (port == nullptr) {
     SetStateInternal(TLedState::lsOff);
+  } else if (!designing_ && !loading_) {
+    SetStateInternal(PortState());
   }
 }
 
