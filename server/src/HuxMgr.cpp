@@ -237,6 +237,7 @@ void THuxMgr::SearchStep(int& searchIndex) {
   lastPollTick_ = now;
   linkState_.store(LinkConnected);
   currentIndex_.store(searchIndex, std::memory_order_release);
+  rxWaitAllowed_.store(true, std::memory_order_release);
   record.Conduit->SetReceiveHandler(datalink_->AsReceiveHandler());
   // The ring may refuse the request (its mutex busy, or the Clear above deferred by a write in
   // progress so the old bytes still fill it): it stays owed and goes out on a later pass.
@@ -254,7 +255,10 @@ uint32_t THuxMgr::ConnectedPass() {
     rxQueue_.Pop();
     lastReceiveTick_ = plat::GetTickCount();
   }
-  if (handed != 0) AdapterBatchEndHandler.Call();
+  if (handed != 0) {
+    rxSpaceEvent_.Pulse();
+    AdapterBatchEndHandler.Call();
+  }
 
   if (versionRequestOwed_) versionRequestOwed_ = !SendVersionRequest();
 
@@ -278,6 +282,9 @@ bool THuxMgr::SendVersionRequest() {
 
 void THuxMgr::DropLink() {
   versionRequestOwed_ = false;
+  // A frame waiting for room gives up at once: nobody drains the ring until the next link.
+  rxWaitAllowed_.store(false, std::memory_order_release);
+  rxSpaceEvent_.Pulse();
   txThread_->Clear();
   if (TConduit* link = links_[currentIndex_.load(std::memory_order_relaxed)].Conduit.get()) {
     link->SetReceiveHandler(ReceiveHandler{});
@@ -397,9 +404,18 @@ void THuxMgr::OnFrame(const uint8_t* payload, int n) {
   rxFlag_.store(1, std::memory_order_relaxed);
   framesReceived_.fetch_add(1, std::memory_order_relaxed);
   if (payload == nullptr || n < 1) return;
-  if (!rxQueue_.PushPayload(plat::GetTickCount(), payload, n)) {
-    framesDropped_.fetch_add(1, std::memory_order_relaxed);
-    return;
+  const uint32_t tick = plat::GetTickCount();
+  for (;;) {
+    // Read before the push: room made after a refused push ends the wait below.
+    const uint32_t seen = rxSpaceEvent_.Generation();
+    if (rxQueue_.PushPayload(tick, payload, n)) break;
+    const uint32_t waited = plat::GetTickCount() - tick;
+    if (!rxWaitAllowed_.load(std::memory_order_acquire) || waited >= kFullRingWaitMs) {
+      framesDropped_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    rxEvent_.Pulse();
+    rxSpaceEvent_.WaitForChange(seen, kFullRingWaitMs - waited);
   }
   rxEvent_.Pulse();
 }

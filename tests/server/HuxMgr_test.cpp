@@ -513,6 +513,32 @@ TEST_F(HuxMgrTest, WithTheReceiveRingFullAFurtherFrameIsCountedAsReceivedAndAsDr
   EXPECT_EQ(drain(), (std::vector<uint32_t>{kHeld + 1}));
 }
 
+TEST_F(HuxMgrTest, ABurstOfSeveralRingsWorthInOneBlockIsHandedOnWholeAndInOrder) {
+  ConnectOver(LinkRowUsb);
+  ASSERT_TRUE(handlers_.WaitMessages(1, 2000));  // version reply
+  constexpr uint32_t kBurst = 3 * TReceivedFrameRing::kRecords;
+  Bytes burst;
+  for (uint32_t n = 0; n < kBurst; ++n) {
+    const Bytes frame = dral_test::EncodeFrame(
+        {MsgTransportResult, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)});
+    burst.insert(burst.end(), frame.begin(), frame.end());
+  }
+  adapter_.InjectBytes(burst);
+  auto numbers = [this] {
+    std::vector<uint32_t> out;
+    for (const auto& m : handlers_.Messages())
+      if (m.first == MsgTransportResult && m.second.size() == 2)
+        out.push_back(m.second[0] | m.second[1] << 8);
+    return out;
+  };
+  ASSERT_TRUE(handlers_.WaitUntil([&] { return numbers().size() >= kBurst; }, 10000))
+      << numbers().size() << " handed on, " << mgr_->FramesDropped() << " dropped";
+  std::vector<uint32_t> expected(kBurst);
+  for (uint32_t n = 0; n < kBurst; ++n) expected[n] = n;
+  EXPECT_EQ(numbers(), expected);
+  EXPECT_EQ(mgr_->FramesDropped(), 0u);
+}
+
 TEST_F(HuxMgrTest, AdapterAnswersToTransmitsReachTheHandler) {
   adapter_.SetTransmitAnswer(dral_test::TransmitAnswer::Accept);
   adapter_.RefuseNextTransmits(1);

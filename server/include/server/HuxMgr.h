@@ -14,7 +14,9 @@
 // 500 ms and drops the link when IsOpen turns false or no frame has arrived for 12000 ms
 // (LinkChangedHandler(1) on link up, (0) on link loss). Between passes it waits at most
 // kConnectedSleepMs for the receive thread to queue a frame, so a frame is handed on at once.
-// A frame that finds the received-frame ring full is dropped and counted (FramesDropped).
+// A frame that finds the received-frame ring full waits (up to kFullRingWaitMs, while a link is
+// up) for this thread to make room, so a burst larger than the ring is slowed down, not lost;
+// only a frame that still finds no room is dropped and counted (FramesDropped).
 //
 // Threads:
 //  - Execute, AdapterMessageHandler and LinkChangedHandler: this thread.
@@ -162,7 +164,9 @@ class THuxMgr : public cls::TThread {
   uint32_t FramesReceived() const { return framesReceived_.load(std::memory_order_relaxed); }
   uint32_t FramesSent() const { return framesSent_.load(std::memory_order_relaxed); }
   uint32_t FrameErrors() const { return frameErrors_.load(std::memory_order_relaxed); }
-  // Checked frames lost because the received-frame ring was full.
+  // How long a frame waits for room in a full received-frame ring before it is dropped.
+  static constexpr uint32_t kFullRingWaitMs = 100;
+  // Checked frames lost because the received-frame ring stayed full.
   uint32_t FramesDropped() const { return framesDropped_.load(std::memory_order_relaxed); }
   // Set by every parsed frame; nothing in the server clears it.
   bool DataArrived() const { return rxFlag_.load(std::memory_order_relaxed) != 0; }
@@ -221,6 +225,10 @@ class THuxMgr : public cls::TThread {
   TReceivedFrameRing rxQueue_;
   // Pulsed by OnFrame after each push; the connected passes wait for its generation to change.
   plat::LocalEvent rxEvent_;
+  // Pulsed by this thread after a pass took frames from the ring; OnFrame waits for it while the
+  // ring is full and rxWaitAllowed_ is set (from link up until the link is dropped).
+  plat::LocalEvent rxSpaceEvent_;
+  std::atomic<bool> rxWaitAllowed_{false};
   std::unique_ptr<TDatalink> datalink_;
   std::unique_ptr<THuxTxThread> txThread_;
   // False once the transmit thread has been told to end: frames are refused from then on.
