@@ -33,6 +33,7 @@ declare -A may_use=(
   [classlib/ui]="classlib platform"
   [channel]="classlib platform"
   [comport]="classlib platform"
+  [comport/ui]="comport classlib/ui classlib platform"
   [links]="comport classlib platform"
   [server]="channel links comport classlib platform"
   [client]="channel classlib platform"
@@ -58,13 +59,14 @@ for edge in "${allowed[@]}"; do echo "  $edge"; done
 
 failures=0
 used_allowances=()
-# classlib/ui and client/components are layers of their own inside their folders: they come
-# first so their files get their rules.
-for dir in platform classlib/ui classlib channel comport links server client/components client \
-  shell; do
+# classlib/ui, comport/ui (the visual parts, on Qt) and client/components are layers of their
+# own inside their folders: list them first so their files get their rules.
+for dir in platform classlib/ui classlib channel comport/ui comport links server client/components \
+  client shell; do
   [[ -d $dir ]] || continue
   while IFS= read -r -d '' file; do
     [[ $dir == classlib && $file == classlib/ui/* ]] && continue
+    [[ $dir == comport && $file == comport/ui/* ]] && continue
     [[ $dir == client && $file == client/components/* ]] && continue
     while IFS= read -r header; do
       owner="$(folder_of_header "$header")"

@@ -1,6 +1,7 @@
 // The serial-port component: opening and closing, applying settings, queues, lines and I/O.
 #include "comport/CPort.h"
 
+#include <algorithm>
 #include "comport/CPortThread.h"
 
 #include <exception>
@@ -117,6 +118,43 @@ TCustomComPort::~TCustomComPort() {
     // Close has released the device whatever failed; a destructor reports nothing.
   }
   device_.Close();
+  // An observer lets go of the port in its Notification, which may remove others as well.
+  while (!observers_.empty()) {
+    TComPortObserver* observer = observers_.front();
+    observers_.erase(observers_.begin());
+    try {
+      observer->Notification(this);
+    } catch (...) {
+      // A destructor reports nothing; the observer has let go of the port all the same.
+    }
+  }
+}
+
+void TCustomComPort::FreeNotification(TComPortObserver* observer) {
+  if (observer == nullptr) return;
+  if (std::find(observers_.begin(), observers_.end(), observer) == observers_.end()) {
+    observers_.push_back(observer);
+  }
+}
+
+void TCustomComPort::RemoveFreeNotification(TComPortObserver* observer) {
+  std::erase(observers_, observer);
+}
+
+void BindLink(TComLink& link, TComPortObserver& observer, TCustomComPort*& bound,
+              TCustomComPort* port) {
+  if (port == bound) return;
+  if (bound != nullptr) {
+    TCustomComPort* old = bound;
+    bound = nullptr;
+    old->RemoveFreeNotification(&observer);
+    old->UnRegisterLink(&link);
+  }
+  if (port != nullptr) {
+    port->RegisterLink(&link);
+    bound = port;
+    port->FreeNotification(&observer);
+  }
 }
 
 void TCustomComPort::Loaded() {

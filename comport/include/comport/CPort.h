@@ -219,6 +219,17 @@ class TComStream : public cls::TStream {
   TCustomComPort* port_;
 };
 
+// A component that refers to a port (the packet framer, the lamp, the selector controls) and must
+// let go of it before the port is destroyed: the port's destructor calls Notification on each
+// one registered through FreeNotification, after closing (the class library's free notification).
+class TComPortObserver {
+ public:
+  virtual void Notification(TCustomComPort* removed) = 0;
+
+ protected:
+  ~TComPortObserver() = default;
+};
+
 // Stand-in for the class library's persistent base of the option objects: Assign copies from a
 // source of the same class, and anything else is the class library's assign error.
 class TComOption {
@@ -531,6 +542,12 @@ class TCustomComPort {
   // True when some registered link has OnRxBuf set.
   bool HasLink() const;
 
+  // --- free notification (the owner's thread) ---
+  // `observer` hears of the port's destruction (once, however often it registered) until it is
+  // removed; removing an unknown observer does nothing.
+  void FreeNotification(TComPortObserver* observer);
+  void RemoveFreeNotification(TComPortObserver* observer);
+
  protected:
   // The option objects re-apply their group through the Apply operations.
   friend class TComTimeouts;
@@ -632,6 +649,7 @@ class TCustomComPort {
   uint64_t walkTickets_ GUARDED_BY(linksLock_) = 0;     // the next walk's ticket
   std::atomic<bool> linkListens_{false};  // HasLink() as of the last registration change
   std::atomic<bool> connected_{false};
+  std::vector<TComPortObserver*> observers_;  // told of the destruction; owner's thread only
   bool designing_ = false;
   bool loading_ = false;
   TBaudRate baudRate_ = TBaudRate::br9600;
@@ -649,6 +667,12 @@ class TCustomComPort {
   TSyncMethod syncMethod_ = TSyncMethod::smThreadSync;
   TStoredProps storedProps_{TStoredProp::spBasic};
 };
+
+// Moves `link` and the free notification of `observer` from the port `bound` to `port` (either
+// may be null) and stores `port` in `bound`: the step with which a component that listens
+// through a link changes its port. A failed registration with `port` leaves `bound` null.
+void BindLink(TComLink& link, TComPortObserver& observer, TCustomComPort*& bound,
+              TCustomComPort* port);
 
 // Publishes the properties; nothing of its own.
 class TComPort : public TCustomComPort {};
