@@ -1,5 +1,3 @@
-#include <dlfcn.h>
-
 #include <cstdlib>
 
 #include "plat/ftd2xx.h"
@@ -8,8 +6,8 @@ namespace plat {
 namespace {
 
 template <typename Fn>
-void Take(void* module, Fn& entry, const char* name) {
-  entry = reinterpret_cast<Fn>(dlsym(module, name));
+void Take(const SharedLibrary& library, Fn& entry, const char* name) {
+  entry = library.Entry<Fn>(name);
 }
 
 }  // namespace
@@ -21,39 +19,33 @@ bool Ftd2xxLibrary::Load(const std::string& path) {
     const char* env = std::getenv(kFtd2xxLibraryVar);
     file = env && *env ? env : kFtd2xxLibraryName;
   }
-  module_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!module_) {
-    const char* why = dlerror();
-    error_ = why ? why : file + ": cannot be loaded";
-    return false;
-  }
-  error_.clear();
-  Take(module_, FT_ListDevices, "FT_ListDevices");
-  Take(module_, FT_Open, "FT_Open");
-  Take(module_, FT_OpenEx, "FT_OpenEx");
-  Take(module_, FT_Close, "FT_Close");
-  Take(module_, FT_Read, "FT_Read");
-  Take(module_, FT_Write, "FT_Write");
-  Take(module_, FT_ResetDevice, "FT_ResetDevice");
-  Take(module_, FT_SetBaudRate, "FT_SetBaudRate");
-  Take(module_, FT_SetDataCharacteristics, "FT_SetDataCharacteristics");
-  Take(module_, FT_SetFlowControl, "FT_SetFlowControl");
-  Take(module_, FT_SetRts, "FT_SetRts");
-  Take(module_, FT_ClrRts, "FT_ClrRts");
-  Take(module_, FT_Purge, "FT_Purge");
-  Take(module_, FT_SetTimeouts, "FT_SetTimeouts");
-  Take(module_, FT_GetQueueStatus, "FT_GetQueueStatus");
-  Take(module_, FT_GetStatus, "FT_GetStatus");
-  Take(module_, FT_SetEventNotification, "FT_SetEventNotification");
-  Take(module_, FT_CreateDeviceInfoList, "FT_CreateDeviceInfoList");
-  Take(module_, FT_GetDeviceInfoList, "FT_GetDeviceInfoList");
-  Take(module_, FT_SetLatencyTimer, "FT_SetLatencyTimer");
+  if (!library_.Load({file})) return false;
+  Take(library_, FT_ListDevices, "FT_ListDevices");
+  Take(library_, FT_Open, "FT_Open");
+  Take(library_, FT_OpenEx, "FT_OpenEx");
+  Take(library_, FT_Close, "FT_Close");
+  Take(library_, FT_Read, "FT_Read");
+  Take(library_, FT_Write, "FT_Write");
+  Take(library_, FT_ResetDevice, "FT_ResetDevice");
+  Take(library_, FT_SetBaudRate, "FT_SetBaudRate");
+  Take(library_, FT_SetDataCharacteristics, "FT_SetDataCharacteristics");
+  Take(library_, FT_SetFlowControl, "FT_SetFlowControl");
+  Take(library_, FT_SetRts, "FT_SetRts");
+  Take(library_, FT_ClrRts, "FT_ClrRts");
+  Take(library_, FT_Purge, "FT_Purge");
+  Take(library_, FT_SetTimeouts, "FT_SetTimeouts");
+  Take(library_, FT_GetQueueStatus, "FT_GetQueueStatus");
+  Take(library_, FT_GetStatus, "FT_GetStatus");
+  Take(library_, FT_SetEventNotification, "FT_SetEventNotification");
+  Take(library_, FT_CreateDeviceInfoList, "FT_CreateDeviceInfoList");
+  Take(library_, FT_GetDeviceInfoList, "FT_GetDeviceInfoList");
+  Take(library_, FT_SetLatencyTimer, "FT_SetLatencyTimer");
   return true;
 }
 
 bool Ftd2xxLibrary::Complete() const {
   // FT_Open is looked up but not required.
-  return module_ && FT_ListDevices && FT_OpenEx && FT_Close && FT_Read && FT_Write &&
+  return library_.IsLoaded() && FT_ListDevices && FT_OpenEx && FT_Close && FT_Read && FT_Write &&
          FT_ResetDevice && FT_SetBaudRate && FT_SetDataCharacteristics && FT_SetFlowControl &&
          FT_SetRts && FT_ClrRts && FT_Purge && FT_SetTimeouts && FT_GetQueueStatus &&
          FT_GetStatus && FT_SetEventNotification && FT_CreateDeviceInfoList &&
@@ -81,8 +73,7 @@ void Ftd2xxLibrary::Unload() {
   FT_CreateDeviceInfoList = nullptr;
   FT_GetDeviceInfoList = nullptr;
   FT_SetLatencyTimer = nullptr;
-  if (module_) dlclose(module_);
-  module_ = nullptr;
+  library_.Unload();
 }
 
 }  // namespace plat

@@ -1,4 +1,3 @@
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,11 +17,6 @@ std::string ProgramFolder() {
   return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
 
-template <typename Fn>
-Fn Entry(void* module, const char* name) {
-  return reinterpret_cast<Fn>(dlsym(module, name));
-}
-
 }  // namespace
 
 bool WinUsbLibrary::Load(const std::string& path) {
@@ -40,21 +34,14 @@ bool WinUsbLibrary::Load(const std::string& path) {
       candidates.emplace_back(kWinUsbLibraryName);  // the loader's search path
     }
   }
-  for (const auto& candidate : candidates) {
-    module_ = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module_) break;
-    const char* why = dlerror();
-    error_ = why ? why : candidate + ": cannot be loaded";
-  }
-  if (!module_) return false;
-  error_.clear();
-  Initialize = Entry<WinUsbInitializeFn>(module_, "WinUsb_Initialize");
-  Free = Entry<WinUsbFreeFn>(module_, "WinUsb_Free");
+  if (!library_.Load(candidates)) return false;
+  Initialize = library_.Entry<WinUsbInitializeFn>("WinUsb_Initialize");
+  Free = library_.Entry<WinUsbFreeFn>("WinUsb_Free");
   QueryInterfaceSettings =
-      Entry<WinUsbQueryInterfaceSettingsFn>(module_, "WinUsb_QueryInterfaceSettings");
-  QueryPipe = Entry<WinUsbQueryPipeFn>(module_, "WinUsb_QueryPipe");
-  ReadPipe = Entry<WinUsbReadPipeFn>(module_, "WinUsb_ReadPipe");
-  WritePipe = Entry<WinUsbWritePipeFn>(module_, "WinUsb_WritePipe");
+      library_.Entry<WinUsbQueryInterfaceSettingsFn>("WinUsb_QueryInterfaceSettings");
+  QueryPipe = library_.Entry<WinUsbQueryPipeFn>("WinUsb_QueryPipe");
+  ReadPipe = library_.Entry<WinUsbReadPipeFn>("WinUsb_ReadPipe");
+  WritePipe = library_.Entry<WinUsbWritePipeFn>("WinUsb_WritePipe");
   return true;
 }
 
@@ -65,8 +52,7 @@ void WinUsbLibrary::Unload() {
   QueryPipe = nullptr;
   ReadPipe = nullptr;
   WritePipe = nullptr;
-  if (module_) dlclose(module_);
-  module_ = nullptr;
+  library_.Unload();
 }
 
 }  // namespace plat

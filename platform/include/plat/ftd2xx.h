@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "plat/shared_library.h"
+
 namespace plat {
 
 using FtHandle = void*;       // nullptr: no device
@@ -92,10 +94,10 @@ class Ftd2xxLibrary {
   // one stays null). False, with Error() telling why, when the library could not be loaded.
   bool Load(const std::string& path = {});
   void Unload();  // sets every entry point to null
-  bool IsLoaded() const { return module_ != nullptr; }
+  bool IsLoaded() const { return library_.IsLoaded(); }
   // Every entry point the link needs is present: all of them except FT_Open.
   bool Complete() const;
-  const std::string& Error() const { return error_; }
+  const std::string& Error() const { return library_.Error(); }
 
   FtListDevicesFn FT_ListDevices = nullptr;
   FtOpenFn FT_Open = nullptr;
@@ -119,8 +121,7 @@ class Ftd2xxLibrary {
   FtSetLatencyTimerFn FT_SetLatencyTimer = nullptr;
 
  private:
-  void* module_ = nullptr;
-  std::string error_;
+  SharedLibrary library_;
 };
 
 }  // namespace plat

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "plat/overlapped.h"
+#include "plat/shared_library.h"
 
 namespace plat {
 
@@ -98,8 +99,8 @@ class WinUsbLibrary {
   // False, with Error() telling why, when the library could not be loaded.
   bool Load(const std::string& path = {});
   void Unload();  // sets every entry point to null
-  bool IsLoaded() const { return module_ != nullptr; }
-  const std::string& Error() const { return error_; }
+  bool IsLoaded() const { return library_.IsLoaded(); }
+  const std::string& Error() const { return library_.Error(); }
 
   WinUsbInitializeFn Initialize = nullptr;
   WinUsbFreeFn Free = nullptr;
@@ -109,8 +110,7 @@ class WinUsbLibrary {
   WinUsbWritePipeFn WritePipe = nullptr;
 
  private:
-  void* module_ = nullptr;
-  std::string error_;
+  SharedLibrary library_;
 };
 
 }  // namespace plat
