@@ -260,7 +260,8 @@ bool OpenFileWithDesktop(const std::string& path, int* error) {
     *error = ENOENT;
     return false;
   }
-  const std::string target = path.front() == '-' ? "./" + path : path;
+  // A relative path goes as "./<path>": never an option ("-x"), nor a URL to the opener ("a:b").
+  const std::string target = path.front() == '/' ? path : "./" + path;
   return SpawnDetached({opener, target}, "", -1, kStartReportMs, error, "");
 }
 

@@ -3,6 +3,8 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QKeyEvent>
+#include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -138,6 +140,20 @@ TEST_F(TerminalTest, DataReceivedOnAnotherThreadIsShownOnTheWindowThread) {
   EXPECT_TRUE(WaitServing([&] { return t_.Row(1) == "from the event thread"; }));
 }
 
+TEST_F(TerminalTest, AFailureWithDataFromAnotherThreadStaysOutOfTheEventLoop) {
+  struct Spy {
+    void OnStr(TCustomComTerminal*, std::string& s) {
+      if (s == "bad") throw std::runtime_error("handler failed");
+    }
+  } spy;
+  t_.OnStrRecieved = TCustomComTerminal::TStrRecvEvent::Of<&Spy::OnStr>(&spy);
+  std::thread([&] {
+    t_.Receive("bad");
+    t_.Receive("good");
+  }).join();
+  EXPECT_TRUE(WaitServing([&] { return t_.Row(1) == "good"; }));
+}
+
 TEST_F(TerminalTest, UnknownCodesReachTheHandlerWithTheirCharacters) {
   struct Spy {
     std::vector<std::string> data;
@@ -235,6 +251,19 @@ TEST_F(TerminalOnPortTest, TypedCharactersAreSentAndEchoedWithLineFeeds) {
   EXPECT_EQ(pty_.ReadExactly(3, 2000), "a\r\n");
   EXPECT_EQ(t_.Row(1), "a");
   EXPECT_EQ(Caret(), QPoint(1, 2));
+}
+
+TEST_F(TerminalTest, FreeingTheBoundPortUnbindsTheTerminal) {
+  PtyPair pty;
+  auto port = std::make_unique<TComPort>();
+  port->SetPort(pty.SlavePath());
+  port->SetEvents({});
+  port->Open();
+  t_.SetComPort(port.get());
+  port.reset();
+  EXPECT_EQ(t_.ComPort(), nullptr);
+  EXPECT_FALSE(t_.Connected());
+  t_.SendChar('a');  // no port: nothing is sent
 }
 
 // Raises the port's received-data dispatch on the caller's thread, as the event thread's

@@ -305,9 +305,10 @@ TEST_F(ProcessTest, DesktopOpenerGetsThePathAsOneArgumentNeverAsAnOption) {
   int error = -1;
   ASSERT_TRUE(plat::OpenFileWithDesktop(odd, &error)) << "errno " << error;
   ASSERT_TRUE(plat::OpenFileWithDesktop("-help.pdf", &error)) << "errno " << error;
-  ASSERT_TRUE(opener.WaitForCalls(2));
+  ASSERT_TRUE(plat::OpenFileWithDesktop("help:net.pdf", &error)) << "errno " << error;
+  ASSERT_TRUE(opener.WaitForCalls(3));
   using Args = std::vector<std::string>;
-  EXPECT_EQ(opener.Calls(), (std::vector<Args>{{"./-help.pdf"}, {odd}}));
+  EXPECT_EQ(opener.Calls(), (std::vector<Args>{{"./-help.pdf"}, {"./help:net.pdf"}, {odd}}));
 
   EXPECT_FALSE(plat::IsExistingFile(dir.string()));  // a folder is no file to open
   EXPECT_FALSE(plat::OpenFileWithDesktop("", &error));

@@ -157,10 +157,11 @@ void TCustomComTerminal::SetRows(int32_t value) {
 }
 
 void TCustomComTerminal::SetComPort(TCustomComPort* port) {
-  if (port == comPort_) return;
-  if (comPort_ != nullptr) comPort_->UnRegisterLink(&link_);
-  comPort_ = port;
-  if (comPort_ != nullptr) comPort_->RegisterLink(&link_);
+  BindLink(link_, *this, comPort_, port);
+}
+
+void TCustomComTerminal::Notification(TCustomComPort* removed) {
+  if (removed != nullptr && removed == comPort_) SetComPort(nullptr);
 }
 
 bool TCustomComTerminal::Connected() const {
@@ -256,9 +257,13 @@ void TCustomComTerminal::RxBuf(TCustomComPort* sender, const void* buffer, int32
   std::string str(static_cast<const char*>(buffer), static_cast<size_t>(count));
   if (QThread::currentThread() != thread()) {
     // Dispatched on another thread (smNone): a copy goes to the window's thread; it is dropped
-    // when the terminal is gone by then.
+    // when the terminal is gone by then. What it raises there (a failed reply to the port, a
+    // handler) must not enter Qt's event loop.
     QMetaObject::invokeMethod(
-        this, [this, sender, str] { RxBuf(sender, str.data(), static_cast<int32_t>(str.size())); },
+        this,
+        [this, sender, str] {
+          Reporting([&] { RxBuf(sender, str.data(), static_cast<int32_t>(str.size())); });
+        },
         Qt::QueuedConnection);
     return;
   }

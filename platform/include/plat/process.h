@@ -82,10 +82,10 @@ bool StartElevatedProgram(const std::vector<std::string>& args, const std::strin
 
 // Opens the file `path` with the desktop's default application for its type (xdg-open, found on
 // PATH), on its own and without waiting for it. The path is handed over as one argument, never
-// through a shell; a relative path that starts with "-" is passed as "./<path>" so that it is
-// never taken for an option. Returns whether the opener was started; false sets *error (ENOENT
-// when there is no xdg-open, EINVAL for an empty path). Blocks for one fork and exec, at most a
-// few seconds. Any thread may call it.
+// through a shell; a relative path is passed as "./<path>" so that it is never taken for an
+// option ("-x") nor for a URL ("help:x"). Returns whether the opener was started; false sets
+// *error (ENOENT when there is no xdg-open, EINVAL for an empty path). Blocks for one fork and
+// exec, at most a few seconds. Any thread may call it.
 bool OpenFileWithDesktop(const std::string& path, int* error);
 
 // Holds back the termination signals (SIGTERM, SIGINT, SIGHUP) in the calling thread, and in

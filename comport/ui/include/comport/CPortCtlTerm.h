@@ -57,7 +57,9 @@ inline constexpr int32_t kMaxTermRows = 100;
 QFont DefaultFont();
 inline constexpr TColor kDefaultFontColor = 0xFFFFFF;
 
-class TCustomComTerminal : public QAbstractScrollArea, protected TComTermBufferOwner {
+class TCustomComTerminal : public QAbstractScrollArea,
+                           protected TComTermBufferOwner,
+                           public TComPortObserver {
  public:
   using TChScreenEvent = cls::Closure<void(TCustomComTerminal* sender, char ch)>;
   // The handler may put a parser into `codes`; the terminal owns it then.
@@ -98,9 +100,11 @@ class TCustomComTerminal : public QAbstractScrollArea, protected TComTermBufferO
   int32_t Rows() const override { return rows_; }
   void SetRows(int32_t value);
   TCustomComPort* ComPort() const { return comPort_; }
-  // Unregisters the link from the old port and registers it with the new one (null: none).
-  // Whoever frees the port sets the terminal's port to null first.
+  // Unregisters the link from the old port and registers it with the new one (null: none),
+  // asking the new one for a removal notice.
   void SetComPort(TCustomComPort* port);
+  // The bound port is going away: the terminal lets go of it (ComPort becomes null).
+  void Notification(TCustomComPort* removed) override;
   bool Connected() const;
   void SetConnected(bool value);
   TTermEmulation Emulation() const { return emulation_; }
