@@ -153,7 +153,13 @@ bool SynchronizeCall(const std::function<void()>& method, uint32_t timeoutMs) {
 
 void QueueCall(std::function<void()> method) {
   if (NoMainThread()) {
-    method();
+    // Run at once, but what it raises is reported and dropped as from the queue: the caller
+    // (an event thread, say) never expects it back.
+    try {
+      method();
+    } catch (...) {
+      SyncQueue::Report(std::current_exception());
+    }
     return;
   }
   auto call = std::make_shared<Call>();

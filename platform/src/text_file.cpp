@@ -17,6 +17,8 @@ namespace {
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr mode_t kModeBits = 07777;
 constexpr const char* kOwnTempInfix = ".tmp-";
+// Names of our own tried before a replacement gives up (EEXIST).
+constexpr int kOwnTempAttempts = 100;
 
 int WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {
@@ -71,14 +73,22 @@ int ReadBounded(int fd, size_t maxBytes, std::string* text, bool* cutOff) {
 int ReplaceFile(const std::string& path, const std::string& givenTempPath, std::string_view text,
                 mode_t newMode) {
   static std::atomic<uint32_t> tempCount{0};
-  const std::string tempPath =
-      !givenTempPath.empty()
-          ? givenTempPath
-          : path + kOwnTempInfix + std::to_string(getpid()) + "-" +
-                std::to_string(tempCount.fetch_add(1, std::memory_order_relaxed));
   struct stat old {};
   const bool keepMode = stat(path.c_str(), &old) == 0;
-  UniqueFd fd(open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, newMode));
+  std::string tempPath = givenTempPath;
+  UniqueFd fd;
+  if (!givenTempPath.empty()) {
+    fd = UniqueFd(open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, newMode));
+  } else {
+    // Our own name is guessable: it is only ever created new, so a file or link someone put
+    // there in advance is skipped, never written through.
+    for (int attempt = 0; attempt < kOwnTempAttempts; ++attempt) {
+      tempPath = path + kOwnTempInfix + std::to_string(getpid()) + "-" +
+                 std::to_string(tempCount.fetch_add(1, std::memory_order_relaxed));
+      fd = UniqueFd(open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, newMode));
+      if (fd || errno != EEXIST) break;
+    }
+  }
   if (!fd) return errno;
   int error = 0;
   if (keepMode && fchmod(fd.Get(), old.st_mode & kModeBits) != 0) error = errno;

@@ -1,5 +1,7 @@
 #include "classlib/IniFile.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -115,6 +117,19 @@ TEST_F(TIniFileTest, AWriteThroughALinkReplacesTheFileItNames) {
   ini_.WriteString("A", "K", "2");
   EXPECT_TRUE(std::filesystem::is_symlink(path_));
   EXPECT_EQ(ReadFile(real), "[A]\nK=2\n");
+}
+
+TEST_F(TIniFileTest, AWriteNeverGoesThroughALinkPlantedAtItsTemporaryName) {
+  const std::string victim = env_.TempDir() + "/victim";
+  WriteFile(victim, "keep");
+  for (int i = 0; i < 32; ++i) {
+    std::filesystem::create_symlink(
+        victim, path_ + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(i));
+  }
+  ini_.WriteString("A", "K", "1");
+  EXPECT_EQ(ReadFile(victim), "keep");
+  EXPECT_FALSE(std::filesystem::is_symlink(path_));
+  EXPECT_EQ(ReadFile(path_), "[A]\nK=1\n");
 }
 
 }  // namespace

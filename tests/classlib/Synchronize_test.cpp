@@ -42,10 +42,13 @@ TEST_F(WithoutMainThread, SynchronizeRunsOnTheCallingThread) {
   EXPECT_FALSE(cls::IsMainThread());
 }
 
-TEST_F(WithoutMainThread, QueueCallRunsAtOnce) {
+TEST_F(WithoutMainThread, QueueCallRunsAtOnceAndDropsWhatTheMethodRaises) {
   bool ran = false;
   cls::QueueCall([&] { ran = true; });
   EXPECT_TRUE(ran);
+  testing::internal::CaptureStderr();
+  EXPECT_NO_THROW(cls::QueueCall([] { throw cls::Exception("queued failure"); }));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "queued failure\n");
 }
 
 class WithMainThread : public dral_test::IsolatedTest {

@@ -229,6 +229,23 @@ TEST_F(EventThreadTest, AHandlerFailureGoesToTheExceptionHandlerAndTheThreadGoes
   EXPECT_EQ(seen_.Failures[0], "handler failed");
 }
 
+TEST_F(EventThreadTest, WithoutMainThreadOrExceptionHandlerAHandlerFailureKeepsTheThread) {
+  cls::ClearMainThread();
+  port_.OnException = {};  // the failure goes to stderr, from the event thread itself
+  port_.OnRxChar = TRxCharEvent::Of<&Seen::Throw>(&seen_);
+  Open(TSyncMethod::smNone, {TComEvent::evRxChar});
+  testing::internal::CaptureStderr();
+  pty_.Write("1");
+  const bool first = dral_test::WaitUntil([&] { return seen_.Calls.load() == 1; });
+  pty_.Write("2");
+  const bool second = dral_test::WaitUntil([&] { return seen_.Calls.load() == 2; });
+  port_.Close();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(first);
+  EXPECT_TRUE(second);
+  EXPECT_NE(err.find("handler failed"), std::string::npos) << err;
+}
+
 TEST_F(EventThreadTest, AHungUpDeviceIsReportedOnceAndDoesNotSpin) {
   Open(TSyncMethod::smNone, kAllComEvents);
   pty_.HangUp();

@@ -25,7 +25,8 @@ bool SynchronizeCall(const std::function<void()>& method, uint32_t timeoutMs);
 
 // Queues `method` for the main thread without waiting; also on the main thread itself it only
 // queues (it runs at the next CheckSynchronize). With no main thread set it runs at once. What
-// a queued method raises is written to stderr (nothing for EAbort) and dropped.
+// a queued method raises is written to stderr (nothing for EAbort) and dropped, also when it
+// ran at once.
 void QueueCall(std::function<void()> method);
 
 // Runs the methods queued when it is called, in order; the main thread's event loop (or a

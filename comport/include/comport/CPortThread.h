@@ -16,7 +16,8 @@
 // Synchronize call not yet begun is withdrawn, and a batch the main thread begins after Stop
 // does nothing. The destructor stops and joins; on the main thread the join serves the
 // Synchronize queue, so closing the port from the main thread never waits on a thread that
-// waits for the main thread.
+// waits for the main thread. A handler of a batch under smThreadSync or smNone must not close
+// (or free) its own port: that close would wait for the thread which waits for the handler.
 #pragma once
 
 #include <atomic>
