@@ -199,6 +199,10 @@ void TCustomComPort::Open() {
 
 void TCustomComPort::Close() {
   if (!Connected() || designing_) return;
+  // The event thread waits for the batch that this handler is part of; waiting for the thread
+  // here would never end.
+  if (eventThread_ && eventThread_->InBatchOnThisThread())
+    throw cls::Exception("A port cannot be closed by a handler of its own event thread");
   // Every step runs even when one before it failed: the device is always released and
   // Connected cleared; the first failure is raised afterwards.
   std::exception_ptr failure;

@@ -25,6 +25,9 @@ constexpr uint32_t kSyncSliceMs = 100;
 // A window sender looks at the stop flag this often (Stop also wakes it at once).
 constexpr auto kSendSlice = std::chrono::milliseconds(100);
 
+// The event thread whose batch runs on this thread now (null: none).
+thread_local const TComThread* tBatchOf = nullptr;
+
 }  // namespace
 
 // --- the notification window ---
@@ -175,7 +178,14 @@ void TComThread::DispatchComMsg() {
   }
 }
 
+bool TComThread::InBatchOnThisThread() const { return tBatchOf == this; }
+
 void TComThread::DoEvents() {
+  struct BatchMark {
+    const TComThread* Outer = tBatchOf;
+    explicit BatchMark(const TComThread* self) { tBatchOf = self; }
+    ~BatchMark() { tBatchOf = Outer; }
+  } mark(this);
   const TComEvents events = Events();
   for (TComEvent event : kBatchOrder) {
     if (!events.Contains(event)) continue;

@@ -264,3 +264,42 @@ TEST_F(EventThreadTest, AHungUpDeviceIsReportedOnceAndDoesNotSpin) {
 
 }  // namespace
 }  // namespace comport
+
+namespace comport {
+namespace {
+
+// A handler that closes its own port: the close is refused at once instead of waiting for the
+// event thread, which waits for the handler.
+struct SelfCloser {
+  std::atomic<int> Refused{0};
+  void RxBuf(TCustomComPort* port, const void*, int32_t) {
+    try {
+      port->Close();
+    } catch (const cls::Exception&) {
+      ++Refused;
+    }
+  }
+};
+
+class EventThreadSelfClose : public EventThreadTest,
+                             public ::testing::WithParamInterface<TSyncMethod> {};
+
+TEST_P(EventThreadSelfClose, AHandlerClosingItsOwnPortIsRefusedAndTheThreadGoesOn) {
+  SelfCloser closer;
+  port_.OnRxBuf = TRxBufEvent::Of<&SelfCloser::RxBuf>(&closer);
+  port_.SetTriggersOnRxChar(false);
+  Open(GetParam(), {TComEvent::evRxChar});
+  pty_.Write("a");
+  ASSERT_TRUE(Pump([&] { return closer.Refused.load() >= 1; }));
+  EXPECT_TRUE(port_.Connected());
+  pty_.Write("b");
+  ASSERT_TRUE(Pump([&] { return closer.Refused.load() >= 2; }));
+  port_.Close();  // from the owner, outside a batch: ends the thread
+  EXPECT_FALSE(port_.Connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(SyncMethods, EventThreadSelfClose,
+                         ::testing::Values(TSyncMethod::smNone, TSyncMethod::smThreadSync));
+
+}  // namespace
+}  // namespace comport

@@ -17,7 +17,8 @@
 // does nothing. The destructor stops and joins; on the main thread the join serves the
 // Synchronize queue, so closing the port from the main thread never waits on a thread that
 // waits for the main thread. A handler of a batch under smThreadSync or smNone must not close
-// (or free) its own port: that close would wait for the thread which waits for the handler.
+// (or free) its own port: that close would wait for the thread which waits for the handler, so
+// the port refuses such a Close (it raises instead of waiting for ever).
 #pragma once
 
 #include <atomic>
@@ -68,6 +69,8 @@ class TComThread : public cls::TThread {
   void Stop();
   // The events of the last completed wait.
   TComEvents Events() const { return TComEvents::FromBits(events_.load()); }
+  // True on the thread that runs one of this thread's batches right now (inside DoEvents).
+  bool InBatchOnThisThread() const;
 
  protected:
   void Execute() override;
