@@ -69,6 +69,10 @@ void TWinSockRxThread::Execute() {
         break;
       }
       Handler.Call(Buffer, n);
+      // The pace of the USB driver link: on a busy bus the next read takes every frame that
+      // came meanwhile, instead of a read and a wake-up per frame. A full buffer is followed
+      // at once.
+      if (n < kBufferSize) plat::Sleep(kReadPauseMs);
     } catch (...) {
       // A handler that throws loses its block; the connection goes on.
     }

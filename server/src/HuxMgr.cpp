@@ -195,16 +195,20 @@ void THuxMgr::Execute() {
         const uint32_t seen = rxEvent_.Generation();
         const uint64_t passStart = plat::MicrosecondCount();
         const uint32_t handed = ConnectedPass();
-        // A ring left non-empty (more than one ring's worth arrived) is served by the next
-        // pass at once.
-        if (!rxQueue_.Empty()) break;
-        rxEvent_.WaitForChange(seen, kConnectedSleepMs);
+        // A pass that stopped at its limit left more than one ring's worth: the next pass
+        // takes the rest at once.
+        if (handed >= TReceivedFrameRing::kRecords) break;
         if (handed != 0) {
+          // Busy bus: the spacing comes before the wait, and also when frames came during the
+          // pass, so the next pass takes everything that arrived meanwhile (one wake-up per
+          // client for all of it) and the receive thread's pulses find nobody to wake.
           const uint64_t since = plat::MicrosecondCount() - passStart;
           if (since < kBusyPassSpacingUs) {
             plat::SleepMicroseconds(static_cast<uint32_t>(kBusyPassSpacingUs - since));
           }
+          if (!rxQueue_.Empty()) break;
         }
+        rxEvent_.WaitForChange(seen, kConnectedSleepMs);
         break;
       }
       default:
@@ -238,7 +242,7 @@ void THuxMgr::SearchStep(int& searchIndex) {
   linkState_.store(LinkConnected);
   currentIndex_.store(searchIndex, std::memory_order_release);
   rxWaitAllowed_.store(true, std::memory_order_release);
-  record.Conduit->SetReceiveHandler(datalink_->AsReceiveHandler());
+  record.Conduit->SetReceiveHandler(ReceiveHandler::Of<&THuxMgr::OnReceive>(this));
   // The ring may refuse the request (its mutex busy, or the Clear above deferred by a write in
   // progress so the old bytes still fill it): it stays owed and goes out on a later pass.
   versionRequestOwed_ = !SendVersionRequest();
@@ -400,6 +404,14 @@ void THuxMgr::PortInfo(std::string& out) {
   if (link != nullptr && link->IsOpen()) out = link->PortInfo();
 }
 
+void THuxMgr::OnReceive(const uint8_t* bytes, int n) {
+  datalink_->Receive(bytes, n);
+  // One pulse for all the frames of the block: a pulse per frame would make a wake-up call per
+  // frame while the woken manager is still counted as waiting, and would start its pass before
+  // the block is parsed, splitting the block over two passes (two wake-ups per client).
+  if (pulseOwed_.exchange(false, std::memory_order_relaxed)) rxEvent_.Pulse();
+}
+
 void THuxMgr::OnFrame(const uint8_t* payload, int n) {
   rxFlag_.store(1, std::memory_order_relaxed);
   framesReceived_.fetch_add(1, std::memory_order_relaxed);
@@ -414,10 +426,10 @@ void THuxMgr::OnFrame(const uint8_t* payload, int n) {
       framesDropped_.fetch_add(1, std::memory_order_relaxed);
       return;
     }
-    rxEvent_.Pulse();
+    rxEvent_.Pulse();  // the frames before this one must be taken to make room
     rxSpaceEvent_.WaitForChange(seen, kFullRingWaitMs - waited);
   }
-  rxEvent_.Pulse();
+  pulseOwed_.store(true, std::memory_order_relaxed);
 }
 
 void THuxMgr::OnFrameError() {

@@ -37,6 +37,7 @@ class TWinSockRxThread : public cls::TThread {
  public:
   static constexpr int kBufferSize = 4096;
   static constexpr uint32_t kReceiveSliceMs = 20;  // a receive checks for Terminate this often
+  static constexpr uint32_t kReadPauseMs = 1;      // after a read that did not fill the buffer
 
   // Created suspended; `socket` stays the owner's and outlives the thread.
   explicit TWinSockRxThread(int socket);

@@ -13,7 +13,9 @@
 // one ring's worth per pass, then AdapterBatchEndHandler once), sends a status request every
 // 500 ms and drops the link when IsOpen turns false or no frame has arrived for 12000 ms
 // (LinkChangedHandler(1) on link up, (0) on link loss). Between passes it waits at most
-// kConnectedSleepMs for the receive thread to queue a frame, so a frame is handed on at once.
+// kConnectedSleepMs for the receive thread to queue a frame, so a frame on a quiet bus is handed
+// on at once; after a pass that handed frames on, the next starts no sooner than
+// kBusyPassSpacingUs after it began (unless the pass left more than a ring's worth).
 // A frame that finds the received-frame ring full waits (up to kFullRingWaitMs, while a link is
 // up) for this thread to make room, so a burst larger than the ring is slowed down, not lost;
 // only a frame that still finds no room is dropped and counted (FramesDropped).
@@ -151,7 +153,12 @@ class THuxMgr : public cls::TThread {
   bool EthernetEnabled() const;
   std::string AdapterIPAddress() const;
 
-  // The frame codec's handlers (open link's receive thread).
+  // The open link's receive handler: parses one block of bytes through the frame codec, then
+  // pulses the manager once when the block queued a frame.
+  void OnReceive(const uint8_t* bytes, int n);
+  // The frame codec's handlers (open link's receive thread, inside OnReceive). OnFrame queues
+  // the frame and leaves the pulse to the end of the block (or pulses itself before it waits
+  // for room in a full ring).
   void OnFrame(const uint8_t* payload, int n);
   void OnFrameError();
 
@@ -223,8 +230,11 @@ class THuxMgr : public cls::TThread {
   cls::Mutex linkMutex_;
 
   TReceivedFrameRing rxQueue_;
-  // Pulsed by OnFrame after each push; the connected passes wait for its generation to change.
+  // Pulsed by OnReceive after a block that queued frames; the connected passes wait for its
+  // generation to change.
   plat::LocalEvent rxEvent_;
+  // Set by OnFrame when it queued a frame that no pulse has announced yet.
+  std::atomic<bool> pulseOwed_{false};
   // Pulsed by this thread after a pass took frames from the ring; OnFrame waits for it while the
   // ring is full and rxWaitAllowed_ is set (from link up until the link is dropped).
   plat::LocalEvent rxSpaceEvent_;
