@@ -21,9 +21,7 @@ void TCustomComPort::RegisterLink(TComLink* link) {
   if (link == nullptr || std::find(links_.begin(), links_.end(), link) != links_.end())
     throw EComPort(CError_RegFailed);
   links_.push_back(link);
-  linkListens_.store(std::any_of(links_.begin(), links_.end(),
-                                 [](const TComLink* l) { return l->OnRxBuf.IsSet(); }),
-                     std::memory_order_release);
+  linkListens_.store(HasLinkLocked(), std::memory_order_release);
 }
 
 void TCustomComPort::UnRegisterLink(TComLink* link) {
@@ -31,9 +29,7 @@ void TCustomComPort::UnRegisterLink(TComLink* link) {
   const auto it = std::find(links_.begin(), links_.end(), link);
   if (it == links_.end()) throw EComPort(CError_RegFailed);
   links_.erase(it);
-  linkListens_.store(std::any_of(links_.begin(), links_.end(),
-                                 [](const TComLink* l) { return l->OnRxBuf.IsSet(); }),
-                     std::memory_order_release);
+  linkListens_.store(HasLinkLocked(), std::memory_order_release);
   // Walks that began before the removal may still call the link; the caller frees it next. Walks
   // begun later skip it, and a walk of this very thread (a handler unregistering) checks the list
   // before each link.
@@ -54,6 +50,10 @@ void TCustomComPort::UnRegisterLink(TComLink* link) {
 
 bool TCustomComPort::HasLink() const {
   cls::MutexLock lock(linksLock_);
+  return HasLinkLocked();
+}
+
+bool TCustomComPort::HasLinkLocked() const {
   return std::any_of(links_.begin(), links_.end(),
                      [](const TComLink* l) { return l->OnRxBuf.IsSet(); });
 }

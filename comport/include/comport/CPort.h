@@ -631,6 +631,7 @@ class TCustomComPort {
   // Calls `serve` for each registered link, in order, skipping links unregistered meanwhile.
   void ForEachLink(const std::function<void(TComLink&)>& serve);
   bool AnyLinks() const;
+  bool HasLinkLocked() const REQUIRES(linksLock_);
 
   plat::SerialDevice device_;
   std::unique_ptr<TComThread> eventThread_;  // while open with a non-empty Events
