@@ -14,18 +14,8 @@ listen="${1:-4}"
 server_exit_s=10  # the server ends ~3 s after the last application; allow for a slow machine
 
 # --- what a fresh Debian 12 machine lacks -----------------------------------------------------
-packages=(cmake ninja-build g++ qt6-base-dev fonts-dejavu-core libgtest-dev libgmock-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "=== installing ${missing[*]} ==="
-  sudo_cmd=""
-  [[ $(id -u) -ne 0 ]] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+source "$root/scripts/packages.sh"
+install_packages common
 
 # --- build (plain) only what the demo runs -----------------------------------------------------
 echo "=== building in $build ==="

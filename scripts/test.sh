@@ -8,19 +8,9 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 jobs="$(nproc)"
 
-# clang and its sanitizer runtime (libclang-rt) build the ASan and fuzz configurations.
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev fonts-dejavu-core pkg-config libinih-dev vttest)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  sudo_cmd=""
-  [[ $(id -u) -ne 0 ]] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+# What a fresh machine lacks: the packages of scripts/packages.txt (shared with demo.sh).
+source "$root/scripts/packages.sh"
+install_packages all
 
 # A build folder configured with another compiler starts afresh (CMake cannot switch in place).
 use_compiler() {
@@ -74,6 +64,7 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 "$root/scripts/check_layers.sh"
+"$root/scripts/check_packages.sh"
 for step in "${steps[@]}"; do
   case "$step" in
     plain) build_and_test plain "" gcc g++ ;;
