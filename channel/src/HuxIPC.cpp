@@ -310,6 +310,16 @@ void ReleaseSlotLocked(ChannelBlock& block, int n) {
   block.Header.SlotMask.fetch_and(static_cast<uint16_t>(~bit), kRelaxed);
 }
 
+// Frees slot n of a holder that died: all it would have left behind, as if it had disconnected
+// and the server had merged the filters. The remembered command is the server's own business.
+void FreeDeadSlotLocked(ChannelBlock& block, int n) {
+  if (n < 0 || n >= kSlotCount) return;
+  ClientSlot& slot = block.Slots[n];
+  for (IdFilterTable& table : slot.CanFilter) ClearFilterTableLocked(table);
+  ResetClaimedAddressesLocked(slot);
+  ReleaseSlotLocked(block, n);
+}
+
 // The previous owner of the channel mutex died inside one of the short operations above. Each
 // of them publishes its work with single stores in an order that leaves at most these traces: a
 // slot half taken or half freed (mask bit set, SlotId not the slot's number), and a ring Count
@@ -400,13 +410,16 @@ THuxQueue::~THuxQueue() {
 bool THuxQueue::TakeSlot(int n) {
   TChannelLock hold(*this, kChannelLockTimeoutMs);
   if (!hold.Owned()) return false;
-  const auto bit = static_cast<uint16_t>(1u << n);
-  if (block_->Header.SlotMask.load(kRelaxed) & bit) return false;
   // Held before the mask bit is set, so a slot whose bit is set and whose lock is free has a
   // dead holder. A lock that someone still holds makes the slot count as taken.
   int error = 0;
   slotLock_ = plat::LivenessLock::TryAcquire(SlotLockName(n), &error);
-  if (!slotLock_ || !TakeSlotLocked(*block_, n)) {
+  if (!slotLock_) return false;
+  // A dead holder's slot is freed here as the server's reclaim would free it, so a connect
+  // never waits for the reclaim; the server sees the new holder by its TakeSerial.
+  const auto bit = static_cast<uint16_t>(1u << n);
+  if (block_->Header.SlotMask.load(kRelaxed) & bit) FreeDeadSlotLocked(*block_, n);
+  if (!TakeSlotLocked(*block_, n)) {
     slotLock_.reset();
     return false;
   }
@@ -437,12 +450,7 @@ uint16_t THuxQueue::FreeDeadSlots() {
   for (int n = 0; n < kSlotCount; ++n) {
     const auto bit = static_cast<uint16_t>(1u << n);
     if ((mask & bit) == 0 || plat::LivenessLock::IsHeld(SlotLockName(n))) continue;
-    // All the holder would have left behind, as if it had disconnected and the server had
-    // merged the filters; the remembered command is the server's own business.
-    ClientSlot& slot = block_->Slots[n];
-    for (IdFilterTable& table : slot.CanFilter) ClearFilterTableLocked(table);
-    ResetClaimedAddressesLocked(slot);
-    ReleaseSlotLocked(*block_, n);
+    FreeDeadSlotLocked(*block_, n);
     freed |= bit;
   }
   return freed;

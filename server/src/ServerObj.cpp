@@ -95,13 +95,23 @@ void TDralServer::ProcessClientQueues() {
   ReclaimDeadApplicationsLocked();
 
   const uint16_t mask = block_->Header.SlotMask.load(kRelaxed);
-  if (mask != lastSlotMask_) {
+  // Slots that kept their mask bit but changed holder: their old holder's filters are gone from
+  // the slot and must go from the adapter too.
+  uint16_t renewed = 0;
+  for (int n = 0; n < kSlotCount; ++n) {
+    const uint32_t holder = HolderOf(n);
+    if (holder == lastHolder_[n]) continue;
+    lastHolder_[n] = holder;
+    if ((lastSlotMask_ & mask & (1u << n)) != 0) renewed |= static_cast<uint16_t>(1u << n);
+  }
+  if (mask != lastSlotMask_ || renewed != 0) {
     // A freed slot's next client must not inherit the replies of the old one.
-    const uint16_t freed = static_cast<uint16_t>(lastSlotMask_ & ~mask);
+    const uint16_t freed = static_cast<uint16_t>((lastSlotMask_ & ~mask) | renewed);
     for (int n = 0; n < kSlotCount; ++n) {
       if ((freed & (1u << n)) != 0) lastCommand_[n].store(0, kRelaxed);
     }
     SyncJ1708Filter();
+    if (renewed != 0) SyncIdFilters();
     lastSlotMask_ = mask;
   }
 
@@ -159,6 +169,10 @@ void TDralServer::ReclaimDeadApplicationsLocked() {
   if (channel_->FreeDeadSlots() == 0) return;
   // The mask change below forgets the slots' commands and merges the J1708 filter; the
   // identifier filters the dead clients never blocked again are merged here.
+  SyncIdFilters();
+}
+
+void TDralServer::SyncIdFilters() {
   for (int channel = 0; channel < 2; ++channel) {
     SyncJ1939Filter(channel);
     SyncCanFilter(channel);

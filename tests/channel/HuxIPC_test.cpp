@@ -766,7 +766,7 @@ TEST_F(ChannelProcessTest, AProcessKilledInsideTheLockBlocksNobody) {
   HuxMessage got{};
   EXPECT_TRUE(server.Peek(&b.Slots[0].ToServer, &got));
   THuxQueue next(true);
-  EXPECT_EQ(next.SlotIndex(), 1);  // slot 0 stays with the dead client
+  EXPECT_EQ(next.SlotIndex(), 0);  // the dead client's slot is taken over
 }
 
 TEST_F(ChannelProcessTest, AttachCountRepairsTheBlockWhenItsHolderDiedInsideTheLock) {
@@ -842,8 +842,20 @@ void RunDyingApplication(Board& board) {
   s.Claimed[0].Address = 0x21;
   const HuxMessage m = MakeMessage(MsgCanFrame, 9);
   ASSERT_TRUE(q.Put(&s.ToServer, &m));
-  board.Ready = 1;
+  ASSERT_TRUE(q.Put(&s.ToClient, &m));
+  board.Ready++;
   std::this_thread::sleep_for(std::chrono::seconds(20));
+}
+
+// Checks that a slot holds nothing of what a dying application (RunDyingApplication) left.
+void ExpectNothingOfTheDeadHolder(const ClientSlot& s) {
+  EXPECT_EQ(s.ToServer.Count.load(), 0);
+  EXPECT_EQ(s.ToServer.ReadIndex.load(), s.ToServer.WriteIndex.load());
+  EXPECT_EQ(s.ToClient.Count.load(), 0);
+  EXPECT_EQ(s.ToClient.ReadIndex.load(), s.ToClient.WriteIndex.load());
+  EXPECT_EQ(s.CanFilter[0].Mode.load(), FilterPassListed);
+  EXPECT_EQ(s.J1939Filter[1].Count.load(), 0);
+  EXPECT_EQ(s.Claimed[0].Address.load(), kNoAddress);
 }
 
 TEST_F(ChannelProcessTest, SlotsAndAttachCountsOfKilledApplicationsAreGivenBack) {
@@ -871,13 +883,8 @@ TEST_F(ChannelProcessTest, SlotsAndAttachCountsOfKilledApplicationsAreGivenBack)
     EXPECT_EQ(server.FreeDeadSlots(), 0b10);
     EXPECT_EQ(b.Header.AttachCount.load(), 1);
     EXPECT_EQ(b.Header.SlotMask.load(), 0b01);
-    const ClientSlot& s = b.Slots[1];
-    EXPECT_EQ(s.SlotId.load(), kFreeSlot);
-    EXPECT_EQ(s.ToServer.Count.load(), 0);
-    EXPECT_EQ(s.ToServer.ReadIndex.load(), s.ToServer.WriteIndex.load());
-    EXPECT_EQ(s.CanFilter[0].Mode.load(), FilterPassListed);
-    EXPECT_EQ(s.J1939Filter[1].Count.load(), 0);
-    EXPECT_EQ(s.Claimed[0].Address.load(), kNoAddress);
+    EXPECT_EQ(b.Slots[1].SlotId.load(), kFreeSlot);
+    ExpectNothingOfTheDeadHolder(b.Slots[1]);
   }
   // Nothing more to take back, and the live application keeps what it has.
   EXPECT_EQ(server.TakeBackDeadAttachCounts(), 0);
@@ -887,6 +894,46 @@ TEST_F(ChannelProcessTest, SlotsAndAttachCountsOfKilledApplicationsAreGivenBack)
   EXPECT_EQ(b.Header.AttachCount.load(), 0);
   EXPECT_EQ(server.TakeBackDeadAttachCounts(), 0);
   EXPECT_EQ(b.Header.AttachCount.load(), 0) << "a share taken back twice";
+}
+
+TEST_F(ChannelProcessTest, AConnectTakesOverTheSlotOfADeadHolderWithoutWaitingForTheServer) {
+  auto boardMem = OpenBoard();
+  ASSERT_NE(boardMem, nullptr);
+  Board& board = *static_cast<Board*>(boardMem->View());
+  if (dral_test::Role() == "application") {
+    RunDyingApplication(board);
+    return;
+  }
+  THuxQueue view(false);  // keeps the block while its holders die
+  ChannelBlock& b = *view.Block();
+  // Every slot held, then every holder killed; no reclaim runs in between.
+  board.Ready = 0;
+  std::vector<pid_t> children;
+  for (int i = 0; i < kSlotCount; ++i) {
+    children.push_back(dral_test::SpawnSelf(dral_test::CurrentTestFilter(), "application"));
+    ASSERT_GT(children.back(), 0);
+  }
+  const bool ready = WaitUntil([&] { return board.Ready.load() == kSlotCount; }, 15000);
+  for (pid_t pid : children) kill(pid, SIGKILL);
+  for (pid_t pid : children) EXPECT_EQ(dral_test::WaitChild(pid, kChildTimeoutMs), 128 + SIGKILL);
+  ASSERT_TRUE(ready);
+  ASSERT_EQ(b.Header.SlotMask.load(), 0xFFFF);
+  const uint16_t serial0 = b.Slots[0].TakeSerial.load();
+  const uint16_t serial1 = b.Slots[1].TakeSerial.load();
+
+  THuxQueue next(true);
+  ASSERT_EQ(next.SlotIndex(), 0);
+  EXPECT_EQ(b.Slots[0].SlotId.load(), 0);
+  EXPECT_EQ(b.Slots[0].TakeSerial.load(), static_cast<uint16_t>(serial0 + 1));
+  ExpectNothingOfTheDeadHolder(b.Slots[0]);
+  THuxQueue another(true);
+  ASSERT_EQ(another.SlotIndex(), 1);
+  EXPECT_EQ(b.Slots[1].TakeSerial.load(), static_cast<uint16_t>(serial1 + 1));
+  ExpectNothingOfTheDeadHolder(b.Slots[1]);
+  EXPECT_EQ(b.Header.SlotMask.load(), 0xFFFF);
+  // The slots the two took over are theirs now: the reclaim leaves them alone.
+  EXPECT_EQ(view.FreeDeadSlots(), 0xFFFC);
+  EXPECT_EQ(b.Header.SlotMask.load(), 0b11);
 }
 
 }  // namespace

@@ -196,6 +196,31 @@ TEST_F(ServerPassTest, APassFreesTheSlotOfADeadClientAndMergesTheFiltersWithoutI
   EXPECT_EQ(next.TakeAll().size(), 1u);
 }
 
+TEST_F(ServerPassTest, AClientTakingOverADeadClientsSlotBeforeAnyReclaimGetsTheFiltersMergedWithoutIt) {
+  StartServer();
+  TestClient live;
+  TestClient dead;
+  const Bytes deadEntry = IdEdit(kChannelBit1, FilterOpPass, 0x7FF, 0x123);
+  dead.Put(MsgCanFilter, deadEntry);
+  dead.Put(MsgAdapterCommand0A, {1});
+  Pass();
+  Settle();
+  const int slot = dead.Slot();
+  dead.ForgetLiveness();
+  TestClient next;  // at once, with no reclaim in between: the mask bit never changes
+  ASSERT_EQ(next.Slot(), slot);
+  ASSERT_EQ(live.Block().Header.SlotMask.load(), 0b11);
+
+  Pass();
+  const auto frames = AdapterFrames({MsgCanFilter}, 1);
+  ASSERT_FALSE(frames.empty()) << "the filters were not merged again";
+  for (const auto& frame : frames) EXPECT_NE(frame.second, deadEntry);
+  adapter_.InjectMessage(MsgReply, {MsgAdapterCommand0A, 1});
+  adapter_.InjectMessage(MsgTransportResult, {9});
+  ASSERT_TRUE(WaitUntil([&] { return live.Received() == 1; }));
+  EXPECT_EQ(next.TakeAll().size(), 1u) << "the new client got the dead one's reply";
+}
+
 TEST_F(ServerPassTest, J1708FramesGetTheirChecksumAndANineBitLengthOneHigher) {
   StartServer();
   TestClient a;

@@ -87,7 +87,9 @@ class TIPCMem {
 // event; SlotIndex() is -1 when none was free (the caller checks).
 // It holds the slot's liveness lock from before it sets the slot's mask bit until after it has
 // cleared it, so a server can tell a slot of a dead holder (FreeDeadSlots); a slot whose lock
-// another process holds is passed over. A server-mode queue writes `serverWindow` into
+// another process holds is passed over. A slot whose mask bit is set while its lock is free
+// counts as free: its dead holder's slot is freed as FreeDeadSlots frees it and then taken, so
+// a connect never fails for slots of processes that died since the server's last reclaim. A server-mode queue writes `serverWindow` into
 // ServerWindow. The destructor releases the slot (or clears ServerWindow) and closes
 // everything; a slot whose release cannot get the mutex is left to the server as dead.
 //
@@ -264,6 +266,8 @@ uint16_t RingCountLocked(MessageRing& ring);
 bool TakeSlotLocked(ChannelBlock& block, int n);
 // Frees slot n (0..15): SlotId, both rings, the J1939 and J1708 filter tables, the mask bit.
 void ReleaseSlotLocked(ChannelBlock& block, int n);
+// Frees slot n (0..15) of a holder that died: also its CAN filter tables and claimed addresses.
+void FreeDeadSlotLocked(ChannelBlock& block, int n);
 // What Lock does after the previous owner died holding the mutex: frees slots left half taken
 // or half freed and recounts every ring (emptying damaged ones).
 void RepairBlockLocked(ChannelBlock& block);

@@ -111,6 +111,8 @@ class TDralServer {
   void SyncJ1939Filter(int channel);
   void SyncCanFilter(int channel);
   void SyncJ1708Filter();
+  // SyncJ1939Filter and SyncCanFilter for both channels.
+  void SyncIdFilters();
   // Copy a frame into the ToClient ring of every active client other than `excludedSlot`
   // whose filter passes it, and signal each. `message` must hold a whole frame header
   // (5 bytes for CAN and J1939, header and MID for J1708); shorter ones reach nobody.
@@ -258,11 +260,14 @@ class TDralServer {
   uint8_t resendChannels_ = 0;
   uint32_t resendDueTick_ = 0;
 
-  // Guards the pass: message_ and lastSlotMask_. Taken by ProcessClientQueues only.
+  // Guards the pass: message_, lastSlotMask_ and lastHolder_. Taken by ProcessClientQueues only.
   cls::Mutex passMutex_;
   HuxMessage message_ GUARDED_BY(passMutex_){};  // each request is peeked into this buffer
   // Per server (not per process), so servers in tests stay apart.
   uint16_t lastSlotMask_ GUARDED_BY(passMutex_) = 0;
+  // Each slot's holder (TakeSerial) as the last pass saw it: a slot taken over from a dead
+  // holder, or freed and taken again, between two passes keeps its mask bit.
+  std::array<uint32_t, kSlotCount> lastHolder_ GUARDED_BY(passMutex_){};
   // The drop counts of the last report.
   uint32_t reportedReceiveDrops_ GUARDED_BY(passMutex_) = 0;
   uint32_t reportedClientDrops_ GUARDED_BY(passMutex_) = 0;
