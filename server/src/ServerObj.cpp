@@ -94,15 +94,21 @@ void TDralServer::ProcessClientQueues() {
   block_->Header.LinkState.store(linkMgr_->State(), kRelaxed);
   ReclaimDeadApplicationsLocked();
 
-  const uint16_t mask = block_->Header.SlotMask.load(kRelaxed);
+  uint16_t mask = lastSlotMask_;
   // Slots that kept their mask bit but changed holder: their old holder's filters are gone from
   // the slot and must go from the adapter too.
   uint16_t renewed = 0;
-  for (int n = 0; n < kSlotCount; ++n) {
-    const uint32_t holder = HolderOf(n);
-    if (holder == lastHolder_[n]) continue;
-    lastHolder_[n] = holder;
-    if ((lastSlotMask_ & mask & (1u << n)) != 0) renewed |= static_cast<uint16_t>(1u << n);
+  {
+    TChannelLock hold(*channel_, kChannelLockTimeoutMs);
+    if (hold.Owned()) {
+      mask = block_->Header.SlotMask.load(kRelaxed);
+      for (int n = 0; n < kSlotCount; ++n) {
+        const uint32_t holder = HolderOf(n);
+        if (holder == lastHolder_[n]) continue;
+        lastHolder_[n] = holder;
+        if ((lastSlotMask_ & mask & (1u << n)) != 0) renewed |= static_cast<uint16_t>(1u << n);
+      }
+    }
   }
   if (mask != lastSlotMask_ || renewed != 0) {
     // A freed slot's next client must not inherit the replies of the old one.
