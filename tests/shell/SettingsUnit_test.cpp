@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -41,8 +42,12 @@ std::vector<std::string> UserValueNames() {
   return names;
 }
 
-std::string HistoryName(int n) { return cls::Format("AdapterIPAddressHistory%.2d", n); }
-std::string History(int n) { return ReadUserString(kSettingsKey, HistoryName(n)); }
+std::string HistoryName(int n) {
+  return cls::Format("AdapterIPAddressHistory%.2d", n);
+}
+std::string History(int n) {
+  return ReadUserString(kSettingsKey, HistoryName(n));
+}
 
 class SettingsTest : public dral_test::IsolatedTest {
  protected:
@@ -180,6 +185,35 @@ TEST_F(SettingsTest, HelpShowsOnlyForAnExistingFileAndOpensIt) {
   dlg.btnHelp->click();
   ASSERT_TRUE(desktop.WaitForCalls(1));
   EXPECT_EQ(desktop.Calls(), (std::vector<std::vector<std::string>>{{help}}));
+}
+
+TEST_F(SettingsTest, EnterPressesNoButtonAndEscapeCancels) {
+  const std::string help = env_.TempDir() + "/help.pdf";
+  dral_test::WriteFile(help, "help");
+  cls::TRegistry reg;
+  reg.SetRootKey(cls::HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(reg.OpenKey(kSettingsKey, true));
+  reg.WriteString("NetworkHelp", help);
+
+  TSettingsDlg dlg;
+  int clicks = 0;
+  for (QPushButton* button : {dlg.btnOK, dlg.btnCancel, dlg.btnDefaults, dlg.btnHelp})
+    QObject::connect(button, &QPushButton::clicked, [&] { ++clicks; });
+  dlg.show();
+  dlg.PageControl1->setCurrentIndex(1);
+  dlg.cbIPAddress->setFocus();
+  dlg.cbIPAddress->setEditText("10.0.0.9");
+  for (QWidget* target : std::vector<QWidget*>{dlg.cbIPAddress->lineEdit(), dlg.cbEthernetEnable}) {
+    dral_test::Key(target, Qt::Key_Return);
+    dral_test::Key(target, Qt::Key_Enter);
+  }
+  EXPECT_EQ(clicks, 0);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(dlg.result(), 0);
+  dral_test::Key(dlg.cbIPAddress->lineEdit(), Qt::Key_Escape);
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_EQ(dlg.result(), QDialog::Rejected);
+  EXPECT_TRUE(UserValueNames().empty());
 }
 
 using SettingsFromMainFormTest = shell_test::MainFormTest;
