@@ -161,8 +161,8 @@ void TSettingsDlg::LoadSettings() {
     if (!reg.OpenKey(kSettingsKey, true)) return;
     DevicePort = cls::ReadStringIfPresent(reg, TScanSettings::kDevicePort).value_or("");
     AutoPortScan = cls::ReadIntegerIfPresent(reg, TScanSettings::kAutoPortScan).value_or(1) != 0;
-    MaxBaudRate =
-        cls::ReadIntegerIfPresent(reg, TScanSettings::kMaxBaudRate).value_or(kDefaultMaxBaudRate);
+    MaxBaudRate = cls::ReadIntegerIfPresent(reg, TScanSettings::kMaxBaudRate)
+                      .value_or(kDefaultMaxBaudRate);
     SerialPortDisabled =
         cls::ReadIntegerIfPresent(reg, TScanSettings::kSerialPortDisabled).value_or(0) != 0;
     EthernetEnabled =
@@ -271,8 +271,7 @@ void TSettingsDlg::LoadAddressHistory(QComboBox* box, const char* prefix) {
     reg.SetRootKey(cls::HKEY_CURRENT_USER);
     if (!reg.OpenKey(kSettingsKey, true)) return;
     for (int n = 1; n <= kAddressHistoryLength; ++n) {
-      const std::string address =
-          cls::ReadStringIfPresent(reg, HistoryName(prefix, n)).value_or("");
+      const std::string address = cls::ReadStringIfPresent(reg, HistoryName(prefix, n)).value_or("");
       if (!address.empty()) box->addItem(QString::fromStdString(address));
     }
   });

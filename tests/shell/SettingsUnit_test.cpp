@@ -42,12 +42,8 @@ std::vector<std::string> UserValueNames() {
   return names;
 }
 
-std::string HistoryName(int n) {
-  return cls::Format("AdapterIPAddressHistory%.2d", n);
-}
-std::string History(int n) {
-  return ReadUserString(kSettingsKey, HistoryName(n));
-}
+std::string HistoryName(int n) { return cls::Format("AdapterIPAddressHistory%.2d", n); }
+std::string History(int n) { return ReadUserString(kSettingsKey, HistoryName(n)); }
 
 class SettingsTest : public dral_test::IsolatedTest {
  protected:
@@ -57,6 +53,12 @@ class SettingsTest : public dral_test::IsolatedTest {
   static void SetHistory(const std::vector<std::string>& addresses) {
     for (size_t i = 0; i < addresses.size(); ++i)
       WriteUserString(kSettingsKey, HistoryName(static_cast<int>(i + 1)), addresses[i]);
+  }
+  static void SetHelp(const std::string& path) {
+    cls::TRegistry reg;
+    reg.SetRootKey(cls::HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(reg.OpenKey(kSettingsKey, true));
+    reg.WriteString("NetworkHelp", path);
   }
   // Opens the dialog, lets `edit` work on it and presses OK.
   static void Ok(const std::function<void(TSettingsDlg&)>& edit = {}) {
@@ -144,6 +146,15 @@ TEST_F(SettingsTest, ABlankAddressOnlyRewritesTheHistoryInItsOrder) {
   EXPECT_EQ(UserValueNames().size(), 3u);
 }
 
+TEST_F(SettingsTest, AFullHistoryOfSixteenAddressesLoadsAllSixteen) {
+  std::vector<std::string> addresses;
+  for (int n = 1; n <= 17; ++n) addresses.push_back(cls::Format("10.1.0.%d", n));
+  SetHistory(addresses);  // the seventeenth is beyond the history
+  TSettingsDlg dlg;
+  ASSERT_EQ(dlg.cbIPAddress->count(), 16);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(dlg.cbIPAddress->itemText(i).toStdString(), addresses[i]);
+}
+
 TEST_F(SettingsTest, SeventeenAddressesLeaveTheLastSixteenNewestFirst) {
   for (int n = 1; n <= 17; ++n)
     Ok([n](TSettingsDlg& dlg) { dlg.cbIPAddress->setEditText(QString("192.168.1.%1").arg(n)); });
@@ -165,20 +176,14 @@ TEST_F(SettingsTest, CancelWritesNothing) {
 
 TEST_F(SettingsTest, HelpShowsOnlyForAnExistingFileAndOpensIt) {
   const std::string help = env_.TempDir() + "/network help.pdf";
-  const auto setHelp = [](const std::string& path) {
-    cls::TRegistry reg;
-    reg.SetRootKey(cls::HKEY_LOCAL_MACHINE);
-    ASSERT_TRUE(reg.OpenKey(kSettingsKey, true));
-    reg.WriteString("NetworkHelp", path);
-  };
   for (const std::string& missing : {help, env_.TempDir()}) {  // none there; a folder
-    setHelp(missing);
+    SetHelp(missing);
     TSettingsDlg dlg;
     EXPECT_TRUE(dlg.btnHelp->isHidden());
     EXPECT_TRUE(dlg.HelpLabel->isHidden());
   }
   dral_test::WriteFile(help, "help");
-  setHelp(help);
+  SetHelp(help);
   dral_test::FakeDesktopOpener desktop(env_.TempDir() + "/desktop");
   TSettingsDlg dlg;
   EXPECT_FALSE(dlg.btnHelp->isHidden());
@@ -190,10 +195,7 @@ TEST_F(SettingsTest, HelpShowsOnlyForAnExistingFileAndOpensIt) {
 TEST_F(SettingsTest, EnterPressesNoButtonAndEscapeCancels) {
   const std::string help = env_.TempDir() + "/help.pdf";
   dral_test::WriteFile(help, "help");
-  cls::TRegistry reg;
-  reg.SetRootKey(cls::HKEY_LOCAL_MACHINE);
-  ASSERT_TRUE(reg.OpenKey(kSettingsKey, true));
-  reg.WriteString("NetworkHelp", help);
+  SetHelp(help);
 
   TSettingsDlg dlg;
   int clicks = 0;
