@@ -491,6 +491,14 @@ void TMainForm::Exit1Click() {
 }
 
 void TMainForm::btnSettingsClick() {
+  try {
+    ShowSettings();
+  } catch (const std::exception&) {
+    // Dropped: the main window goes on as before.
+  }
+}
+
+void TMainForm::ShowSettings() {
   TSettingsDlg dialog(this);
   dialog.exec();
 }

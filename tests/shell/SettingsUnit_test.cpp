@@ -238,4 +238,10 @@ TEST_F(SettingsFromMainFormTest, OptionsOpensTheDialogModallyAndEndsIt) {
   EXPECT_TRUE(form.findChildren<TSettingsDlg*>().isEmpty());
 }
 
+TEST_F(SettingsFromMainFormTest, AnErrorWhileOptionsOpensTheDialogIsDropped) {
+  auto& form = MakeForm();
+  form.SettingsFail = true;
+  EXPECT_NO_THROW(form.btnSettingsClick());
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <chrono>
 #include <functional>
+#include <new>
 #include <optional>
 #include <thread>
 
@@ -48,6 +49,7 @@ class TestForm : public dral::TMainForm {
   std::optional<uint32_t> Now;
   int SearchStarts = 0;
   uint32_t Ticks = 0;  // timer ticks run (each reads the link state once)
+  bool SettingsFail = false;  // the settings dialog fails to open, as when memory runs out
 
  protected:
   uint16_t LinkState() override {
@@ -59,6 +61,10 @@ class TestForm : public dral::TMainForm {
     TMainForm::StartSearch();
   }
   uint32_t TickCount() override { return Now ? *Now : TMainForm::TickCount(); }
+  void ShowSettings() override {
+    if (SettingsFail) throw std::bad_alloc();
+    TMainForm::ShowSettings();
+  }
 };
 
 }  // namespace shell_test

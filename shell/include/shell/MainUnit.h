@@ -121,7 +121,8 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   void Open1Click();
   void About1Click();
   void Exit1Click();
-  // Opens the settings dialog modally; it is gone when the call returns.
+  // Opens the settings dialog modally (ShowSettings); it is gone when the call returns. An
+  // exception on the way is dropped.
   void btnSettingsClick();
   void cbLoggingClick();
   void TrayIconMinimize();
@@ -172,6 +173,9 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   virtual uint16_t LinkState();
   virtual void StartSearch();
   virtual uint32_t TickCount();
+  // Creates the settings dialog, shows it modally and destroys it. Tests replace it to make
+  // it fail.
+  virtual void ShowSettings();
 
  private:
   void BuildComponents();
