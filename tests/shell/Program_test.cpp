@@ -18,6 +18,7 @@
 
 #include "DRAL.h"
 #include "channel/HuxIPC.h"
+#include "classlib/Registry.h"
 #include "client/ServerLaunch.h"
 #include "plat/tick.h"
 #include "shell_test_util.h"
@@ -139,7 +140,11 @@ TEST_F(ProgramTest, ASecondServerEndsAtOnceAndTheFirstEndsCleanlyOnSigterm) {
   EXPECT_EQ(LeftObjects(), std::vector<std::string>{});
 }
 
-TEST_F(ProgramTest, ACleanStartOutsideADesktopSessionPrintsNothing) {
+TEST_F(ProgramTest, ACleanStartOutsideADesktopSessionPrintsNothingAlsoWithTheTrayIconOn) {
+  cls::TRegistry reg;
+  reg.SetRootKey(cls::HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Trevik\\DRAL", true));
+  reg.WriteInteger("Visible", 1);
   const std::string errors = env_.TempDir() + "/server-stderr.txt";
   const pid_t server = StartServer(errors);
   ASSERT_TRUE(
