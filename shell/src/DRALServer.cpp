@@ -1,13 +1,13 @@
 // The server program's entry: one server per channel, a hidden main window, the event loop.
 #include <QCoreApplication>
 #include <QStringList>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "channel/HuxIPC.h"
-#include "classlib/exception.h"
 #include "classlib/ui/Application.h"
 #include "links/FtdiConduit.h"
 #include "links/SerialConduit.h"
@@ -76,7 +76,9 @@ int main(int argc, char** argv) {
     dral::AboutDlg = nullptr;
     about.reset();
     form.reset();
-  } catch (const cls::Exception& e) {
+  } catch (const std::exception& e) {
+    // Ours and the standard library's alike (a thread that cannot be made, memory that runs
+    // out): shown, and the program ends without a core dump.
     signalHold.reset();
     if (!app) app.emplace(argc, argv);
     app->ShowException(e);

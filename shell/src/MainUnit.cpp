@@ -491,6 +491,14 @@ void TMainForm::Exit1Click() {
 }
 
 void TMainForm::btnSettingsClick() {
+  try {
+    ShowSettings();
+  } catch (const std::exception&) {
+    // Dropped: the main window goes on as before.
+  }
+}
+
+void TMainForm::ShowSettings() {
   TSettingsDlg dialog(this);
   dialog.exec();
 }
@@ -520,18 +528,23 @@ void TMainForm::btnRefreshClick() {
 void TMainForm::RegisterDeviceHandle(plat::DeviceHandle device, TNotifyEvent handler) {
   std::lock_guard<std::mutex> registration(registrationMutex_);
   registeredDevice_ = device;
-  deviceRemovedHandler_.Set(handler);
   uint32_t error = 0;
-  const plat::DeviceNotifyHandle fresh =
-      noticeSource_->RegisterDeviceHandle(device, reinterpret_cast<uintptr_t>(this), &error);
+  const plat::DeviceNotifyHandle fresh = WatchDevice(device, &error);
   plat::DeviceNotifyHandle previous = 0;
   {
-    std::lock_guard<std::mutex> lock(deviceMutex_);
+    // Handle and handler change as one: a notice about the previous registration that is
+    // handled now goes to the previous handler, and once this is done it is dropped.
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
     previous = notificationHandle_;
     notificationHandle_ = fresh;
+    deviceRemovedHandler_.Set(handler);
   }
   // The form follows one device: the one registered before is watched no more.
   if (previous != 0) noticeSource_->Unregister(previous);
+}
+
+plat::DeviceNotifyHandle TMainForm::WatchDevice(plat::DeviceHandle device, uint32_t* error) {
+  return noticeSource_->RegisterDeviceHandle(device, reinterpret_cast<uintptr_t>(this), error);
 }
 
 void TMainForm::UnregisterDeviceHandle(plat::DeviceHandle device) {
@@ -549,23 +562,25 @@ void TMainForm::UnregisterDeviceHandleLocked() {
   registeredDevice_ = 0;
   plat::DeviceNotifyHandle previous = 0;
   {
-    std::lock_guard<std::mutex> lock(deviceMutex_);
+    std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
     previous = notificationHandle_;
     notificationHandle_ = 0;
+    deviceRemovedHandler_.Clear();
   }
   if (previous != 0) noticeSource_->Unregister(previous);
-  deviceRemovedHandler_.Clear();
 }
 
 plat::DeviceNotifyHandle TMainForm::NotificationHandle() const {
-  std::lock_guard<std::mutex> lock(deviceMutex_);
+  std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
   return notificationHandle_;
 }
 
 void TMainForm::OnDeviceNotice(const plat::DeviceNotice& notice) {
-  // A notice that waited in the queue while its registration ended is not passed on: after
-  // UnregisterDeviceHandle no notice reaches the handler.
-  if (notice.Notification == 0 || notice.Notification != NotificationHandle()) return;
+  // Checked and handled in one step with respect to the registrations: a notice that waited in
+  // the queue while its registration ended or was replaced is not passed on, neither to the
+  // old handler (after UnregisterDeviceHandle none is called) nor to a later link's.
+  std::lock_guard<std::recursive_mutex> lock(deviceMutex_);
+  if (notice.Notification == 0 || notice.Notification != notificationHandle_) return;
   DevBroadcastHandle record{};
   record.dbch_size = sizeof record;
   record.dbch_devicetype = notice.DeviceType;

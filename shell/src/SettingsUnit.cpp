@@ -134,6 +134,11 @@ void TSettingsDlg::BuildComponents() {
   btnCancel->setGeometry(kClientWidth - (kButtonWidth + 8), kButtonTop, kButtonWidth,
                          kButtonHeight);
 
+  // The form names no default button, so Enter presses none; Qt would otherwise make the first
+  // button in focus order (Help) the default. Escape is Cancel's: the dialog's reject.
+  for (QPushButton* button : {btnHelp, btnDefaults, btnOK, btnCancel})
+    button->setAutoDefault(false);
+
   QObject::connect(btnOK, &QPushButton::clicked, this, [this] {
     btnOKClick();
     accept();

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "MainFormFixture.h"
 #include "classlib/Registry.h"
@@ -700,6 +701,36 @@ TEST_F(DeviceNoticeTest, ANoticeStillQueuedWhenTheDeviceIsUnregisteredReachesNoH
   cls::QueueCall([&] { drained = true; });
   ASSERT_TRUE(PumpUntil([&] { return drained; }));
   EXPECT_EQ(log.Calls.load(), 0);
+}
+
+TEST_F(DeviceNoticeTest, ANoticeAboutAnEarlierDeviceNeverReachesALinkThatRegistersMeanwhile) {
+  auto& form = MakeForm();
+  RemovalLog first, second;
+  const plat::DeviceHandle a = OpenDevice("a");
+  const plat::DeviceHandle b = OpenDevice("b");
+  form.RegisterDeviceHandle(a, first.Handler());
+  auto queued = std::make_shared<std::atomic<int>>(0);
+  cls::SetSynchronizeWakeUp([queued] { queued->fetch_add(1); });
+  Remove(a);
+  const bool waited = WaitUntil([&] { return queued->load() > 0; });
+  // Another link registers its device on its own thread and is held halfway while the main
+  // thread handles the notice about the first device.
+  std::atomic<bool> halfway{false}, resume{false};
+  form.OnWatchDevice = [&] {
+    halfway = true;
+    WaitUntil([&] { return resume.load(); });
+  };
+  std::thread link([&] { form.RegisterDeviceHandle(b, second.Handler()); });
+  const bool held = WaitUntil([&] { return halfway.load(); });
+  cls::ui::Application()->HookSynchronize();
+  bool drained = false;
+  cls::QueueCall([&] { drained = true; });
+  const bool ran = PumpUntil([&] { return drained; });
+  resume = true;
+  link.join();
+  ASSERT_TRUE(waited && held && ran);
+  EXPECT_EQ(second.Calls.load(), 0);
+  EXPECT_EQ(first.Calls.load(), 1);  // its registration was still the current one
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 
 #include "DRAL.h"
 #include "channel/HuxIPC.h"
+#include "classlib/Registry.h"
 #include "client/ServerLaunch.h"
 #include "plat/tick.h"
 #include "shell_test_util.h"
@@ -138,7 +140,11 @@ TEST_F(ProgramTest, ASecondServerEndsAtOnceAndTheFirstEndsCleanlyOnSigterm) {
   EXPECT_EQ(LeftObjects(), std::vector<std::string>{});
 }
 
-TEST_F(ProgramTest, ACleanStartOutsideADesktopSessionPrintsNothing) {
+TEST_F(ProgramTest, ACleanStartOutsideADesktopSessionPrintsNothingAlsoWithTheTrayIconOn) {
+  cls::TRegistry reg;
+  reg.SetRootKey(cls::HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Trevik\\DRAL", true));
+  reg.WriteInteger("Visible", 1);
   const std::string errors = env_.TempDir() + "/server-stderr.txt";
   const pid_t server = StartServer(errors);
   ASSERT_TRUE(
@@ -148,6 +154,31 @@ TEST_F(ProgramTest, ACleanStartOutsideADesktopSessionPrintsNothing) {
   std::ifstream in(errors);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, "");
+}
+
+TEST_F(ProgramTest, AStandardLibraryErrorDuringTheStartIsShownAndEndsTheProgramCleanly) {
+  // No thread can be made: each would get a stack as large as the stack limit, which no
+  // address space holds. The limit is inherited by the program; this process's own threads
+  // keep the stack size they had when it started.
+  constexpr rlim_t kHugeStack = rlim_t{1} << 46;
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_STACK, &saved), 0);
+  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < kHugeStack) {
+    GTEST_SKIP() << "the hard stack limit is too low";
+  }
+  rlimit huge = saved;
+  huge.rlim_cur = kHugeStack;
+  ASSERT_EQ(setrlimit(RLIMIT_STACK, &huge), 0);
+  const std::string errors = env_.TempDir() + "/server-stderr.txt";
+  const pid_t server = StartServer(errors);
+  ASSERT_EQ(setrlimit(RLIMIT_STACK, &saved), 0);
+
+  EXPECT_EQ(Exited(server, kExitTimeoutMs), 0);  // no abort
+  std::ifstream in(errors);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.rfind("DRAL Server: ", 0), 0u) << text;
+  EXPECT_EQ(RunningServer(), 0u);
+  EXPECT_EQ(LeftObjects(), std::vector<std::string>{});
 }
 
 TEST_F(ProgramTest, OfEightServersStartedTogetherExactlyOneStaysUp) {

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -52,6 +53,12 @@ class SettingsTest : public dral_test::IsolatedTest {
   static void SetHistory(const std::vector<std::string>& addresses) {
     for (size_t i = 0; i < addresses.size(); ++i)
       WriteUserString(kSettingsKey, HistoryName(static_cast<int>(i + 1)), addresses[i]);
+  }
+  static void SetHelp(const std::string& path) {
+    cls::TRegistry reg;
+    reg.SetRootKey(cls::HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(reg.OpenKey(kSettingsKey, true));
+    reg.WriteString("NetworkHelp", path);
   }
   // Opens the dialog, lets `edit` work on it and presses OK.
   static void Ok(const std::function<void(TSettingsDlg&)>& edit = {}) {
@@ -139,6 +146,15 @@ TEST_F(SettingsTest, ABlankAddressOnlyRewritesTheHistoryInItsOrder) {
   EXPECT_EQ(UserValueNames().size(), 3u);
 }
 
+TEST_F(SettingsTest, AFullHistoryOfSixteenAddressesLoadsAllSixteen) {
+  std::vector<std::string> addresses;
+  for (int n = 1; n <= 17; ++n) addresses.push_back(cls::Format("10.1.0.%d", n));
+  SetHistory(addresses);  // the seventeenth is beyond the history
+  TSettingsDlg dlg;
+  ASSERT_EQ(dlg.cbIPAddress->count(), 16);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(dlg.cbIPAddress->itemText(i).toStdString(), addresses[i]);
+}
+
 TEST_F(SettingsTest, SeventeenAddressesLeaveTheLastSixteenNewestFirst) {
   for (int n = 1; n <= 17; ++n)
     Ok([n](TSettingsDlg& dlg) { dlg.cbIPAddress->setEditText(QString("192.168.1.%1").arg(n)); });
@@ -160,26 +176,46 @@ TEST_F(SettingsTest, CancelWritesNothing) {
 
 TEST_F(SettingsTest, HelpShowsOnlyForAnExistingFileAndOpensIt) {
   const std::string help = env_.TempDir() + "/network help.pdf";
-  const auto setHelp = [](const std::string& path) {
-    cls::TRegistry reg;
-    reg.SetRootKey(cls::HKEY_LOCAL_MACHINE);
-    ASSERT_TRUE(reg.OpenKey(kSettingsKey, true));
-    reg.WriteString("NetworkHelp", path);
-  };
   for (const std::string& missing : {help, env_.TempDir()}) {  // none there; a folder
-    setHelp(missing);
+    SetHelp(missing);
     TSettingsDlg dlg;
     EXPECT_TRUE(dlg.btnHelp->isHidden());
     EXPECT_TRUE(dlg.HelpLabel->isHidden());
   }
   dral_test::WriteFile(help, "help");
-  setHelp(help);
+  SetHelp(help);
   dral_test::FakeDesktopOpener desktop(env_.TempDir() + "/desktop");
   TSettingsDlg dlg;
   EXPECT_FALSE(dlg.btnHelp->isHidden());
   dlg.btnHelp->click();
   ASSERT_TRUE(desktop.WaitForCalls(1));
   EXPECT_EQ(desktop.Calls(), (std::vector<std::vector<std::string>>{{help}}));
+}
+
+TEST_F(SettingsTest, EnterPressesNoButtonAndEscapeCancels) {
+  const std::string help = env_.TempDir() + "/help.pdf";
+  dral_test::WriteFile(help, "help");
+  SetHelp(help);
+
+  TSettingsDlg dlg;
+  int clicks = 0;
+  for (QPushButton* button : {dlg.btnOK, dlg.btnCancel, dlg.btnDefaults, dlg.btnHelp})
+    QObject::connect(button, &QPushButton::clicked, [&] { ++clicks; });
+  dlg.show();
+  dlg.PageControl1->setCurrentIndex(1);
+  dlg.cbIPAddress->setFocus();
+  dlg.cbIPAddress->setEditText("10.0.0.9");
+  for (QWidget* target : std::vector<QWidget*>{dlg.cbIPAddress->lineEdit(), dlg.cbEthernetEnable}) {
+    dral_test::Key(target, Qt::Key_Return);
+    dral_test::Key(target, Qt::Key_Enter);
+  }
+  EXPECT_EQ(clicks, 0);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(dlg.result(), 0);
+  dral_test::Key(dlg.cbIPAddress->lineEdit(), Qt::Key_Escape);
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_EQ(dlg.result(), QDialog::Rejected);
+  EXPECT_TRUE(UserValueNames().empty());
 }
 
 using SettingsFromMainFormTest = shell_test::MainFormTest;
@@ -200,6 +236,12 @@ TEST_F(SettingsFromMainFormTest, OptionsOpensTheDialogModallyAndEndsIt) {
   form.btnSettings->click();  // the watchdog ends the test should the dialog never open
   EXPECT_EQ(seen, "DRAL Settings");
   EXPECT_TRUE(form.findChildren<TSettingsDlg*>().isEmpty());
+}
+
+TEST_F(SettingsFromMainFormTest, AnErrorWhileOptionsOpensTheDialogIsDropped) {
+  auto& form = MakeForm();
+  form.SettingsFail = true;
+  EXPECT_NO_THROW(form.btnSettingsClick());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <chrono>
 #include <functional>
+#include <new>
 #include <optional>
 #include <thread>
 
@@ -48,6 +49,10 @@ class TestForm : public dral::TMainForm {
   std::optional<uint32_t> Now;
   int SearchStarts = 0;
   uint32_t Ticks = 0;  // timer ticks run (each reads the link state once)
+  // Set: the settings dialog fails to open, as when memory runs out.
+  bool SettingsFail = false;
+  // Runs as a registration starts watching its device.
+  std::function<void()> OnWatchDevice;
 
  protected:
   uint16_t LinkState() override {
@@ -59,6 +64,14 @@ class TestForm : public dral::TMainForm {
     TMainForm::StartSearch();
   }
   uint32_t TickCount() override { return Now ? *Now : TMainForm::TickCount(); }
+  plat::DeviceNotifyHandle WatchDevice(plat::DeviceHandle device, uint32_t* error) override {
+    if (OnWatchDevice) OnWatchDevice();
+    return TMainForm::WatchDevice(device, error);
+  }
+  void ShowSettings() override {
+    if (SettingsFail) throw std::bad_alloc();
+    TMainForm::ShowSettings();
+  }
 };
 
 }  // namespace shell_test

@@ -185,6 +185,10 @@ void TApplication::TerminateOnSignals() {
 }
 
 bool TApplication::Headless() const {
+  return HeadlessPlatform();
+}
+
+bool HeadlessPlatform() {
   const QString platform = QGuiApplication::platformName();
   return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 }

@@ -3,6 +3,8 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 
+#include "classlib/ui/Application.h"
+
 namespace cls::ui {
 
 TTrayIcon::TTrayIcon(QObject* owner) : QObject(owner), icon_(new QSystemTrayIcon(this)) {
@@ -34,10 +36,13 @@ QMenu* TTrayIcon::PopupMenu() const {
   return icon_->contextMenu();
 }
 void TTrayIcon::SetVisible(bool visible) {
-  icon_->setVisible(visible);
+  visible_ = visible;
+  // Without a display there is no notification area; Qt would look for one all the same and
+  // complain that its platform offers no way to watch for it.
+  if (!HeadlessPlatform()) icon_->setVisible(visible);
 }
 bool TTrayIcon::Visible() const {
-  return icon_->isVisible();
+  return visible_;
 }
 
 void TTrayIcon::Restore() {

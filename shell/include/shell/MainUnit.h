@@ -121,7 +121,8 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   void Open1Click();
   void About1Click();
   void Exit1Click();
-  // Opens the settings dialog modally; it is gone when the call returns.
+  // Opens the settings dialog modally (ShowSettings); it is gone when the call returns. An
+  // exception on the way is dropped.
   void btnSettingsClick();
   void cbLoggingClick();
   void TrayIconMinimize();
@@ -138,6 +139,8 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   // Registers `device` (an open device handle) for removal notices and stores `handler`; a
   // removal then reaches WMDeviceChange on the main thread. One registration at a time: a
   // second call ends the first one (its device is no longer reported) and replaces the handler.
+  // A notice reaches only the handler of the registration it is about. Registrations wait while
+  // a notice is handled, so the handler must not register or unregister itself.
   void RegisterDeviceHandle(plat::DeviceHandle device, TNotifyEvent handler) override;
   // Ends the registration and clears the handler. On return the handler is not running on
   // another thread and will not be called.
@@ -172,6 +175,12 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   virtual uint16_t LinkState();
   virtual void StartSearch();
   virtual uint32_t TickCount();
+  // Creates the settings dialog, shows it modally and destroys it. Tests replace it to make
+  // it fail.
+  virtual void ShowSettings();
+  // Starts watching `device` for its removal (the notice source's registration). Tests replace
+  // it to hold a registration halfway.
+  virtual plat::DeviceNotifyHandle WatchDevice(plat::DeviceHandle device, uint32_t* error);
 
  private:
   void BuildComponents();
@@ -191,7 +200,9 @@ class TMainForm : public QWidget, public TDeviceRegistrar {
   // thread only).
   std::shared_ptr<TMainForm*> alive_;
 
-  mutable std::mutex deviceMutex_;  // guards notificationHandle_
+  // Guards notificationHandle_ and the handler as one pair; held while a notice is checked and
+  // handled (recursive: the handler may read NotificationHandle).
+  mutable std::recursive_mutex deviceMutex_;
   // Serialises whole registrations and their ends (taken before deviceMutex_); guards
   // registeredDevice_.
   std::mutex registrationMutex_;

@@ -36,6 +36,10 @@ inline constexpr int IDNO = 7;
 // before the QApplication is created (TApplication does).
 void UseOffscreenPlatformWithoutDisplay();
 
+// True when Qt runs without a display (its offscreen or minimal platform). Call it once the
+// QGuiApplication exists.
+bool HeadlessPlatform();
+
 class TApplication {
  public:
   // `argc` must outlive the application (Qt keeps a reference to it).

@@ -35,6 +35,7 @@ class TTrayIcon : public QObject {
 
  private:
   QSystemTrayIcon* icon_;  // child of this object
+  bool visible_ = false;   // the property; Qt's icon is shown only where there is a display
 };
 
 }  // namespace cls::ui
