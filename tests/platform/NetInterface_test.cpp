@@ -64,6 +64,7 @@ TEST_F(NetInterfaceTest, AnAddressIsAddedOnceThenAlreadyPresentAndWithoutTheRigh
     EXPECT_EQ(plat::AddInterfaceAddress(index, address, mask, &error), plat::kAddressAdded);
     EXPECT_EQ(error, 0);
     EXPECT_EQ(AddressesOf("usb9"), std::vector<std::string>{"192.168.11.21"});
+    EXPECT_EQ(dral_test::BroadcastOf("usb9", "192.168.11.21"), "192.168.11.255");
     EXPECT_EQ(plat::AddInterfaceAddress(index, address, mask, &error),
               plat::kAddressAlreadyExists);
     EXPECT_EQ(plat::AddInterfaceAddress(index + 100, address, mask, &error),
