@@ -205,21 +205,18 @@ bool TWinSockThread::ConfigureRndisAddress() {
     DebugTrace("GetAdaptersInfo call failed with " + std::to_string(error));
     return false;
   }
+  // The first interface in list order that has either description is the adapter's.
   const plat::NetInterface* marked = nullptr;
-  for (const char* wanted : {kAdapterDescription, kAdapterDescriptionAlt}) {
-    for (const plat::NetInterface& entry : list) {
-      if (entry.Description.find(wanted) == std::string::npos) continue;
-      marked = &entry;
-      break;
-    }
-    if (marked) break;
-  }
   for (const plat::NetInterface& entry : list) {
     DebugTrace("Adapter Name: " + entry.Name);
     DebugTrace("Adapter Desc: " + entry.Description);
+    if (entry.Description.find(kAdapterDescription) != std::string::npos ||
+        entry.Description.find(kAdapterDescriptionAlt) != std::string::npos) {
+      marked = &entry;
+    }
     DebugTrace("IP Address: " + entry.Address);
     DebugTrace("IP Mask: " + entry.Mask);
-    if (&entry == marked) break;
+    if (marked) break;
   }
   if (!marked) return false;
   if (marked->Address.find(kSubnetText) != std::string::npos) return true;
