@@ -153,6 +153,25 @@ TEST_F(WinSockSetupTest, TheFirstInterfaceInListOrderWithEitherDescriptionGetsTh
   });
 }
 
+TEST_F(WinSockSetupTest, ASetupToolPathWithAFolderIsTakenFromTheCurrentDirectoryOnce) {
+  const fs::path here = fs::canonical(env.TempDir());
+  const fs::path dir = here / "tools";
+  fs::create_directories(dir);
+  dral_test::WriteFile((dir / "setup-tool").string(),
+                       "#!/bin/sh\nprintf '%s|%s' \"$*\" \"$(pwd)\" > ran\n", fs::perms::owner_all);
+  {
+    cls::TRegistry reg;
+    reg.SetRootKey(cls::HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Trevik\\DRAL", true));
+    reg.WriteString("InitTool", "tools/setup-tool");
+  }
+  const fs::path before = fs::current_path();
+  fs::current_path(here);
+  RunAddressTool();
+  fs::current_path(before);
+  EXPECT_EQ(dral_test::ReadFile((dir / "ran").string()), "/S|" + dir.string());
+}
+
 TEST_F(WinSockSetupTest, EmptyAddressAndPortReachTheAdapterAtTheLoopbackDefault) {
   EXPECT_RAN_IN_NAMESPACE([] {
     AdapterSimulator adapter;
