@@ -205,21 +205,18 @@ bool TWinSockThread::ConfigureRndisAddress() {
     DebugTrace("GetAdaptersInfo call failed with " + std::to_string(error));
     return false;
   }
+  // The first interface in list order that has either description is the adapter's.
   const plat::NetInterface* marked = nullptr;
-  for (const char* wanted : {kAdapterDescription, kAdapterDescriptionAlt}) {
-    for (const plat::NetInterface& entry : list) {
-      if (entry.Description.find(wanted) == std::string::npos) continue;
-      marked = &entry;
-      break;
-    }
-    if (marked) break;
-  }
   for (const plat::NetInterface& entry : list) {
     DebugTrace("Adapter Name: " + entry.Name);
     DebugTrace("Adapter Desc: " + entry.Description);
+    if (entry.Description.find(kAdapterDescription) != std::string::npos ||
+        entry.Description.find(kAdapterDescriptionAlt) != std::string::npos) {
+      marked = &entry;
+    }
     DebugTrace("IP Address: " + entry.Address);
     DebugTrace("IP Mask: " + entry.Mask);
-    if (&entry == marked) break;
+    if (marked) break;
   }
   if (!marked) return false;
   if (marked->Address.find(kSubnetText) != std::string::npos) return true;
@@ -251,12 +248,15 @@ bool TWinSockThread::AddAdapterAddress(uint32_t index, uint32_t address, uint32_
 void RunAddressTool(const std::function<bool()>& stop) {
   try {
     const std::string tool = ReadToolPath();
-    const std::string folder = FolderOf(tool);
     DebugTrace("Starting " + tool);
-    int error = 0;
+    // Found once, before the start changes to the working directory: a path with a folder
+    // from the current directory; a bare name beside the program, here, then on PATH.
+    const std::string program = plat::ResolveProgramPath(tool);
+    const std::string folder = FolderOf(tool).empty() ? "" : FolderOf(program);
+    int error = ENOENT;
     bool ended = false;
-    if (plat::RunProgramAndWait({tool, kToolArgument}, folder, kToolWaitMs, stop, &error,
-                                &ended)) {
+    if (!program.empty() && plat::RunProgramAndWait({program, kToolArgument}, folder,
+                                                    kToolWaitMs, stop, &error, &ended)) {
       DebugPrint("Waiting for Korvu.exe to complete.");
       DebugPrint("Korvu.exe has completed.");
       return;
@@ -266,7 +266,7 @@ void RunAddressTool(const std::function<bool()>& stop) {
     // requires elevation.
     if (error == EACCES || error == EPERM) {
       int shellError = 0;
-      if (!plat::StartElevatedProgram({tool, kToolArgument}, folder, &shellError)) {
+      if (!plat::StartElevatedProgram({program, kToolArgument}, folder, &shellError)) {
         DebugTrace("ShellExecute error: " + std::to_string(shellError));
       }
     }

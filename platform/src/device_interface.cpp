@@ -253,10 +253,13 @@ UniqueFd OpenDeviceNode(const std::string& path, DeviceKind* kind, uint32_t* err
     return UniqueFd();
   }
   // A terminal device carries the adapter's binary byte stream: its line discipline must not
-  // echo, translate line ends or treat any byte as a control character.
+  // echo, translate line ends or treat any byte as a control character. CLOCAL: the adapter
+  // has no carrier, so a carrier line that drops (or floats) must not hang the device up, which
+  // would pass for its removal. The line rate stays as it is.
   termios settings{};
   if (isatty(fd.Get()) && tcgetattr(fd.Get(), &settings) == 0) {
     cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
     tcsetattr(fd.Get(), TCSANOW, &settings);
   }
   *error = kErrorSuccess;

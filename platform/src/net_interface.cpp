@@ -14,15 +14,24 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
+#include "plat/text_file.h"
 #include "plat/unique_fd.h"
 
 namespace plat {
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr const char* kNoAddress = "0.0.0.0";
+constexpr const char* kSysfsDirVar = "DRAL_SYSFS_DIR";
+constexpr const char* kDefaultSysfsDir = "/sys";
+// A USB string descriptor holds at most 126 UTF-16 units: well below this in UTF-8.
+constexpr size_t kAttributeMaxBytes = 1024;
 constexpr int kAnswerWaitMs = 2000;  // the kernel answers at once; a bound all the same
 constexpr size_t kAnswerBufferSize = 32768;
 
@@ -133,7 +142,50 @@ bool ReadAliases(std::map<uint32_t, std::string>* aliases, int* error) {
 
 int PrefixLength(uint32_t mask) { return std::popcount(ntohl(mask)); }
 
+// The text of the sysfs attribute `path` up to its line end; "" when it is missing, unreadable
+// or longer than any attribute read here.
+std::string ReadAttribute(const fs::path& path) {
+  UniqueFd fd;
+  if (OpenRegularFile(path.string(), &fd) != 0 || !fd) return "";
+  std::string text;
+  bool cutOff = false;
+  if (ReadBounded(fd.Get(), kAttributeMaxBytes, &text, &cutOff) != 0 || cutOff) return "";
+  return text.substr(0, text.find_first_of(std::string_view("\n\0", 2)));
+}
+
+// The product string of the USB device that `device` (a canonical sysfs device folder) is:
+// the interface's device is one interface of a USB device (the USB device is its parent), or
+// with some drivers the USB device itself. "" for a device of another bus.
+std::string UsbProductOf(const fs::path& device) {
+  for (const fs::path& dir : {device, device.parent_path()}) {
+    std::error_code ec;
+    if (!fs::exists(dir / "idVendor", ec)) continue;
+    return ReadAttribute(dir / "product");
+  }
+  return "";
+}
+
+// What describes interface `name` when it has no alias: the USB product string, else the
+// driver's name, else "" (an interface without a device).
+std::string DeviceDescriptionOf(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    return "";
+  }
+  std::error_code ec;
+  const fs::path device =
+      fs::canonical(fs::path(SysfsDirectory()) / "class" / "net" / name / "device", ec);
+  if (ec) return "";
+  std::string description = UsbProductOf(device);
+  if (description.empty()) description = fs::read_symlink(device / "driver", ec).filename();
+  return ec ? "" : description;
+}
+
 }  // namespace
+
+std::string SysfsDirectory() {
+  const char* dir = std::getenv(kSysfsDirVar);
+  return dir != nullptr && *dir != '\0' ? dir : kDefaultSysfsDir;
+}
 
 bool ListNetInterfaces(std::vector<NetInterface>* list, int* error) {
   list->clear();
@@ -164,9 +216,13 @@ bool ListNetInterfaces(std::vector<NetInterface>* list, int* error) {
   freeifaddrs(all);
   std::map<uint32_t, std::string> aliases;
   int aliasError = 0;
-  ReadAliases(&aliases, &aliasError);  // without aliases the names describe the interfaces
+  ReadAliases(&aliases, &aliasError);  // without aliases the devices describe the interfaces
   for (auto& [index, entry] : byIndex) {
-    if (auto it = aliases.find(index); it != aliases.end()) entry.Description = it->second;
+    if (auto it = aliases.find(index); it != aliases.end()) {
+      entry.Description = it->second;
+    } else if (std::string device = DeviceDescriptionOf(entry.Name); !device.empty()) {
+      entry.Description = std::move(device);
+    }
     list->push_back(std::move(entry));
   }
   *error = 0;

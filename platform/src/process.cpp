@@ -116,7 +116,10 @@ bool IsExistingFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string FindProgramOnPath(const std::string& name) {
+namespace {
+
+// The first `<dir>/<name>` over the directories of PATH for which `fits` holds.
+std::string SearchPath(const std::string& name, bool (*fits)(const std::string&)) {
   const char* pathVar = std::getenv(kPathVariable);
   if (!pathVar) return "";
   const std::string path = pathVar;
@@ -128,10 +131,47 @@ std::string FindProgramOnPath(const std::string& name) {
     // An empty entry names the current directory.
     std::string candidate(entry.empty() ? std::string_view(".") : entry);
     candidate.append("/").append(name);
-    if (IsExecutableFile(candidate)) return candidate;
+    if (fits(candidate)) return candidate;
     if (end == std::string::npos) return "";
     begin = end + 1;
   }
+}
+
+// The current directory; "" when it cannot be named (removed, or too long).
+std::string CurrentDirectory() {
+  std::vector<char> buffer(PATH_MAX);
+  return getcwd(buffer.data(), buffer.size()) != nullptr ? buffer.data() : "";
+}
+
+// The folder of this process's program file; "" when it cannot be named.
+std::string ProgramFolder() {
+  std::vector<char> buffer(PATH_MAX);
+  const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (n <= 0) return "";
+  const std::string program(buffer.data(), static_cast<size_t>(n));
+  const size_t slash = program.find_last_of('/');
+  return slash == std::string::npos ? "" : program.substr(0, slash);
+}
+
+}  // namespace
+
+std::string FindProgramOnPath(const std::string& name) { return SearchPath(name, IsExecutableFile); }
+
+std::string ResolveProgramPath(const std::string& path) {
+  if (path.empty()) return "";
+  if (path.find('/') != std::string::npos) {
+    if (path.front() == '/') return path;
+    const std::string current = CurrentDirectory();
+    return current.empty() ? path : current + "/" + path;
+  }
+  for (const std::string& folder : {ProgramFolder(), CurrentDirectory()}) {
+    if (folder.empty()) continue;
+    const std::string candidate = folder + "/" + path;
+    if (IsExistingFile(candidate)) return candidate;
+  }
+  const std::string onPath = SearchPath(path, IsExistingFile);
+  // An entry relative to the current directory is made absolute, as a path with a folder is.
+  return onPath.empty() || onPath.front() == '/' ? onPath : ResolveProgramPath(onPath);
 }
 
 namespace {

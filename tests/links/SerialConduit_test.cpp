@@ -233,6 +233,20 @@ TEST_F(SerialConduitTest, OpenDuringAPassDoesNotRestartItButAfterItStartsANewOne
   EXPECT_TRUE(WaitUntil([&] { return link.Detector()->Passes() == 2; }, 5000));
 }
 
+TEST_F(SerialConduitTest, APortFoundThatHangsUpBeforeTheLinkIsTakenIsLookedForAgain) {
+  StartAdapter(115200);
+  TSerialConduit link;
+  ASSERT_TRUE(WaitUntil([&] { return link.Detector()->IsDetected(); }, kFindMs));
+  front_->HangUp();
+  ASSERT_TRUE(WaitUntil([&] { return !link.IsOpen(); }, 5000));
+  ASSERT_TRUE(front_->Return());
+  dral_test::SetSerialCommPorts({front_->SlavePath()});
+  EXPECT_FALSE(link.Open("", ""));  // the found port is gone: a new pass
+  ASSERT_TRUE(WaitUntil([&] { return link.Detector()->Passes() == 2; }, 5000));
+  ASSERT_TRUE(WaitForLink(link));
+  EXPECT_EQ(link.PortInfo(), front_->SlavePath() + " : 115200");
+}
+
 TEST_F(SerialConduitTest, HangUpLosesTheLinkAndTheAdapterIsFoundAgainUnderANewName) {
   StartAdapter(115200);
   LinkFactoryTable table;

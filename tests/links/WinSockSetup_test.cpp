@@ -3,6 +3,7 @@
 // the adapter simulator's TCP front behind it in a second namespace. The machine's interfaces
 // are never touched; where no namespace can be made the tests are skipped.
 #include <gtest/gtest.h>
+#include <net/if.h>
 
 #include <filesystem>
 #include <memory>
@@ -134,6 +135,41 @@ TEST_F(WinSockSetupTest, WithoutTheRightsTheSetupToolRunsWithSlashSAndIsWaitedFo
     EXPECT_TRUE(AddressesOf(kHostSide).empty());
     EXPECT_FALSE(link.IsOpen());  // nothing gave the host an address in the subnet
   });
+}
+
+TEST_F(WinSockSetupTest, TheFirstInterfaceInListOrderWithEitherDescriptionGetsTheAddress) {
+  EXPECT_RAN_IN_NAMESPACE([] {
+    ASSERT_EQ(dral_test::AddVethPair("usb0", "usb1", -1), 0);
+    // The first in the list (lower index) has the second description.
+    const bool usb0First = if_nametoindex("usb0") < if_nametoindex("usb1");
+    const std::string first = usb0First ? "usb0" : "usb1";
+    const std::string second = usb0First ? "usb1" : "usb0";
+    ASSERT_EQ(dral_test::SetInterfaceAlias(first, TWinSockThread::kAdapterDescriptionAlt), 0);
+    ASSERT_EQ(dral_test::SetInterfaceAlias(second, TWinSockThread::kAdapterDescription), 0);
+    TWinSockThread thread;  // never started: the set-up runs here
+    EXPECT_TRUE(thread.ConfigureRndisAddress());
+    EXPECT_EQ(AddressesOf(first), std::vector<std::string>{"192.168.11.21"});
+    EXPECT_TRUE(AddressesOf(second).empty());
+  });
+}
+
+TEST_F(WinSockSetupTest, ASetupToolPathWithAFolderIsTakenFromTheCurrentDirectoryOnce) {
+  const fs::path here = fs::canonical(env.TempDir());
+  const fs::path dir = here / "tools";
+  fs::create_directories(dir);
+  dral_test::WriteFile((dir / "setup-tool").string(),
+                       "#!/bin/sh\nprintf '%s|%s' \"$*\" \"$(pwd)\" > ran\n", fs::perms::owner_all);
+  {
+    cls::TRegistry reg;
+    reg.SetRootKey(cls::HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Trevik\\DRAL", true));
+    reg.WriteString("InitTool", "tools/setup-tool");
+  }
+  const fs::path before = fs::current_path();
+  fs::current_path(here);
+  RunAddressTool();
+  fs::current_path(before);
+  EXPECT_EQ(dral_test::ReadFile((dir / "ran").string()), "/S|" + dir.string());
 }
 
 TEST_F(WinSockSetupTest, EmptyAddressAndPortReachTheAdapterAtTheLoopbackDefault) {

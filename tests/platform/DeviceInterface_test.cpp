@@ -132,7 +132,7 @@ TEST_F(DeviceInterface, AFifoOrCharacterDeviceIsNotShared) {
   plat::CloseDeviceFile(second);
 }
 
-TEST_F(DeviceInterface, ATerminalDeviceIsSwitchedToRawModeWhenOpened) {
+TEST_F(DeviceInterface, ATerminalDeviceIsSwitchedToRawModeWithoutCarrierWhenOpened) {
   int master = -1;
   int slave = -1;
   ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
@@ -141,6 +141,7 @@ TEST_F(DeviceInterface, ATerminalDeviceIsSwitchedToRawModeWhenOpened) {
   termios before{};
   ASSERT_EQ(tcgetattr(slave, &before), 0);
   ASSERT_NE(before.c_lflag & (ICANON | ECHO), 0u) << "a new terminal starts cooked";
+  ASSERT_EQ(before.c_cflag & CLOCAL, 0u) << "a new terminal starts waiting for carrier";
   uint32_t error = 0;
   const plat::DeviceHandle handle = plat::CreateDeviceFile(folder + "/tty0", &error);
   ASSERT_NE(handle, 0u) << error;
@@ -149,6 +150,8 @@ TEST_F(DeviceInterface, ATerminalDeviceIsSwitchedToRawModeWhenOpened) {
   EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG), 0u) << "echo or line editing left on";
   EXPECT_EQ(after.c_iflag & (ICRNL | IXON), 0u) << "input translation left on";
   EXPECT_EQ(after.c_oflag & OPOST, 0u) << "output translation left on";
+  EXPECT_NE(after.c_cflag & CLOCAL, 0u) << "a carrier drop would hang the device up";
+  EXPECT_EQ(after.c_cflag & CBAUD, before.c_cflag & CBAUD) << "the line rate was changed";
   plat::CloseDeviceFile(handle);
   close(slave);
   close(master);

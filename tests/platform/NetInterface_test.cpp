@@ -5,6 +5,8 @@
 #include <net/if.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,9 +15,11 @@
 #include "plat/tcp_socket.h"
 #include "testsupport/NetNamespace.h"
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using dral_test::AddAddress;
 using dral_test::AddressesOf;
 using dral_test::AddVethPair;
@@ -54,6 +58,45 @@ TEST_F(NetInterfaceTest, TheListLeavesLoopbackOutAndGivesAliasAndFirstAddressInI
   });
 }
 
+// In the test's sysfs tree: interface `name` belongs to `device` (a folder under devices/),
+// whose driver is `driver` ("" for none).
+void SysfsInterface(const fs::path& sysfs, const std::string& name, const std::string& device,
+                    const std::string& driver) {
+  const fs::path dir = sysfs / "devices" / device;
+  fs::create_directories(dir);
+  fs::create_directories(sysfs / "class" / "net" / name);
+  fs::create_directory_symlink(dir, sysfs / "class" / "net" / name / "device");
+  if (driver.empty()) return;
+  fs::create_directories(sysfs / "bus" / "usb" / "drivers" / driver);
+  fs::create_directory_symlink(sysfs / "bus" / "usb" / "drivers" / driver, dir / "driver");
+}
+
+TEST_F(NetInterfaceTest, TheDescriptionIsTheAliasElseTheUsbProductElseTheDriverElseTheName) {
+  // usb7 and usb8 are interfaces of one USB device (with its product string), usb9 is one of a
+  // PCI card (no product string); peer9 has no device at all.
+  const fs::path sysfs = env_.SysfsDir();
+  fs::create_directories(sysfs / "devices" / "usb1" / "1-1");
+  dral_test::WriteFile((sysfs / "devices/usb1/1-1/idVendor").string(), "14ec\n");
+  dral_test::WriteFile((sysfs / "devices/usb1/1-1/product").string(), "DLA Adapter\n");
+  SysfsInterface(sysfs, "usb7", "usb1/1-1/1-1:1.0", "rndis_host");
+  SysfsInterface(sysfs, "usb8", "usb1/1-1/1-1:1.1", "cdc_ether");
+  SysfsInterface(sysfs, "usb9", "pci0000:00/0000:00:1f.6", "e1000e");
+  EXPECT_RAN_IN_NAMESPACE([] {
+    ASSERT_EQ(AddVethPair("usb7", "usb8", -1), 0);
+    ASSERT_EQ(AddVethPair("usb9", "peer9", -1), 0);
+    ASSERT_EQ(SetInterfaceAlias("usb7", kAlias), 0);
+    std::vector<plat::NetInterface> list;
+    int error = -1;
+    ASSERT_TRUE(plat::ListNetInterfaces(&list, &error));
+    std::map<std::string, std::string> descriptions;
+    for (const plat::NetInterface& entry : list) descriptions[entry.Name] = entry.Description;
+    EXPECT_EQ(descriptions, (std::map<std::string, std::string>{{"usb7", kAlias},
+                                                                {"usb8", "DLA Adapter"},
+                                                                {"usb9", "e1000e"},
+                                                                {"peer9", "peer9"}}));
+  });
+}
+
 TEST_F(NetInterfaceTest, AnAddressIsAddedOnceThenAlreadyPresentAndWithoutTheRightsDenied) {
   EXPECT_RAN_IN_NAMESPACE([] {
     ASSERT_EQ(AddVethPair("usb9", "peer9", -1), 0);
@@ -64,6 +107,7 @@ TEST_F(NetInterfaceTest, AnAddressIsAddedOnceThenAlreadyPresentAndWithoutTheRigh
     EXPECT_EQ(plat::AddInterfaceAddress(index, address, mask, &error), plat::kAddressAdded);
     EXPECT_EQ(error, 0);
     EXPECT_EQ(AddressesOf("usb9"), std::vector<std::string>{"192.168.11.21"});
+    EXPECT_EQ(dral_test::BroadcastOf("usb9", "192.168.11.21"), "192.168.11.255");
     EXPECT_EQ(plat::AddInterfaceAddress(index, address, mask, &error),
               plat::kAddressAlreadyExists);
     EXPECT_EQ(plat::AddInterfaceAddress(index + 100, address, mask, &error),

@@ -154,6 +154,37 @@ TEST_F(ProcessTest, PathLookupTakesTheFirstExecutableFileInOrder) {
   EXPECT_EQ(plat::FindProgramOnPath("prog"), "");
 }
 
+TEST_F(ProcessTest, AProgramWithAFolderIsTakenFromHereAndABareNameBesideTheProgramHereOrOnPath) {
+  const fs::path here = fs::canonical(Dir("here")), onPath = fs::canonical(Dir("path"));
+  const fs::path beside = fs::read_symlink("/proc/self/exe").parent_path();
+  // Names of this test's own beside the program, so that runs side by side never meet there.
+  const std::string tag = "resolve-" + std::to_string(getpid());
+  const std::string everywhere = tag + "-all", hereAndOnPath = tag + "-here", onPathOnly = tag;
+  const auto perms = fs::perms::owner_read;  // found all the same: its start tells EACCES
+  WriteFile(beside / everywhere, "", perms);
+  struct Remove {
+    fs::path path;
+    ~Remove() {
+      std::error_code ec;
+      fs::remove(path, ec);
+    }
+  } remove{beside / everywhere};
+  for (const std::string& name : {everywhere, hereAndOnPath}) WriteFile(here / name, "", perms);
+  for (const std::string& name : {everywhere, hereAndOnPath, onPathOnly}) {
+    WriteFile(onPath / name, "", perms);
+  }
+  fs::current_path(here);
+  setenv("PATH", onPath.c_str(), 1);
+  EXPECT_EQ(plat::ResolveProgramPath(everywhere), (beside / everywhere).string());
+  EXPECT_EQ(plat::ResolveProgramPath(hereAndOnPath), (here / hereAndOnPath).string());
+  EXPECT_EQ(plat::ResolveProgramPath(onPathOnly), (onPath / onPathOnly).string());
+  EXPECT_EQ(plat::ResolveProgramPath(tag + "-nowhere"), "");
+  // A folder part: from here, also for a file the start will not find.
+  EXPECT_EQ(plat::ResolveProgramPath("tools/" + everywhere), (here / "tools" / everywhere).string());
+  EXPECT_EQ(plat::ResolveProgramPath("/opt/tool"), "/opt/tool");
+  EXPECT_EQ(plat::ResolveProgramPath(""), "");
+}
+
 // ---- detached start -------------------------------------------------------------------------
 
 bool IsNullDevice(int fd) {

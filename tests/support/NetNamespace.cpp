@@ -290,6 +290,24 @@ std::vector<std::string> AddressesOf(const std::string& name) {
   return addresses;
 }
 
+std::string BroadcastOf(const std::string& name, const std::string& address) {
+  std::string broadcast;
+  ifaddrs* all = nullptr;
+  if (getifaddrs(&all) != 0) return broadcast;
+  for (const ifaddrs* a = all; a != nullptr; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET || name != a->ifa_name ||
+        (a->ifa_flags & IFF_BROADCAST) == 0 || a->ifa_broadaddr == nullptr) {
+      continue;
+    }
+    const auto in = [](const sockaddr* s) {
+      return plat::FormatIPv4(reinterpret_cast<const sockaddr_in*>(s)->sin_addr.s_addr);
+    };
+    if (in(a->ifa_addr) == address) broadcast = in(a->ifa_broadaddr);
+  }
+  freeifaddrs(all);
+  return broadcast;
+}
+
 int SetLocalPortRange(uint16_t first, uint16_t last) {
   return WriteProcFile("/proc/sys/net/ipv4/ip_local_port_range",
                        std::to_string(first) + " " + std::to_string(last));

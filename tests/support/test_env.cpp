@@ -32,7 +32,8 @@ namespace dral_test {
 namespace {
 
 constexpr const char* kRoleVar = "DRAL_TEST_ROLE";
-constexpr const char* kVars[] = {"DRAL_IPC_NAMESPACE", "DRAL_REGISTRY_DIR", "DRAL_DEVICE_DIR"};
+constexpr const char* kVars[] = {"DRAL_IPC_NAMESPACE", "DRAL_REGISTRY_DIR", "DRAL_DEVICE_DIR",
+                                 "DRAL_SYSFS_DIR"};
 
 }  // namespace
 
@@ -46,6 +47,7 @@ IsolatedEnv::IsolatedEnv() {
     ns_ = std::getenv(kVars[0]) ? std::getenv(kVars[0]) : "";
     registryDir_ = std::getenv(kVars[1]) ? std::getenv(kVars[1]) : "";
     deviceDir_ = std::getenv(kVars[2]) ? std::getenv(kVars[2]) : "";
+    sysfsDir_ = std::getenv(kVars[3]) ? std::getenv(kVars[3]) : "";
     return;
   }
   owner_ = true;
@@ -60,11 +62,14 @@ IsolatedEnv::IsolatedEnv() {
   ns_ = "t" + std::to_string(getpid()) + "_" + root_.substr(root_.size() - 6) + "_";
   registryDir_ = root_ + "/registry";
   deviceDir_ = root_ + "/devices";
+  sysfsDir_ = root_ + "/sys";
   std::filesystem::create_directories(registryDir_);
   std::filesystem::create_directories(deviceDir_);
+  std::filesystem::create_directories(sysfsDir_);
   setenv(kVars[0], ns_.c_str(), 1);
   setenv(kVars[1], registryDir_.c_str(), 1);
   setenv(kVars[2], deviceDir_.c_str(), 1);
+  setenv(kVars[3], sysfsDir_.c_str(), 1);
 }
 
 IsolatedEnv::~IsolatedEnv() {

@@ -117,7 +117,9 @@ class TWinSockThread : public cls::TThread {
 };
 
 // Starts the network set-up tool with "/S" and waits for it (see kToolWaitMs); when it may not
-// be started without administrator rights, starts it elevated instead, without waiting.
+// be started without administrator rights, starts it elevated instead, without waiting. The
+// tool is the setting InitTool, else kToolName, found as plat::ResolveProgramPath finds a
+// program; it runs in the folder of a path with a folder, else in this process's directory.
 // `stop` (when set) ends the wait early.
 void RunAddressTool(const std::function<bool()>& stop = {});
 

@@ -51,6 +51,8 @@ enum class DeviceKind : uint8_t { CharacterDevice, Fifo, StreamSocket, SeqPacket
 //   be read back; it ends only with its removal;
 // - a character device or FIFO is opened exclusively: an advisory lock (flock) that another
 //   holder has makes the open fail with kErrorSharingViolation;
+// - a terminal device is switched to raw mode (no echo, no translation, no control
+//   characters) with CLOCAL (a carrier drop never hangs it up); its line rate is left as it is;
 // - anything else -> kErrorNotSupported; a missing entry -> kErrorFileNotFound.
 UniqueFd OpenDeviceNode(const std::string& path, DeviceKind* kind, uint32_t* error);
 

@@ -43,6 +43,17 @@ bool IsExistingFile(const std::string& path);
 // change the environment.
 std::string FindProgramOnPath(const std::string& name);
 
+// The file to start for the program `path`, found as a program named in a setting is looked
+// for: a path with a folder ("tools/setup", "/opt/x/setup") is taken from the current directory
+// and returned absolute, so that a change of directory for the start cannot move it; a bare
+// name is the first existing file of that name in the folder of this process's program, then
+// in the current directory, then in the folders of PATH (an empty entry standing for the
+// current directory). "" for an empty path, or a bare name found nowhere. A file that exists
+// but may not be executed is returned all the same: its start then fails with EACCES. Reads
+// the current directory and the environment: do not call it while another thread changes
+// either.
+std::string ResolveProgramPath(const std::string& path);
+
 // Starts the program `path` (no arguments, this process's environment) so that it lives on its
 // own: it is not a child of this process (an intermediate process forks it and exits, and this
 // call reaps the intermediate one), runs in a session of its own (no controlling terminal, no

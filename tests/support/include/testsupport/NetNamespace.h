@@ -52,6 +52,9 @@ int SetInterfaceUp(const std::string& name);
 int AddAddress(const std::string& name, const std::string& address, int prefix);
 // Every IPv4 address of interface `name`, dotted, in the kernel's order.
 std::vector<std::string> AddressesOf(const std::string& name);
+// The broadcast address that `address` (dotted) has on interface `name`; "" when the interface
+// has no such address or it has no broadcast address.
+std::string BroadcastOf(const std::string& name, const std::string& address);
 // The range of local ports this namespace gives to connections.
 int SetLocalPortRange(uint16_t first, uint16_t last);
 // Drops CAP_NET_ADMIN from the calling thread (and the threads it creates afterwards).

@@ -15,8 +15,9 @@
 
 namespace dral_test {
 
-// Sets DRAL_IPC_NAMESPACE, DRAL_REGISTRY_DIR and DRAL_DEVICE_DIR to values of this test's own
-// (fresh temporary directories) and restores the environment afterwards. In a child process
+// Sets DRAL_IPC_NAMESPACE, DRAL_REGISTRY_DIR, DRAL_DEVICE_DIR and DRAL_SYSFS_DIR to values of
+// this test's own (fresh temporary directories; the sysfs one starts empty, so no test reads the
+// machine's devices) and restores the environment afterwards. In a child process
 // started by SpawnSelf the parent's values are kept, so both sides meet.
 class IsolatedEnv {
  public:
@@ -27,11 +28,12 @@ class IsolatedEnv {
   const std::string& Namespace() const { return ns_; }
   const std::string& RegistryDir() const { return registryDir_; }
   const std::string& DeviceDir() const { return deviceDir_; }
+  const std::string& SysfsDir() const { return sysfsDir_; }
   const std::string& TempDir() const { return root_; }
 
  private:
   bool owner_ = false;
-  std::string root_, ns_, registryDir_, deviceDir_;
+  std::string root_, ns_, registryDir_, deviceDir_, sysfsDir_;
 };
 
 // Aborts the whole process with a message when it is still armed after `seconds`. Its thread
