@@ -23,8 +23,11 @@
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 
 struct libusb_context {
-  std::condition_variable Cv;             // Ready or Interrupted changed
+  std::condition_variable Cv;             // Ready, Cancelling or Interrupted changed
   std::deque<libusb_transfer*> Ready;     // completed, callbacks not yet run
+  // Cancelled, given back one pass of event handling later (the kernel gives a cancelled
+  // transfer back some time after it was asked to).
+  std::deque<libusb_transfer*> Cancelling;
   bool Interrupted = false;
   int InEvents = 0;                       // threads inside libusb_handle_events_timeout
   int Handles = 0;                        // open device handles
@@ -293,7 +296,10 @@ FAKE_EXPORT int libusb_init(libusb_context** context) {
 FAKE_EXPORT void libusb_exit(libusb_context* context) {
   if (!context) return;
   std::lock_guard<std::mutex> lock(S().Mutex);
-  if (context->InEvents > 0 || context->Handles > 0 || !context->Ready.empty()) ++S().Misuse;
+  if (context->InEvents > 0 || context->Handles > 0 || !context->Ready.empty() ||
+      !context->Cancelling.empty()) {
+    ++S().Misuse;
+  }
   delete context;
   --S().Live;
 }
@@ -305,10 +311,12 @@ FAKE_EXPORT int libusb_wrap_sys_device(libusb_context* context, intptr_t fd,
     return LIBUSB_ERROR_INVALID_PARAM;
   }
   std::lock_guard<std::mutex> lock(S().Mutex);
-  for (auto& [key, d] : S().Devices) {
+  // The newest device on the node: a node number the kernel gave again is the new device's.
+  for (auto it = S().Devices.rbegin(); it != S().Devices.rend(); ++it) {
+    const Device& d = it->second;
     if (!S_ISCHR(st.st_mode) || d.Node != st.st_rdev) continue;
     if (d.Gone) return LIBUSB_ERROR_NO_DEVICE;
-    *handle = new libusb_device_handle{context, {key}};
+    *handle = new libusb_device_handle{context, {it->first}};
     ++context->Handles;
     ++S().Live;
     return LIBUSB_SUCCESS;
@@ -319,9 +327,11 @@ FAKE_EXPORT int libusb_wrap_sys_device(libusb_context* context, intptr_t fd,
 FAKE_EXPORT void libusb_close(libusb_device_handle* handle) {
   if (!handle) return;
   std::lock_guard<std::mutex> lock(S().Mutex);
-  for (libusb_transfer* t : S().Pending) {
-    if (t->dev_handle == handle) ++S().Misuse;
-  }
+  const auto inFlight = [&](libusb_transfer* t) { return t->dev_handle == handle; };
+  const libusb_context* c = handle->Context;
+  S().Misuse += static_cast<int>(std::count_if(S().Pending.begin(), S().Pending.end(), inFlight) +
+                                 std::count_if(c->Ready.begin(), c->Ready.end(), inFlight) +
+                                 std::count_if(c->Cancelling.begin(), c->Cancelling.end(), inFlight));
   if (Device* d = DeviceOf(handle)) d->Claimed = -1;
   --handle->Context->Handles;
   delete handle;
@@ -415,7 +425,11 @@ FAKE_EXPORT int libusb_cancel_transfer(libusb_transfer* t) {
   if (std::find(S().Pending.begin(), S().Pending.end(), t) == S().Pending.end()) {
     return LIBUSB_ERROR_NOT_FOUND;
   }
-  CompleteLocked(t, LIBUSB_TRANSFER_CANCELLED, 0);
+  S().Pending.remove(t);
+  t->status = LIBUSB_TRANSFER_CANCELLED;
+  t->actual_length = 0;
+  t->dev_handle->Context->Cancelling.push_back(t);
+  t->dev_handle->Context->Cv.notify_all();
   return LIBUSB_SUCCESS;
 }
 
@@ -426,10 +440,12 @@ FAKE_EXPORT int libusb_handle_events_timeout(libusb_context* context, struct tim
     std::unique_lock<std::mutex> lock(S().Mutex);
     ++context->InEvents;
     const auto wait = std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec);
-    context->Cv.wait_for(lock, wait,
-                         [&] { return !context->Ready.empty() || context->Interrupted; });
+    context->Cv.wait_for(lock, wait, [&] {
+      return !context->Ready.empty() || !context->Cancelling.empty() || context->Interrupted;
+    });
     context->Interrupted = false;
     ready.swap(context->Ready);
+    context->Ready.swap(context->Cancelling);  // for the next pass
   }
   for (libusb_transfer* t : ready) t->callback(t);  // may free the transfer
   std::lock_guard<std::mutex> lock(S().Mutex);

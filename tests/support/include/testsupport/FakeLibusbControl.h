@@ -6,11 +6,12 @@
 // A simulated USB device is a character device node that the test owns (a pseudo-terminal
 // slave, say) and the raw bytes of its configuration descriptor (configuration, interface and
 // endpoint descriptors as on the bus). libusb_wrap_sys_device on a descriptor of that node
-// yields the device (matched by the node's device number). Transfers are bulk transfers: an IN
+// yields the device (matched by the node's device number; the newest device added on it). Transfers are bulk transfers: an IN
 // transfer completes with the oldest transfer pushed for its endpoint (LIBUSB_TRANSFER_OVERFLOW
 // when that is longer than asked), an OUT transfer completes at once and is kept for
 // FakeLibusb_TakeWritten. Completions are handed to their callbacks only inside
-// libusb_handle_events_timeout on the context, as libusb does.
+// libusb_handle_events_timeout on the context, as libusb does; a cancelled transfer comes back
+// one pass of event handling after its cancellation, as from the kernel some time later.
 #pragma once
 
 #include <cstddef>
