@@ -14,6 +14,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 
 #include "plat/scheduling.h"
@@ -45,31 +46,32 @@ struct LibUsbApi {
   decltype(&libusb_handle_events_timeout) HandleEventsTimeout = nullptr;
   decltype(&libusb_interrupt_event_handler) InterruptEventHandler = nullptr;
 
-  template <typename Fn>
-  bool Take(Fn& entry, const char* name) {
-    entry = Library.Entry<Fn>(name);
-    return entry != nullptr;
-  }
-
   // 0, ELIBACC or ELIBBAD.
   int Load() {
     const char* env = std::getenv(plat::kLibUsbLibraryVar);
     if (!Library.Load({env && *env ? env : kLibUsbLibraryName})) return ELIBACC;
-    const bool complete =
-        Take(SetOption, "libusb_set_option") & Take(Init, "libusb_init") &
-        Take(Exit, "libusb_exit") & Take(WrapSysDevice, "libusb_wrap_sys_device") &
-        Take(Close, "libusb_close") & Take(GetDevice, "libusb_get_device") &
-        Take(GetActiveConfigDescriptor, "libusb_get_active_config_descriptor") &
-        Take(FreeConfigDescriptor, "libusb_free_config_descriptor") &
-        Take(SetAutoDetachKernelDriver, "libusb_set_auto_detach_kernel_driver") &
-        Take(ClaimInterface, "libusb_claim_interface") &
-        Take(ReleaseInterface, "libusb_release_interface") &
-        Take(AllocTransfer, "libusb_alloc_transfer") &
-        Take(FreeTransfer, "libusb_free_transfer") &
-        Take(SubmitTransfer, "libusb_submit_transfer") &
-        Take(CancelTransfer, "libusb_cancel_transfer") &
-        Take(HandleEventsTimeout, "libusb_handle_events_timeout") &
-        Take(InterruptEventHandler, "libusb_interrupt_event_handler");
+    bool complete = true;
+    const auto take = [&](auto& entry, const char* name) {
+      entry = Library.Entry<std::remove_reference_t<decltype(entry)>>(name);
+      complete = complete && entry != nullptr;
+    };
+    take(SetOption, "libusb_set_option");
+    take(Init, "libusb_init");
+    take(Exit, "libusb_exit");
+    take(WrapSysDevice, "libusb_wrap_sys_device");
+    take(Close, "libusb_close");
+    take(GetDevice, "libusb_get_device");
+    take(GetActiveConfigDescriptor, "libusb_get_active_config_descriptor");
+    take(FreeConfigDescriptor, "libusb_free_config_descriptor");
+    take(SetAutoDetachKernelDriver, "libusb_set_auto_detach_kernel_driver");
+    take(ClaimInterface, "libusb_claim_interface");
+    take(ReleaseInterface, "libusb_release_interface");
+    take(AllocTransfer, "libusb_alloc_transfer");
+    take(FreeTransfer, "libusb_free_transfer");
+    take(SubmitTransfer, "libusb_submit_transfer");
+    take(CancelTransfer, "libusb_cancel_transfer");
+    take(HandleEventsTimeout, "libusb_handle_events_timeout");
+    take(InterruptEventHandler, "libusb_interrupt_event_handler");
     if (!complete) return ELIBBAD;
     // The device node is all the library gets: libusb must not scan the bus or watch it.
     // Applies to every context made after it.
