@@ -78,6 +78,10 @@ TFtdiConduit::TFtdiConduit(const std::string& libraryPath) {
     library_.Unload();
     throw cls::Exception(kLoadError);
   }
+  // The vendor's Linux library lists and opens a device with ids other than its own only once
+  // it was told them; a library without this entry point (other platforms) needs no telling.
+  // The setting is the library's own and lasts while it is loaded, so once is enough.
+  if (library_.FT_SetVIDPID) library_.FT_SetVIDPID(kDeviceId >> 16, kDeviceId & 0xFFFFu);
 }
 
 TFtdiConduit::~TFtdiConduit() {

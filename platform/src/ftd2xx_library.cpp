@@ -40,11 +40,12 @@ bool Ftd2xxLibrary::Load(const std::string& path) {
   Take(library_, FT_CreateDeviceInfoList, "FT_CreateDeviceInfoList");
   Take(library_, FT_GetDeviceInfoList, "FT_GetDeviceInfoList");
   Take(library_, FT_SetLatencyTimer, "FT_SetLatencyTimer");
+  Take(library_, FT_SetVIDPID, "FT_SetVIDPID");
   return true;
 }
 
 bool Ftd2xxLibrary::Complete() const {
-  // FT_Open is looked up but not required.
+  // FT_Open and FT_SetVIDPID are looked up but not required.
   return library_.IsLoaded() && FT_ListDevices && FT_OpenEx && FT_Close && FT_Read && FT_Write &&
          FT_ResetDevice && FT_SetBaudRate && FT_SetDataCharacteristics && FT_SetFlowControl &&
          FT_SetRts && FT_ClrRts && FT_Purge && FT_SetTimeouts && FT_GetQueueStatus &&
@@ -73,6 +74,7 @@ void Ftd2xxLibrary::Unload() {
   FT_CreateDeviceInfoList = nullptr;
   FT_GetDeviceInfoList = nullptr;
   FT_SetLatencyTimer = nullptr;
+  FT_SetVIDPID = nullptr;
   library_.Unload();
 }
 

@@ -1,10 +1,12 @@
-// libdral_winusb.so: the six WinUsb_* entry points over simulated devices (UNIX seqpacket
-// sockets speaking the protocol of plat/winusb_sim_protocol.h).
+// libdral_winusb.so: the six WinUsb_* entry points, over the device that the entry of the class
+// folder is: a USB device node through libusb (libusb_interface.h), or a simulated device on a
+// UNIX seqpacket socket speaking the protocol of plat/winusb_sim_protocol.h.
 #include "plat/winusb.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -23,35 +25,31 @@
 #include "plat/tick.h"
 #include "plat/unique_fd.h"
 #include "plat/winusb_sim_protocol.h"
+#include "libusb_interface.h"
+#include "usb_interface.h"
 
 namespace {
 
 namespace sim = plat::winusb_sim;
+using winusb::Description;
+using winusb::Endpoint;
+using winusb::UsbInterface;
 
 // Transfers that arrive for an IN pipe nobody reads yet are kept up to this many; beyond it
 // the oldest is dropped, as a device would overrun.
 constexpr size_t kInboxLimit = 256;
 
-struct Endpoint {
-  uint8_t Address;
-  uint8_t Attributes;
-  uint16_t MaxPacketSize;
-  uint8_t Interval;
-};
-
-struct Description {
-  plat::UsbInterfaceDescriptor Interface{};
-  std::vector<Endpoint> Endpoints;
-};
-
 // Parses a description packet (header included). False when it is malformed.
-bool ParseDescription(const uint8_t* p, size_t n, Description* out) {
+// The description has one setting: the simulated interface has no alternate settings.
+bool ParseDescription(const uint8_t* p, size_t n, Description* description) {
   if (n < sim::kHeaderSize + 1 + sim::kInterfaceDescriptorLength) return false;
   p += sim::kHeaderSize;
   n -= sim::kHeaderSize;
   if (p[0] != sim::kProtocolVersion) return false;
   p += 1;
   n -= 1;
+  description->Settings.assign(1, {});
+  winusb::Setting* out = &description->Settings.front();
   std::memcpy(&out->Interface, p, sim::kInterfaceDescriptorLength);
   if (out->Interface.bLength != sim::kInterfaceDescriptorLength ||
       out->Interface.bDescriptorType != sim::kInterfaceDescriptorType ||
@@ -61,7 +59,6 @@ bool ParseDescription(const uint8_t* p, size_t n, Description* out) {
   p += sim::kInterfaceDescriptorLength;
   n -= sim::kInterfaceDescriptorLength;
   if (n < size_t{out->Interface.bNumEndpoints} * sim::kEndpointDescriptorLength) return false;
-  out->Endpoints.clear();
   for (uint8_t i = 0; i < out->Interface.bNumEndpoints; ++i) {
     const uint8_t* e = p + size_t{i} * sim::kEndpointDescriptorLength;
     if (e[0] != sim::kEndpointDescriptorLength || e[1] != sim::kEndpointDescriptorType) {
@@ -120,31 +117,24 @@ int Describe(int fd, Description* out) {
 // One initialised interface: its own descriptor of the device's socket and an I/O thread.
 // Every call on the socket passes MSG_DONTWAIT, so the caller's descriptor may be blocking or
 // not (a duplicate shares that flag, so the library leaves it alone).
-class SimInterface final : public plat::AsyncDevice {
+class SimInterface final : public plat::AsyncDevice, public UsbInterface {
  public:
   SimInterface(plat::UniqueFd fd, Description description)
       : AsyncDevice(std::move(fd)),
-        description_(std::move(description)),
+        UsbInterface(std::move(description)),
         scratch_(sim::kHeaderSize + plat::kWinUsbMaxTransfer) {}
   ~SimInterface() override { Close(); }
 
-  const Description& Describe() const { return description_; }
-
-  bool HasPipe(uint8_t pipeId, bool in) const {
-    for (const auto& e : description_.Endpoints) {
-      if (e.Address == pipeId) return ((pipeId & plat::kUsbEndpointDirectionIn) != 0) == in;
-    }
-    return false;
-  }
-
-  plat::IoResult Read(uint8_t pipeId, uint8_t* buffer, uint32_t length, plat::Overlapped& ov) {
+  plat::IoResult Read(uint8_t pipeId, uint8_t* buffer, uint32_t length,
+                      plat::Overlapped& ov) override {
     return Submit(false, buffer, length, pipeId, ov);
   }
   plat::IoResult Write(uint8_t pipeId, const uint8_t* buffer, uint32_t length,
-                       plat::Overlapped& ov) {
+                       plat::Overlapped& ov) override {
     // The buffer is only read from on the write path.
     return Submit(true, const_cast<uint8_t*>(buffer), length, pipeId, ov);
   }
+  void Close() override { AsyncDevice::Close(); }
 
  private:
   // Completes every pending read whose pipe has a waiting transfer, oldest read first per pipe.
@@ -238,7 +228,6 @@ class SimInterface final : public plat::AsyncDevice {
 
   void ClosingLocked() override { inbox_.clear(); }
 
-  const Description description_;
   std::vector<uint8_t> scratch_;                               // guarded by mutex_
   std::map<uint8_t, std::deque<std::vector<uint8_t>>> inbox_;  // guarded by mutex_
 };
@@ -247,7 +236,7 @@ class SimInterface final : public plat::AsyncDevice {
 // handle is recognised instead of reaching freed memory.
 struct InterfaceTable {
   std::mutex mutex;  // guards interfaces and next
-  std::unordered_map<uintptr_t, std::shared_ptr<SimInterface>> interfaces;
+  std::unordered_map<uintptr_t, std::shared_ptr<UsbInterface>> interfaces;
   uintptr_t next = 0;
 };
 
@@ -257,7 +246,7 @@ InterfaceTable& Interfaces() {
   return table;
 }
 
-std::shared_ptr<SimInterface> Find(plat::WinUsbInterfaceHandle handle) {
+std::shared_ptr<UsbInterface> Find(plat::WinUsbInterfaceHandle handle) {
   auto& t = Interfaces();
   std::lock_guard<std::mutex> lock(t.mutex);
   const auto it = t.interfaces.find(reinterpret_cast<uintptr_t>(handle));
@@ -267,6 +256,26 @@ std::shared_ptr<SimInterface> Find(plat::WinUsbInterfaceHandle handle) {
 int Fail(int err) {
   errno = err;
   return 0;
+}
+
+// The interface of a simulated device on the seqpacket socket `deviceFd`: 0 or an errno value.
+int OpenSimInterface(int deviceFd, std::shared_ptr<UsbInterface>* out) {
+  int type = 0;
+  socklen_t len = sizeof type;
+  if (getsockopt(deviceFd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return errno;
+  if (type != SOCK_SEQPACKET) return EPROTOTYPE;
+  plat::UniqueFd fd(fcntl(deviceFd, F_DUPFD_CLOEXEC, 0));
+  if (!fd) return errno;
+  Description description;
+  if (const int err = Describe(fd.Get(), &description); err != 0) return err;
+  *out = std::make_shared<SimInterface>(std::move(fd), std::move(description));
+  return 0;
+}
+
+// The settings of `alternateSetting`, or null.
+const winusb::Setting* SettingOf(const UsbInterface& device, uint8_t alternateSetting) {
+  const auto& settings = device.Describe().Settings;
+  return alternateSetting < settings.size() ? &settings[alternateSetting] : nullptr;
 }
 
 int StartTransfer(const plat::IoResult& r, uint32_t* transferred) {
@@ -301,16 +310,19 @@ extern "C" {
 int WinUsb_Initialize(int deviceFd, plat::WinUsbInterfaceHandle* interfaceHandle) {
   if (!interfaceHandle) return Fail(EINVAL);
   *interfaceHandle = nullptr;
-  int type = 0;
-  socklen_t len = sizeof type;
-  if (getsockopt(deviceFd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return 0;
-  if (type != SOCK_SEQPACKET) return Fail(EPROTOTYPE);
-  plat::UniqueFd fd(fcntl(deviceFd, F_DUPFD_CLOEXEC, 0));
-  if (!fd) return 0;
-  Description description;
-  if (const int err = Describe(fd.Get(), &description); err != 0) return Fail(err);
+  struct stat st {};
+  if (fstat(deviceFd, &st) != 0) return 0;
   try {
-    auto device = std::make_shared<SimInterface>(std::move(fd), std::move(description));
+    // What the entry is decides: a USB device node, or a simulated device's socket.
+    std::shared_ptr<UsbInterface> device;
+    int err = EPROTOTYPE;
+    if (S_ISCHR(st.st_mode)) {
+      plat::UniqueFd fd(fcntl(deviceFd, F_DUPFD_CLOEXEC, 0));
+      err = fd ? winusb::OpenLibUsbInterface(std::move(fd), &device) : errno;
+    } else if (S_ISSOCK(st.st_mode)) {
+      err = OpenSimInterface(deviceFd, &device);
+    }
+    if (err != 0) return Fail(err);
     auto& t = Interfaces();
     std::lock_guard<std::mutex> lock(t.mutex);
     do {
@@ -325,7 +337,7 @@ int WinUsb_Initialize(int deviceFd, plat::WinUsbInterfaceHandle* interfaceHandle
 }
 
 int WinUsb_Free(plat::WinUsbInterfaceHandle interfaceHandle) {
-  std::shared_ptr<SimInterface> device;
+  std::shared_ptr<UsbInterface> device;
   {
     auto& t = Interfaces();
     std::lock_guard<std::mutex> lock(t.mutex);
@@ -344,8 +356,9 @@ int WinUsb_QueryInterfaceSettings(plat::WinUsbInterfaceHandle interfaceHandle,
   const auto device = Find(interfaceHandle);
   if (!device) return Fail(EBADF);
   if (!descriptor) return Fail(EINVAL);
-  if (alternateSetting != device->Describe().Interface.bAlternateSetting) return Fail(ENOENT);
-  *descriptor = device->Describe().Interface;
+  const winusb::Setting* setting = SettingOf(*device, alternateSetting);
+  if (!setting) return Fail(ENOENT);
+  *descriptor = setting->Interface;
   return 1;
 }
 
@@ -354,11 +367,9 @@ int WinUsb_QueryPipe(plat::WinUsbInterfaceHandle interfaceHandle, uint8_t altern
   const auto device = Find(interfaceHandle);
   if (!device) return Fail(EBADF);
   if (!pipe) return Fail(EINVAL);
-  const Description& d = device->Describe();
-  if (alternateSetting != d.Interface.bAlternateSetting || pipeIndex >= d.Endpoints.size()) {
-    return Fail(ENOENT);
-  }
-  const Endpoint& e = d.Endpoints[pipeIndex];
+  const winusb::Setting* setting = SettingOf(*device, alternateSetting);
+  if (!setting || pipeIndex >= setting->Endpoints.size()) return Fail(ENOENT);
+  const Endpoint& e = setting->Endpoints[pipeIndex];
   pipe->PipeType = e.Attributes & 0x03u;
   pipe->PipeId = e.Address;
   pipe->MaximumPacketSize = e.MaxPacketSize & 0x07FFu;

@@ -55,7 +55,8 @@ TEST_F(FtdiConduitTest, OpenConfiguresTheFirstMatchingDeviceInOrderAndStartsPoll
   EXPECT_TRUE(link.IsOpen());
   EXPECT_TRUE(fake_.IsOpen(adapter));
   EXPECT_EQ(link.BaudRate(), 827586);
-  EXPECT_EQ(fake_.Log(), (Lines{"FT_CreateDeviceInfoList", "FT_GetDeviceInfoList",
+  // The library learns the adapter's ids (0x14EC, 0x9280) before it lists or opens anything.
+  EXPECT_EQ(fake_.Log(), (Lines{"FT_SetVIDPID 5356 37504", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList",
                                 "FT_OpenEx ADAPTER1 1", "FT_SetBaudRate 827586",
                                 "FT_SetDataCharacteristics 8 0 0", "FT_SetFlowControl 0 0 0",
                                 "FT_SetTimeouts 2000 2000", "FT_SetLatencyTimer 1"}));
@@ -122,6 +123,7 @@ TEST_F(FtdiConduitTest, WithTwoMatchingDevicesTheFirstThatOpensIsUsed) {
 
 TEST_F(FtdiConduitTest, OpenFailsWithoutAnOpenableMatchingDeviceOrAReadableList) {
   TFtdiConduit link;
+  fake_.ClearLog();
   EXPECT_FALSE(link.Open("827586", ""));  // nothing attached
   EXPECT_EQ(fake_.Log(), Lines{"FT_CreateDeviceInfoList"});
 
@@ -216,6 +218,17 @@ TEST_F(FtdiConduitTest, CloseWhileAnotherThreadWritesNeverUsesAClosedHandle) {
     writer.join();
   }
   EXPECT_EQ(fake_.StaleHandleCalls(), 0u);
+}
+
+TEST_F(FtdiConduitTest, ALibraryWithoutSetVidPidOpensTheAdapterAsBefore) {
+  // The vendor's libraries of other platforms have no FT_SetVIDPID: nothing is missing.
+  ScopedEnv library(plat::kFtd2xxLibraryVar, dral_test::kNoVidPidFtd2xxPath);
+  FakeFtd2xx fake(dral_test::kNoVidPidFtd2xxPath);
+  const int adapter = fake.Add(kFtdiAdapterId, "ADAPTER1");
+  TFtdiConduit link;
+  ASSERT_TRUE(link.Open("827586", ""));
+  EXPECT_TRUE(fake.IsOpen(adapter));
+  EXPECT_EQ(fake.Log().front(), "FT_CreateDeviceInfoList");
 }
 
 TEST_F(FtdiConduitTest, ALibraryThatLacksAnEntryPointOrIsMissingIsRefused) {

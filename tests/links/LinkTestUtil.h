@@ -24,6 +24,7 @@
 #include "plat/device_interface.h"
 #include "plat/device_notice.h"
 #include "testsupport/AdapterSimulator.h"
+#include "testsupport/test_env.h"
 #include "testsupport/test_util.h"
 
 namespace dral_test {
@@ -36,28 +37,6 @@ inline std::string DeviceEntry(const char* classGuid, const std::string& name) {
   std::filesystem::create_directories(folder);
   return folder + "/" + name;
 }
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // A receive handler that keeps every byte it is given.
 class Received {

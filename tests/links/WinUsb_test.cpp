@@ -10,6 +10,8 @@
 
 #include "LinkTestUtil.h"
 #include "links/WinUsbConduit.h"
+#include "testsupport/FakeLibusb.h"
+#include "testsupport/PtyPair.h"
 #include "testsupport/SimWinUsbDevice.h"
 #include "testsupport/test_env.h"
 
@@ -152,6 +154,64 @@ TEST_F(WinUsbLinkTest, PipeIdsAreKeptAcrossARemovalAndReopen) {
   EXPECT_EQ(link.Write(bytes, 3), 0) << "pipe 0x02 is no pipe of the new device";
   ASSERT_TRUE(second.SendIn(0x83, {9, 8, 7}));
   ASSERT_TRUE(received.WaitForBytes(3, 2000));
+}
+
+// --- a USB device node through libusb ---------------------------------------------------------
+
+// An entry that is a USB device node (a pseudo-terminal stands in for it, the fake libusb plays
+// the device): the link connects whichever place its bulk IN pipe has, moves bytes both ways,
+// and takes a device that goes away for a removal.
+TEST_F(WinUsbLinkTest, AUsbDeviceNodeConnectsOverLibUsbAndGoingAwayIsARemoval) {
+  using dral_test::UsbInterfaceSpec;
+  ScopedEnv libusb(plat::kLibUsbLibraryVar, dral_test::kFakeLibusbPath);
+  dral_test::FakeLibusb usb;
+  struct Case {
+    const char* name;
+    std::vector<UsbInterfaceSpec> interfaces;
+    uint8_t in, out;
+  };
+  const Case cases[] = {
+      {"in-first", {{0, 0, {{0x81, kBulk, 64, 0}, {0x02, kBulk, 64, 0}}}}, 0x81, 0x02},
+      {"in-second",
+       {{0, 0, {{0x03, kBulk, 512, 0}, {0x83, kInterrupt, 8, 1}, {0x84, kBulk, 512, 0}}},
+        {1, 0, {{0x85, kBulk, 64, 0}}}},
+       0x84,
+       0x03},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dral_test::PtyPair node;
+    const std::string entry = Entry(c.name);
+    ASSERT_EQ(symlink(node.SlavePath().c_str(), entry.c_str()), 0);
+    const int key = usb.Add(entry, dral_test::UsbConfiguration(c.interfaces));
+    ASSERT_GT(key, 0);
+    Received received;
+    {
+      TWinUsbConduit link;
+      link.SetReceiveHandler(received.Handler());
+      ASSERT_TRUE(WaitUntil([&] { return link.IsOpen(); }));
+      EXPECT_EQ(link.Port()->InPipeId.load(), c.in);
+      EXPECT_EQ(link.Port()->OutPipeId.load(), c.out);
+      EXPECT_EQ(usb.Claimed(key), 0);
+
+      const Bytes out = {0x7E, 0xA5, 0x04, 0x7E};
+      EXPECT_EQ(link.Write(out.data(), static_cast<int>(out.size())), 4);
+      const auto written = usb.TakeWritten(key);
+      ASSERT_TRUE(written.has_value());
+      EXPECT_EQ(written->Endpoint, c.out);
+      EXPECT_EQ(written->Data, out);
+      usb.Push(key, c.in, {1, 2, 3});
+      ASSERT_TRUE(received.WaitForBytes(3, 2000));
+      EXPECT_EQ(received.Bytes(), (Bytes{1, 2, 3}));
+
+      usb.Vanish(key);
+      ASSERT_TRUE(WaitUntil([&] { return !link.IsOpen(); }, 3000));
+      ASSERT_TRUE(WaitUntil([&] { return link.Port()->InterfaceHandle.load() == nullptr; }, 1000));
+    }
+    ASSERT_EQ(unlink(entry.c_str()), 0);
+  }
+  EXPECT_EQ(usb.Live(), 0);
+  EXPECT_EQ(usb.Misuse(), 0);
 }
 
 // --- the library -----------------------------------------------------------------------------

@@ -9,6 +9,7 @@ namespace dral_test {
 
 const char* const kFakeFtd2xxPath = DRAL_FAKE_FTD2XX_PATH;
 const char* const kPartialFtd2xxPath = DRAL_PARTIAL_FTD2XX_PATH;
+const char* const kNoVidPidFtd2xxPath = DRAL_NO_VIDPID_FTD2XX_PATH;
 
 namespace {
 
@@ -20,9 +21,9 @@ void Take(void* module, Fn& entry, const char* name) {
 
 }  // namespace
 
-FakeFtd2xx::FakeFtd2xx() {
-  module_ = dlopen(kFakeFtd2xxPath, RTLD_NOW | RTLD_LOCAL);
-  if (!module_) throw std::runtime_error(std::string("cannot load ") + kFakeFtd2xxPath);
+FakeFtd2xx::FakeFtd2xx(const char* path) {
+  module_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (!module_) throw std::runtime_error(std::string("cannot load ") + path);
   Take(module_, add_, "FakeFtd2xx_Add");
   Take(module_, remove_, "FakeFtd2xx_Remove");
   Take(module_, reset_, "FakeFtd2xx_Reset");

@@ -28,8 +28,9 @@ inline constexpr FtStatus kFtInvalidParameter = 6;
 // FT_OpenEx flag: the argument is a serial number text.
 inline constexpr FtDword kFtOpenBySerialNumber = 1;
 
-// One entry of the device list (FT_GetDeviceInfoList). The handle field has the width of a
-// pointer, as in the library built for this platform.
+// One entry of the device list (FT_GetDeviceInfoList), laid out as the vendor documents it for
+// its x86-64 Linux library: four 32-bit words (its ULONG and DWORD are 32 bits there), the two
+// texts, then the handle with the width and alignment of a pointer: 104 bytes.
 struct FtDeviceListInfoNode {
   FtDword Flags;
   FtDword Type;
@@ -39,10 +40,21 @@ struct FtDeviceListInfoNode {
   char Description[64];
   FtHandle ftHandle;
 };
+static_assert(sizeof(FtDword) == 4 && sizeof(FtStatus) == 4);
+static_assert(sizeof(FtDeviceListInfoNode::Flags) == 4 && sizeof(FtDeviceListInfoNode::Type) == 4 &&
+              sizeof(FtDeviceListInfoNode::ID) == 4 && sizeof(FtDeviceListInfoNode::LocId) == 4);
+static_assert(sizeof(FtDeviceListInfoNode::SerialNumber) == 16);
+static_assert(sizeof(FtDeviceListInfoNode::Description) == 64);
+static_assert(sizeof(FtDeviceListInfoNode::ftHandle) == sizeof(void*));
+static_assert(offsetof(FtDeviceListInfoNode, Flags) == 0);
+static_assert(offsetof(FtDeviceListInfoNode, Type) == 4);
 static_assert(offsetof(FtDeviceListInfoNode, ID) == 8);
+static_assert(offsetof(FtDeviceListInfoNode, LocId) == 12);
 static_assert(offsetof(FtDeviceListInfoNode, SerialNumber) == 16);
 static_assert(offsetof(FtDeviceListInfoNode, Description) == 32);
 static_assert(offsetof(FtDeviceListInfoNode, ftHandle) == 96);
+static_assert(sizeof(void*) != 8 || (sizeof(FtDeviceListInfoNode) == 104 &&
+                                     alignof(FtDeviceListInfoNode) == 8));
 
 // Entry point types.
 using FtListDevicesFn = FtStatus (*)(void* arg1, void* arg2, FtDword flags);
@@ -68,6 +80,9 @@ using FtSetEventNotificationFn = FtStatus (*)(FtHandle handle, FtDword mask, voi
 using FtCreateDeviceInfoListFn = FtStatus (*)(FtDword* count);
 using FtGetDeviceInfoListFn = FtStatus (*)(FtDeviceListInfoNode* list, FtDword* count);
 using FtSetLatencyTimerFn = FtStatus (*)(FtHandle handle, uint8_t latencyMs);
+// Only in the vendor's Linux and macOS libraries: adds a vendor/product id pair that the device
+// list and the opens accept besides the vendor's own ids.
+using FtSetVidPidFn = FtStatus (*)(FtDword vendorId, FtDword productId);
 
 inline constexpr const char* kFtd2xxLibraryName = "libftd2xx.so";
 // Names the library file to load instead of the loader's search for kFtd2xxLibraryName.
@@ -77,7 +92,8 @@ inline constexpr const char* kFtd2xxLibraryVar = "DRAL_FTD2XX_LIBRARY";
 // FT_Open, FT_OpenEx, FT_Close, FT_Read, FT_Write, FT_ResetDevice, FT_SetBaudRate,
 // FT_SetDataCharacteristics, FT_SetFlowControl, FT_SetRts, FT_ClrRts, FT_Purge, FT_SetTimeouts,
 // FT_GetQueueStatus, FT_GetStatus, FT_SetEventNotification, FT_CreateDeviceInfoList,
-// FT_GetDeviceInfoList, FT_SetLatencyTimer.
+// FT_GetDeviceInfoList, FT_SetLatencyTimer; then FT_SetVIDPID, which only some platforms'
+// libraries have and which Complete() does not require.
 //
 // Load and Unload from one owner; the entry points may then be called from any thread while the
 // library stays loaded. The loader's handle is reference counted, so several instances may
@@ -119,6 +135,7 @@ class Ftd2xxLibrary {
   FtCreateDeviceInfoListFn FT_CreateDeviceInfoList = nullptr;
   FtGetDeviceInfoListFn FT_GetDeviceInfoList = nullptr;
   FtSetLatencyTimerFn FT_SetLatencyTimer = nullptr;
+  FtSetVidPidFn FT_SetVIDPID = nullptr;  // optional
 
  private:
   SharedLibrary library_;

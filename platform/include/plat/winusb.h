@@ -1,8 +1,12 @@
 // The WinUSB library: bulk transfers to a USB interface, loaded at run time.
 //
 // Our library (libdral_winusb.so, folder platform/winusb) exports six functions with C linkage.
-// It serves simulated devices: a device interface of the WinUSB class is a UNIX seqpacket
-// socket (see docs/winusb-sim-protocol.md); a bridge to real hardware speaks the same protocol.
+// What the device interface (the entry of the WinUSB class folder) is decides how it is reached:
+// - a character device is a USB device node (/dev/bus/usb/BBB/DDD, linked into the folder by a
+//   udev rule): the library drives the device's first interface through libusb-1.0, which it
+//   loads at run time ($DRAL_LIBUSB_LIBRARY, else libusb-1.0.so.0); pipe transfers are bulk
+//   transfers;
+// - a UNIX seqpacket socket is a simulated device (see docs/winusb-sim-protocol.md).
 //
 // Conventions of all six functions: they return non-zero on success and 0 on failure with
 // errno set (map it with plat::ErrorFromErrno). A transfer that was started but has not finished
@@ -65,6 +69,8 @@ inline constexpr uint32_t kWinUsbDescribeTimeoutMs = 1000;
 
 inline constexpr const char* kWinUsbLibraryName = "libdral_winusb.so";
 inline constexpr const char* kWinUsbLibraryVar = "DRAL_WINUSB_LIBRARY";
+// Names the libusb-1.0 library file the WinUSB library loads instead of libusb-1.0.so.0.
+inline constexpr const char* kLibUsbLibraryVar = "DRAL_LIBUSB_LIBRARY";
 
 // Entry point types (the prototypes below, as pointers).
 using WinUsbInitializeFn = int (*)(int deviceFd, WinUsbInterfaceHandle* interfaceHandle);
@@ -119,31 +125,41 @@ extern "C" {
 
 // Opens the interface of the device whose descriptor is `deviceFd` (a WinUSB-class entry opened
 // with plat::OpenDeviceNode or a device handle's duplicate). The library makes its own
-// duplicate; the caller keeps and closes its descriptor. Asks the device to describe itself and
-// waits up to kWinUsbDescribeTimeoutMs for the answer. errno: EBADF for a bad descriptor,
-// ENOTSOCK/EPROTOTYPE for a descriptor that is not a seqpacket socket, ETIMEDOUT when the
-// device does not answer, EPROTO for a malformed description, ENODEV/EPIPE when it hangs up.
+// duplicate; the caller keeps and closes its descriptor. errno: EBADF for a bad descriptor,
+// EPROTOTYPE for a descriptor that is neither a character device nor a seqpacket socket.
+// - A USB device node: reads the descriptors of the active configuration and claims its first
+//   interface; never waits for the device. errno: ELIBACC/ELIBBAD when libusb cannot be loaded
+//   or lacks an entry point, EIO for a node that is not a USB device, EACCES, EBUSY when another
+//   program or driver holds the interface, ENODEV when the device is gone, EPROTO when the
+//   configuration has no interface.
+// - A simulated device: asks it to describe itself and waits up to kWinUsbDescribeTimeoutMs for
+//   the answer. errno: ETIMEDOUT when the device does not answer, EPROTO for a malformed
+//   description, ENODEV/EPIPE when it hangs up.
 int WinUsb_Initialize(int deviceFd, plat::WinUsbInterfaceHandle* interfaceHandle);
 
 // Ends the interface: pending transfers complete with kErrorOperationAborted, the library's
-// I/O thread is joined, its descriptor closed. EBADF when the handle is not (any longer) valid.
+// I/O thread (libusb's event thread for a USB device) is joined, its descriptor closed. EBADF
+// when the handle is not (any longer) valid.
 int WinUsb_Free(plat::WinUsbInterfaceHandle interfaceHandle);
 
-// The interface descriptor of alternate setting `alternateSetting` (only 0 exists; others:
-// ENOENT).
+// The interface descriptor of alternate setting `alternateSetting` (an index: 0 is the setting
+// in use; a simulated device has only 0; beyond the last: ENOENT).
 int WinUsb_QueryInterfaceSettings(plat::WinUsbInterfaceHandle interfaceHandle,
                                   uint8_t alternateSetting,
                                   plat::UsbInterfaceDescriptor* descriptor);
 
-// The pipe at `pipeIndex` (0 .. bNumEndpoints - 1, in the device's order; beyond: ENOENT).
+// The pipe at `pipeIndex` of alternate setting `alternateSetting` (0 .. bNumEndpoints - 1, in
+// the device's order; beyond: ENOENT).
 int WinUsb_QueryPipe(plat::WinUsbInterfaceHandle interfaceHandle, uint8_t alternateSetting,
                      uint8_t pipeIndex, plat::WinUsbPipeInformation* pipe);
 
 // Reads one transfer from the IN pipe `pipeId` into `buffer`: completes with the transfer's
-// length (at most `length`; the rest of a longer transfer is what the next read gets). A
-// zero-length transfer completes with 0. `overlapped` is required (EINVAL without); on an
+// length (at most `length`, and at most kWinUsbMaxTransfer; from a simulated device the rest of
+// a longer transfer is what the next read gets). A zero-length transfer completes with 0. `overlapped` is required (EINVAL without); on an
 // immediate completion *transferred is the count, else 0. EINVAL for a pipe that is not an IN
-// pipe of the interface. A hang-up completes with kErrorDeviceNotConnected.
+// pipe of the interface. A hang-up or a USB device that went away completes (and fails the
+// next start) with kErrorDeviceNotConnected; a failed USB transfer (a stall, an error on the
+// bus) completes with kErrorGenFailure.
 int WinUsb_ReadPipe(plat::WinUsbInterfaceHandle interfaceHandle, uint8_t pipeId, uint8_t* buffer,
                     uint32_t length, uint32_t* transferred, plat::Overlapped* overlapped);
 

@@ -1,5 +1,4 @@
-// The packets between the WinUSB library and a simulated (or bridged) device on a UNIX
-// seqpacket socket. docs/winusb-sim-protocol.md describes the protocol for device writers.
+// The packets between the WinUSB library and a simulated device on a UNIX seqpacket socket. docs/winusb-sim-protocol.md describes the protocol for device writers.
 #pragma once
 
 #include <cstddef>

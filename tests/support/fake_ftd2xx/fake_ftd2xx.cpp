@@ -1,7 +1,8 @@
 // A stand-in for the D2XX library: the entry points the FTDI link loads, over simulated devices
 // that the tests add through the FakeFtd2xx_* controls (testsupport/FakeFtd2xxControl.h).
-// Built twice: complete (libftd2xx.so), and without FT_SetLatencyTimer (FAKE_FTD2XX_PARTIAL) for
-// the test of a library the link must refuse.
+// Built three times: complete (libftd2xx.so, with the Linux library's FT_SetVIDPID), without
+// FT_SetLatencyTimer (FAKE_FTD2XX_PARTIAL) for the test of a library the link must refuse, and
+// without FT_SetVIDPID (FAKE_FTD2XX_NO_VIDPID), as the vendor's libraries of other platforms.
 //
 // Besides those, every stream socket in the socket folder of the device directory is a device
 // (see FakeFtd2xxControl.h): the list is read afresh by FT_CreateDeviceInfoList, FT_OpenEx
@@ -519,6 +520,13 @@ FAKE_EXPORT FtStatus FT_GetDeviceInfoList(plat::FtDeviceListInfoNode* list, FtDw
   *count = i;
   return plat::kFtOk;
 }
+
+#ifndef FAKE_FTD2XX_NO_VIDPID
+FAKE_EXPORT FtStatus FT_SetVIDPID(FtDword vendorId, FtDword productId) {
+  Record("FT_SetVIDPID " + std::to_string(vendorId) + " " + std::to_string(productId));
+  return plat::kFtOk;
+}
+#endif
 
 #ifndef FAKE_FTD2XX_PARTIAL
 FAKE_EXPORT FtStatus FT_SetLatencyTimer(FtHandle handle, uint8_t latencyMs) {

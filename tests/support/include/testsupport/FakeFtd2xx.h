@@ -3,7 +3,7 @@
 // of the adapter simulator that appears as one FTDI device of that library.
 //
 // kFakeFtd2xxPath is the complete fake, kPartialFtd2xxPath the build without
-// FT_SetLatencyTimer.
+// FT_SetLatencyTimer, kNoVidPidFtd2xxPath the build without FT_SetVIDPID.
 #pragma once
 
 #include <cstddef>
@@ -18,14 +18,16 @@ namespace dral_test {
 
 extern const char* const kFakeFtd2xxPath;
 extern const char* const kPartialFtd2xxPath;
+extern const char* const kNoVidPidFtd2xxPath;
 
 // The adapter's USB ids as the device list reports them.
 inline constexpr uint32_t kFtdiAdapterId = kFakeFtd2xxSocketDeviceId;
 
 class FakeFtd2xx {
  public:
-  // Loads the complete fake (throws std::runtime_error when it cannot) and resets it.
-  FakeFtd2xx();
+  // Loads the fake at `path` (throws std::runtime_error when it cannot) and resets it. Each
+  // build of the fake has devices of its own: control the one the link loads.
+  explicit FakeFtd2xx(const char* path = kFakeFtd2xxPath);
   // Resets the fake (no device left) and unloads it.
   ~FakeFtd2xx();
   FakeFtd2xx(const FakeFtd2xx&) = delete;

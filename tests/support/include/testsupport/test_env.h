@@ -7,13 +7,37 @@
 #include <chrono>
 #include <cstddef>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 namespace dral_test {
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
 
 // Sets DRAL_IPC_NAMESPACE, DRAL_REGISTRY_DIR, DRAL_DEVICE_DIR and DRAL_SYSFS_DIR to values of
 // this test's own (fresh temporary directories; the sysfs one starts empty, so no test reads the
