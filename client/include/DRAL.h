@@ -196,8 +196,11 @@ DRAL_STATIC_ASSERT(sizeof(DralJ1939FilterData) == 7, "DralJ1939FilterData layout
 DRAL_STATIC_ASSERT(sizeof(DralFilter) == 10, "DralFilter layout");
 DRAL_STATIC_ASSERT(sizeof(DralAdapterStatus) == 6, "DralAdapterStatus layout");
 
-/* Called on the connection's receive thread when a claimed J1939 address is lost; the low byte
- * of the argument is the address. It must not call DRAL_Disconnect for that connection. */
+/* Called on the connection's receive thread when a claimed J1939 address is lost (after the
+ * library has sent the cannot-claim message, the claim from the null address 254 with the
+ * NAME); the low byte of the argument is the address. It must not call DRAL_Disconnect for
+ * that connection (that call is refused). While it runs, the connection's received messages
+ * wait in the channel instead of reaching DRAL_GetMessage. */
 typedef void (*DRAL_AddressLostCallback)(uint32_t address);
 
 /* ---- Functions ------------------------------------------------------------------------------ */

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <vector>
 
 #include "client/ClientObj.h"
@@ -28,7 +29,9 @@ constexpr uint8_t kLower[8] = {0x20, 0, 0, 0, 0, 0, 0, 0x3F};   // first byte hi
 
 std::atomic<uint32_t> gLostArgument{0};
 std::atomic<int> gLostCalls{0};
+std::function<void()> gInCallback;  // set by a test before the loss, run by the callback
 void OnAddressLost(uint32_t address) {
+  if (gInCallback) gInCallback();
   gLostArgument.store(address);
   gLostCalls.fetch_add(1);
 }
@@ -38,6 +41,7 @@ class AddressClaimTest : public dral_test::IsolatedTest {
   void SetUp() override {
     gLostCalls.store(0);
     gLostArgument.store(0);
+    gInCallback = nullptr;
     ASSERT_TRUE(client_.Connect());
     slot_ = server_.Queue().Slot(client_.SlotIndex());
     ASSERT_TRUE(client_.SetAddressLostCallback(&OnAddressLost));
@@ -64,6 +68,14 @@ class AddressClaimTest : public dral_test::IsolatedTest {
     std::vector<HuxMessage> out;
     for (const auto& m : server_.Received()) {
       if (m.Type == dral::MsgJ1939Control && m.Data[3] == j1939::kPfAddressClaimed) out.push_back(m);
+    }
+    return out;
+  }
+  // The cannot-claim messages the connection sent: plain claim frames.
+  std::vector<HuxMessage> CannotClaims() {
+    std::vector<HuxMessage> out;
+    for (const auto& m : server_.Received()) {
+      if (m.Type == dral::MsgJ1939Frame && m.Data[3] == j1939::kPfAddressClaimed) out.push_back(m);
     }
     return out;
   }
@@ -154,6 +166,29 @@ TEST_F(AddressClaimTest, EqualNameLosesOnChannelOneAndIsAnsweredOnChannelTwo) {
   // and still defended
   Contest(dral::kChannelBit2, kHigher);
   ASSERT_TRUE(WaitUntil([&] { return Claims().size() == 4; }, 5000));
+}
+
+// A node that gives its address up tells the network so before the application hears of it:
+// the claim from the null address with its NAME. A release sends nothing.
+TEST_F(AddressClaimTest, LostAddressIsAnnouncedAsCannotClaimBeforeTheCallback) {
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN2);
+  std::atomic<bool> announcedFirst{false};
+  gInCallback = [&] {
+    announcedFirst.store(WaitUntil([&] { return CannotClaims().size() == 1; }, 5000));
+  };
+  Contest(dral::kChannelBit2, kLower);
+  ASSERT_TRUE(WaitUntil([&] { return gLostCalls.load() == 1; }, 10000));
+  EXPECT_TRUE(announcedFirst.load());
+  const auto sent = CannotClaims();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(Bytes(sent[0].Data, sent[0].Data + sent[0].Length),
+            (Bytes{2, 0xFE, 0xFF, 0xEE, 0x18, 0x10, 0, 0, 0, 0, 0, 0, 0x40}));
+
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN1);
+  client_.ReleaseAddress(DRAL_PROTOCOL_J1939_CAN1);
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN1);  // its claim is taken after anything the release sent
+  ASSERT_TRUE(WaitUntil([&] { return Claims().size() == 3; }, 5000));
+  EXPECT_EQ(CannotClaims().size(), 1u);
 }
 
 TEST_F(AddressClaimTest, ReleasedAddressIsNoLongerDefended) {
