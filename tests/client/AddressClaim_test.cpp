@@ -10,6 +10,10 @@
 
 #include "client/ClientObj.h"
 #include "client_test_util.h"
+#include "server/ServerObj.h"
+#include "testsupport/AdapterSimulator.h"
+#include "testsupport/J1939Peer.h"
+#include "testsupport/SimConduit.h"
 #include "testsupport/test_env.h"
 
 namespace {
@@ -209,6 +213,41 @@ TEST_F(AddressClaimTest, ClaimContestedDuringItsWaitFails) {
             DRAL_ERR_CLAIM_FAILED);
   EXPECT_EQ(gLostCalls.load(), 1);
   EXPECT_FALSE(client_.ClaimAddress(7, kAddress, kMiddle) == DRAL_OK);  // no such channel
+}
+
+// 253 is the highest address a node may hold: its claim goes the whole way through a real
+// server, which stores it and sends it to the adapter, and the connection defends it against a
+// node on the bus with a higher NAME. Only 254 and 255 are refused, before anything is sent.
+TEST(ClaimThroughServer, ClaimOfTheHighestAddressIsStoredSentAndDefended) {
+  dral_test::IsolatedEnv env;
+  dral_test::Watchdog watchdog(30);
+  dral_test::AdapterSimulator adapter;
+  dral_test::SimLinkControl link;
+  dral::TDralServer::Options options;
+  dral::LinkFactoryTable links{};
+  links[dral::LinkRowUsb] = [&] { return std::make_unique<dral_test::SimConduit>(adapter, link); };
+  options.Links = links;
+  options.StartWaitThread = true;
+  auto server = std::make_unique<dral::TDralServer>(options);
+  ASSERT_TRUE(adapter.WaitForMessage(dral_test::OfType(dral_test::sim::kJ1708Filter), 5000));
+  dral_test::J1939Peer node(adapter, dral::kChannelBit2, 0x21);
+  node.Contest(253, {0x00, 0, 0, 0, 0, 0, 0, 0x41}, 1);  // kHigher
+  const auto isClaim = dral_test::IsJ1939Pf(j1939::kPfAddressClaimed);
+  {
+    dral::TDralClient client;
+    ASSERT_TRUE(client.Connect());
+    EXPECT_EQ(client.ClaimAddress(DRAL_PROTOCOL_J1939_CAN2, 254, kMiddle), DRAL_ERR_ADDRESS_RANGE);
+    EXPECT_EQ(client.ClaimAddress(DRAL_PROTOCOL_J1939_CAN2, 255, kMiddle), DRAL_ERR_ADDRESS_RANGE);
+    EXPECT_EQ(client.ClaimAddress(DRAL_PROTOCOL_J1939_CAN2, 253, kMiddle), DRAL_OK);
+    EXPECT_EQ(server->Channel().Block()->Slots[client.SlotIndex()].Claimed[1].Address.load(), 253);
+    // The claim, and after the node's contest the claim again.
+    EXPECT_TRUE(adapter.WaitForCount(isClaim, 2, 5000));
+    for (const auto& m : adapter.Messages(isClaim)) {
+      EXPECT_EQ(m.Data, (Bytes{2, 253, 0xFF, 0xEE, 0x18, 0x10, 0, 0, 0, 0, 0, 0, 0x40}));
+    }
+    client.Disconnect();
+  }
+  server.reset();  // before the simulator and the link control it uses
 }
 
 }  // namespace
