@@ -22,7 +22,10 @@
  *   own bounds), then up to 1 s for each of its three closing filter edits, the end of the
  *   connection's multi-packet sends (they are stopped; at most about 1 s) and of its receive
  *   thread (normally milliseconds, at most about 2 s) and up to 1 s to free its slot: about
- *   7 s in all.
+ *   7 s in all. A receive thread held up in the connection's address-lost callback (also by a
+ *   lock the disconnecting thread holds) is waited for 2 s at most: the disconnect then
+ *   returns, and the thread ends on its own once the callback returns; the connection's slot
+ *   stays taken until then. The unload waits for each connection left open in the same way.
  * - DRAL_PutMessage of a J1939 message of more than 8 data bytes starts a multi-packet send
  *   and returns; when a send to the same destination is unfinished it asks again after 25 ms.
  *   The outcome of the send is not reported.
@@ -227,7 +230,10 @@ uint32_t DRAL_GetStatus(DRAL_Handle handle);
 uint32_t DRAL_GetAdapterVersion(DRAL_Handle handle, uint8_t buffer[6]);
 /* Fills a DralAdapterStatus. DRAL_OK. */
 uint32_t DRAL_GetAdapterStatus(DRAL_Handle handle, uint8_t buffer[6]);
-/* Sets the connection's address-lost callback (null clears it). DRAL_OK. */
+/* Sets the connection's address-lost callback (null clears it). DRAL_OK. Setting a callback
+ * keeps the library loaded for the rest of the process, so that a receive thread left running
+ * in the callback (see DRAL_Disconnect above) can return into it: a later dlclose no longer
+ * unloads it, and connections left open are closed at process exit. */
 uint32_t DRAL_RegAddressLostCallback(DRAL_Handle handle, DRAL_AddressLostCallback callback);
 
 #ifdef __cplusplus

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include "client/ClientObj.h"
@@ -193,6 +194,30 @@ TEST_F(AddressClaimTest, LostAddressIsAnnouncedAsCannotClaimBeforeTheCallback) {
   ClaimHeld(DRAL_PROTOCOL_J1939_CAN1);  // its claim is taken after anything the release sent
   ASSERT_TRUE(WaitUntil([&] { return Claims().size() == 3; }, 5000));
   EXPECT_EQ(CannotClaims().size(), 1u);
+}
+
+// The callback waits for a lock that the disconnecting thread holds: the disconnect gives the
+// receive thread up at its bound, and the thread ends on its own once the callback returns.
+TEST_F(AddressClaimTest, DisconnectGivesUpOnACallbackWaitingForTheDisconnectingThread) {
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN2);
+  std::timed_mutex held;
+  std::atomic<bool> entered{false};
+  held.lock();
+  gInCallback = [&] {
+    entered.store(true);
+    if (held.try_lock_for(std::chrono::seconds(15))) held.unlock();
+  };
+  Contest(dral::kChannelBit2, kLower);
+  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }, 5000));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(client_.Disconnect());
+  EXPECT_GE(MsSince(start), dral::kThreadGiveUpMs - 100);
+  EXPECT_LT(MsSince(start), dral::kThreadGiveUpMs + 3000);
+  EXPECT_FALSE(client_.Connected());
+  EXPECT_TRUE(client_.ThreadLeftRunning());
+  held.unlock();
+  EXPECT_TRUE(WaitUntil([&] { return !client_.ThreadLeftRunning(); }, 5000));
+  EXPECT_EQ(gLostCalls.load(), 1);
 }
 
 TEST_F(AddressClaimTest, ReleasedAddressIsNoLongerDefended) {
