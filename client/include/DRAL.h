@@ -233,7 +233,8 @@ uint32_t DRAL_GetAdapterStatus(DRAL_Handle handle, uint8_t buffer[6]);
 /* Sets the connection's address-lost callback (null clears it). DRAL_OK. Setting a callback
  * keeps the library loaded for the rest of the process, so that a receive thread left running
  * in the callback (see DRAL_Disconnect above) can return into it: a later dlclose no longer
- * unloads it, and connections left open are closed at process exit. */
+ * unloads it, and connections left open are closed at process exit. When the library cannot
+ * keep itself loaded, no callback is set (DRAL_ERR_PARAMETER). */
 uint32_t DRAL_RegAddressLostCallback(DRAL_Handle handle, DRAL_AddressLostCallback callback);
 
 #ifdef __cplusplus

@@ -34,9 +34,10 @@ constexpr uint8_t kLower[8] = {0x20, 0, 0, 0, 0, 0, 0, 0x3F};   // first byte hi
 
 std::atomic<uint32_t> gLostArgument{0};
 std::atomic<int> gLostCalls{0};
-std::function<void()> gInCallback;  // set by a test before the loss, run by the callback
+// Set by a test before the loss, run by the callback.
+std::atomic<const std::function<void()>*> gInCallback{nullptr};
 void OnAddressLost(uint32_t address) {
-  if (gInCallback) gInCallback();
+  if (const auto* inCallback = gInCallback.load()) (*inCallback)();
   gLostArgument.store(address);
   gLostCalls.fetch_add(1);
 }
@@ -46,7 +47,7 @@ class AddressClaimTest : public dral_test::IsolatedTest {
   void SetUp() override {
     gLostCalls.store(0);
     gLostArgument.store(0);
-    gInCallback = nullptr;
+    gInCallback.store(nullptr);
     ASSERT_TRUE(client_.Connect());
     slot_ = server_.Queue().Slot(client_.SlotIndex());
     ASSERT_TRUE(client_.SetAddressLostCallback(&OnAddressLost));
@@ -178,9 +179,10 @@ TEST_F(AddressClaimTest, EqualNameLosesOnChannelOneAndIsAnsweredOnChannelTwo) {
 TEST_F(AddressClaimTest, LostAddressIsAnnouncedAsCannotClaimBeforeTheCallback) {
   ClaimHeld(DRAL_PROTOCOL_J1939_CAN2);
   std::atomic<bool> announcedFirst{false};
-  gInCallback = [&] {
+  const std::function<void()> inCallback = [&] {
     announcedFirst.store(WaitUntil([&] { return CannotClaims().size() == 1; }, 5000));
   };
+  gInCallback.store(&inCallback);
   Contest(dral::kChannelBit2, kLower);
   ASSERT_TRUE(WaitUntil([&] { return gLostCalls.load() == 1; }, 10000));
   EXPECT_TRUE(announcedFirst.load());
@@ -200,13 +202,14 @@ TEST_F(AddressClaimTest, LostAddressIsAnnouncedAsCannotClaimBeforeTheCallback) {
 // receive thread up at its bound, and the thread ends on its own once the callback returns.
 TEST_F(AddressClaimTest, DisconnectGivesUpOnACallbackWaitingForTheDisconnectingThread) {
   ClaimHeld(DRAL_PROTOCOL_J1939_CAN2);
-  std::timed_mutex held;
+  std::mutex held;
   std::atomic<bool> entered{false};
   held.lock();
-  gInCallback = [&] {
+  const std::function<void()> inCallback = [&] {
     entered.store(true);
-    if (held.try_lock_for(std::chrono::seconds(15))) held.unlock();
+    if (WaitUntil([&] { return held.try_lock(); }, 15000)) held.unlock();
   };
+  gInCallback.store(&inCallback);
   Contest(dral::kChannelBit2, kLower);
   ASSERT_TRUE(WaitUntil([&] { return entered.load(); }, 5000));
   const auto start = std::chrono::steady_clock::now();
