@@ -139,10 +139,11 @@ void ProcessAttach() {
 // Runs at dlclose and at normal process exit. The receive threads and multi-packet sends of
 // connections left open are waited for until they have ended, as no thread may run on in code
 // that dlclose unmaps: their loop never needs the loader's lock, so they can end while a
-// dlclose holds it, and exit() holds nothing they need either. Only a receive thread held up
-// in an address-lost callback is given up on, as DRAL_Disconnect does: the library is pinned
-// then, so this runs at process exit, which unmaps nothing, and so is the calling thread itself
-// (exit() from a callback), both with their memory never freed under them.
+// dlclose holds it, and exit() holds nothing they need either. Two threads are left running,
+// with their memory never freed under them: a receive thread held up in an address-lost
+// callback, given up on as DRAL_Disconnect does (a callback pinned the library, so this runs
+// at process exit, which unmaps nothing), and the calling thread itself (exit() from a
+// callback).
 void ProcessDetach() {
   gLoaded.store(false, std::memory_order_release);
   ProcessAttachCount().Detach();

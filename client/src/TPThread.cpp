@@ -131,8 +131,8 @@ void TTransportThread::SendConnectionMode() {
   TCMHandshake* handshake = clientThread_->AddHandshake(pgn, sourceAddress_, destinationAddress_);
   if (!handshake) return;
   const uint8_t priority = (priorityDataPage_ & kPriorityBitsOfPdp) >> 2;
-  // The RTS announces the most packets per CTS this sender takes, so a receiver that keeps to
-  // it never waits for a packet beyond them.
+  // The RTS announces the most packets this sender sends per CTS, so a receiver that keeps to
+  // it never waits for a packet that does not come.
   const HuxMessage rts =
       ControlRecord(channelBits_, sourceAddress_, destinationAddress_, priority,
                     SizedControl(kTpCmRts, totalSize_, totalPackets_, kMaxPacketsPerWindow, pgn_));
