@@ -24,8 +24,9 @@
  *   thread (normally milliseconds, at most about 2 s) and up to 1 s to free its slot: about
  *   7 s in all. A receive thread held up in the connection's address-lost callback (also by a
  *   lock the disconnecting thread holds) is waited for 2 s at most: the disconnect then
- *   returns, and the thread ends on its own once the callback returns; the connection's slot
- *   stays taken until then. The unload waits for each connection left open in the same way.
+ *   returns, and the thread ends on its own once the callback returns. The connection's slot
+ *   stays taken until the next DRAL_Connect or DRAL_Disconnect after that (or the unload).
+ *   The unload waits for each connection left open in the same way.
  * - DRAL_PutMessage of a J1939 message of more than 8 data bytes starts a multi-packet send
  *   and returns; when a send to the same destination is unfinished it asks again after 25 ms.
  *   The outcome of the send is not reported.
