@@ -620,9 +620,21 @@ TEST_F(LibraryTest, DisconnectAndUnloadGiveUpOnACallbackWaitingForTheMainThread)
     void* still = dlopen((LibDir() + "/libDRAL.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
     EXPECT_NE(still, nullptr) << "the library was unloaded under a thread in its callback";
     if (still) dlclose(still);
-    // The first callback returns; its thread takes the contest off the ring and ends.
+    // The first callback returns; its thread takes the contest off the ring and ends. A later
+    // connect then frees what was kept for it: only the second connection and the new one
+    // hold slots.
     Gate(0).unlock();
     EXPECT_TRUE(WaitUntil([&] { return observer.Count(&slots[0]->ToClient) == 0; }, 5000));
+    Api again = Load();
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          const DRAL_Handle h = again.Connect();
+          const int held = std::popcount(observer.Block()->Header.SlotMask.load());
+          again.Disconnect(h);
+          return h != 0 && held == 2;
+        },
+        5000));
+    Unload(again);
     Touch(Marker("exiting"));
     return;  // with the second connection open and its callback waiting at the gate
   }
