@@ -22,7 +22,11 @@
  *   own bounds), then up to 1 s for each of its three closing filter edits, the end of the
  *   connection's multi-packet sends (they are stopped; at most about 1 s) and of its receive
  *   thread (normally milliseconds, at most about 2 s) and up to 1 s to free its slot: about
- *   7 s in all.
+ *   7 s in all. A receive thread held up in the connection's address-lost callback (also by a
+ *   lock the disconnecting thread holds) is waited for 2 s at most: the disconnect then
+ *   returns, and the thread ends on its own once the callback returns. The connection's slot
+ *   stays taken until the next DRAL_Connect or DRAL_Disconnect after that (or the unload).
+ *   The unload waits for each connection left open in the same way.
  * - DRAL_PutMessage of a J1939 message of more than 8 data bytes starts a multi-packet send
  *   and returns; when a send to the same destination is unfinished it asks again after 25 ms.
  *   The outcome of the send is not reported.
@@ -196,8 +200,11 @@ DRAL_STATIC_ASSERT(sizeof(DralJ1939FilterData) == 7, "DralJ1939FilterData layout
 DRAL_STATIC_ASSERT(sizeof(DralFilter) == 10, "DralFilter layout");
 DRAL_STATIC_ASSERT(sizeof(DralAdapterStatus) == 6, "DralAdapterStatus layout");
 
-/* Called on the connection's receive thread when a claimed J1939 address is lost; the low byte
- * of the argument is the address. It must not call DRAL_Disconnect for that connection. */
+/* Called on the connection's receive thread when a claimed J1939 address is lost (after the
+ * library has sent the cannot-claim message, the claim from the null address 254 with the
+ * NAME); the low byte of the argument is the address. It must not call DRAL_Disconnect for
+ * that connection (that call is refused). While it runs, the connection's received messages
+ * wait in the channel instead of reaching DRAL_GetMessage. */
 typedef void (*DRAL_AddressLostCallback)(uint32_t address);
 
 /* ---- Functions ------------------------------------------------------------------------------ */
@@ -224,7 +231,11 @@ uint32_t DRAL_GetStatus(DRAL_Handle handle);
 uint32_t DRAL_GetAdapterVersion(DRAL_Handle handle, uint8_t buffer[6]);
 /* Fills a DralAdapterStatus. DRAL_OK. */
 uint32_t DRAL_GetAdapterStatus(DRAL_Handle handle, uint8_t buffer[6]);
-/* Sets the connection's address-lost callback (null clears it). DRAL_OK. */
+/* Sets the connection's address-lost callback (null clears it). DRAL_OK. Setting a callback
+ * keeps the library loaded for the rest of the process, so that a receive thread left running
+ * in the callback (see DRAL_Disconnect above) can return into it: a later dlclose no longer
+ * unloads it, and connections left open are closed at process exit. When the library cannot
+ * keep itself loaded, no callback is set (DRAL_ERR_PARAMETER). */
 uint32_t DRAL_RegAddressLostCallback(DRAL_Handle handle, DRAL_AddressLostCallback callback);
 
 #ifdef __cplusplus

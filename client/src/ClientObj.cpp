@@ -104,7 +104,16 @@ bool WaitForClientEvent(THuxQueue& queue, uint32_t seen, uint32_t ms) {
 // ---- TDralClient ----------------------------------------------------------------------------
 
 TDralClient::~TDralClient() {
-  if (Disconnect()) return;
+  if (Disconnect()) {
+    // A thread given up on that still runs keeps its queue and itself for good; one that has
+    // ended is joined and freed with its queue by the members' destructors.
+    if (ThreadLeftRunning()) {
+      cls::WriterLock lock(stateLock_);
+      (void)leftThread_.release();
+      (void)leftQueue_.release();
+    }
+    return;
+  }
   // Destroyed on its own receive thread (the process ends from inside a callback): the thread
   // cannot wait for itself, so it and its queue stay allocated until the process is gone. The
   // connection's sends use both; they are ended now all the same.
@@ -155,14 +164,31 @@ bool TDralClient::Disconnect() {
   // call of this connection, which now answers as unconnected instead of waiting for us.
   if (thread) {
     thread->Terminate();
-    // Waited for until it has ended: a thread left running would run on in the library's code,
-    // which a dlclose unmaps. Its loop runs library code only, with bounded waits, and looks at
-    // Terminated between records, so it ends within one pass.
-    while (!thread->WaitFor(kThreadStopTimeoutMs)) plat::OutputDebugString(kThreadSlowText);
+    if (callbackSet_.load(std::memory_order_acquire)) {
+      // Application code may hold the thread up, also waiting for something the caller holds:
+      // given up on after the bound. The library stays loaded for it, so it may run on; it and
+      // its queue are kept until it has ended.
+      if (!thread->WaitFor(kThreadGiveUpMs)) {
+        cls::WriterLock lock(stateLock_);
+        leftThread_ = std::move(thread);
+        leftQueue_ = std::move(queue);
+        return true;
+      }
+    } else {
+      // Waited for until it has ended: a thread left running would run on in the library's
+      // code, which a dlclose unmaps. Its loop runs library code only, with bounded waits, and
+      // looks at Terminated between records, so it ends within one pass.
+      while (!thread->WaitFor(kThreadStopTimeoutMs)) plat::OutputDebugString(kThreadSlowText);
+    }
   }
   thread.reset();
   queue.reset();  // releases the slot
   return true;
+}
+
+bool TDralClient::ThreadLeftRunning() const {
+  cls::ReaderLock lock(stateLock_);
+  return leftThread_ && !leftThread_->Finished();
 }
 
 bool TDralClient::SendLocked(const HuxMessage& message) {
@@ -351,6 +377,7 @@ bool TDralClient::GetAdapterStatus(uint8_t* buffer) const {
 bool TDralClient::SetAddressLostCallback(DRAL_AddressLostCallback callback) {
   cls::ReaderLock lock(stateLock_);
   if (!connected_.load(std::memory_order_acquire) || !thread_) return false;
+  if (callback) callbackSet_.store(true, std::memory_order_release);
   thread_->SetAddressLostCallback(callback);
   return true;
 }

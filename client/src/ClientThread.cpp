@@ -17,6 +17,12 @@ int ChannelIndexOf(uint8_t channelBits) {
   return (channelBits & kChannelBit1) ? kChannelIndex1 : kChannelIndex2;
 }
 
+// The NAME the server stored with a claim.
+void CopyName(const ClaimedAddress& claim, uint8_t* name) {
+  for (size_t i = 0; i < j1939::kNameBytes; ++i)
+    name[i] = claim.Name[i].load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 TClientThread::TClientThread(bool createSuspended, THuxQueue* queue)
@@ -155,7 +161,7 @@ void TClientThread::HandleAddressClaimed(const HuxMessage& message, const J1939F
     return;
   }
   uint8_t name[j1939::kNameBytes];
-  for (size_t i = 0; i < j1939::kNameBytes; ++i) name[i] = ours.Name[i].load(std::memory_order_relaxed);
+  CopyName(ours, name);
   const uint64_t theirs = j1939::NameValue(frame.Payload.data());
   const uint64_t mine = j1939::NameValue(name);
   const uint8_t channel = static_cast<uint8_t>(index + 1);
@@ -186,9 +192,18 @@ bool TClientThread::AddressHeld() const {
 
 void TClientThread::LoseAddress(uint8_t channel) {
   const int index = channel == 1 ? kChannelIndex1 : kChannelIndex2;
-  const uint8_t address = slot_->Claimed[index].Address.load(std::memory_order_acquire);
+  ClaimedAddress& ours = slot_->Claimed[index];
+  const uint8_t address = ours.Address.load(std::memory_order_acquire);
+  uint8_t name[j1939::kNameBytes];
+  CopyName(ours, name);
   EndClaim(index);
-  slot_->Claimed[index].Address.store(kNoAddress, std::memory_order_release);
+  ours.Address.store(kNoAddress, std::memory_order_release);
+  // The network learns that this NAME holds no address any more: "cannot claim", the claim
+  // from the null address. A plain frame, so the server sends it without recording a claim.
+  HuxMessage cannotClaim;
+  EncodeAddressClaim(MsgJ1939Frame, index == kChannelIndex1 ? kChannelBit1 : kChannelBit2,
+                     j1939::kNullAddress, name, cannotClaim);
+  SendControl(cannotClaim);
   if (const DRAL_AddressLostCallback callback = AddressLostCallback()) callback(address);
 }
 

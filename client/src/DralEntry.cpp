@@ -4,14 +4,17 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "DRAL.h"
 #include "channel/HuxIPC.h"
+#include "classlib/ThreadSafety.h"
 #include "client/ClientList.h"
 #include "client/ClientObj.h"
 #include "client/ServerLaunch.h"
 #include "client/TPThread.h"
 #include "plat/process.h"
+#include "plat/shared_library.h"
 
 #define DRAL_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -50,6 +53,10 @@ struct ProcessState {
   ProcessState* const Inherited;
   TClientList List;
   TAttachCount AttachCount;
+  // Disconnected connections whose receive thread was left running (held up in the
+  // address-lost callback): kept until it has ended, then freed, which releases their slots.
+  cls::Mutex LeftMutex;
+  std::vector<std::shared_ptr<TDralClient>> Left GUARDED_BY(LeftMutex);
 };
 
 std::atomic<ProcessState*> gState{nullptr};
@@ -81,6 +88,38 @@ ProcessState& State() {
 TClientList& ClientList() { return State().List; }
 TAttachCount& ProcessAttachCount() { return State().AttachCount; }
 
+// A disconnected connection is kept while its receive thread still runs.
+void KeepWhileThreadRuns(std::shared_ptr<TDralClient> client) {
+  if (!client->ThreadLeftRunning()) return;
+  ProcessState& state = State();
+  cls::MutexLock lock(state.LeftMutex);
+  state.Left.push_back(std::move(client));
+}
+
+// Frees the kept connections whose receive thread has ended.
+void FreeEndedConnections() {
+  ProcessState& state = State();
+  std::vector<std::shared_ptr<TDralClient>> ended;  // freed after the lock is released
+  cls::MutexLock lock(state.LeftMutex);
+  for (auto it = state.Left.begin(); it != state.Left.end();) {
+    if ((*it)->ThreadLeftRunning()) {
+      ++it;
+      continue;
+    }
+    ended.push_back(std::move(*it));
+    it = state.Left.erase(it);
+  }
+}
+
+// Keeps this library loaded for the rest of the process: a load of its own file that is never
+// undone. From then on a dlclose leaves it in place, and its unload runs at process exit. True
+// once pinned.
+bool PinLibrary() {
+  static plat::SharedLibrary* const self = new plat::SharedLibrary;  // never freed
+  static const bool pinned = self->Load({plat::ModulePath(&kModuleAnchor)});
+  return pinned;
+}
+
 // A load cannot fail from here: when the list cannot be made, it stays closed and every
 // DRAL_Connect returns 0.
 void ProcessAttach() {
@@ -98,15 +137,19 @@ void ProcessAttach() {
 }
 
 // Runs at dlclose and at normal process exit. The receive threads and multi-packet sends of
-// connections left open are waited for until they have ended, as no thread may run on in code that dlclose unmaps:
-// their loop never needs the loader's lock, so they can end while a dlclose holds it, and
-// exit() holds nothing they need either. Only the calling thread itself (exit() from a
-// callback) is left running with its memory, never freed under it; exit() unmaps nothing.
+// connections left open are waited for until they have ended, as no thread may run on in code
+// that dlclose unmaps: their loop never needs the loader's lock, so they can end while a
+// dlclose holds it, and exit() holds nothing they need either. Two threads are left running,
+// with their memory never freed under them: a receive thread held up in an address-lost
+// callback, given up on as DRAL_Disconnect does (a callback pinned the library, so this runs
+// at process exit, which unmaps nothing), and the calling thread itself (exit() from a
+// callback).
 void ProcessDetach() {
   gLoaded.store(false, std::memory_order_release);
   ProcessAttachCount().Detach();
   try {
     for (auto& client : ClientList().Close()) client->Disconnect();
+    FreeEndedConnections();
   } catch (...) {
   }
   // Every connection ended its own multi-packet sends; what is left (sends of a connection
@@ -174,6 +217,7 @@ using dral::ClientList;
 
 DRAL_EXPORT DRAL_Handle DRAL_Connect(void) {
   try {
+    dral::FreeEndedConnections();  // their slots may be the ones free
     auto client = std::make_shared<dral::TDralClient>();
     if (!client->Connect()) return 0;
     // The connection's queue holds the block now: a load made while there was none is
@@ -196,6 +240,8 @@ DRAL_EXPORT uint32_t DRAL_Disconnect(DRAL_Handle handle) {
     client = ClientList().Remove(handle);
     if (!client) return DRAL_ERR_PARAMETER;  // another thread disconnected it meanwhile
     client->Disconnect();
+    dral::KeepWhileThreadRuns(std::move(client));
+    dral::FreeEndedConnections();
     return DRAL_OK;
   } catch (...) {
     return DRAL_ERR_PARAMETER;
@@ -289,7 +335,11 @@ DRAL_EXPORT uint32_t DRAL_RegAddressLostCallback(DRAL_Handle handle,
                                                  DRAL_AddressLostCallback callback) {
   try {
     auto client = ClientList().Find(handle);
-    if (!client || !client->SetAddressLostCallback(callback)) return DRAL_ERR_PARAMETER;
+    if (!client) return DRAL_ERR_PARAMETER;
+    // A disconnect may have to leave the receive thread running in the callback: from the
+    // first callback on, the library stays loaded so that the thread can return into it.
+    if (callback && !dral::PinLibrary()) return DRAL_ERR_PARAMETER;
+    if (!client->SetAddressLostCallback(callback)) return DRAL_ERR_PARAMETER;
     return DRAL_OK;
   } catch (...) {
     return DRAL_ERR_PARAMETER;

@@ -131,9 +131,11 @@ void TTransportThread::SendConnectionMode() {
   TCMHandshake* handshake = clientThread_->AddHandshake(pgn, sourceAddress_, destinationAddress_);
   if (!handshake) return;
   const uint8_t priority = (priorityDataPage_ & kPriorityBitsOfPdp) >> 2;
+  // The RTS announces the most packets this sender sends per CTS, so a receiver that keeps to
+  // it never waits for a packet that does not come.
   const HuxMessage rts =
       ControlRecord(channelBits_, sourceAddress_, destinationAddress_, priority,
-                    SizedControl(kTpCmRts, totalSize_, totalPackets_, kNoPacketLimit, pgn_));
+                    SizedControl(kTpCmRts, totalSize_, totalPackets_, kMaxPacketsPerWindow, pgn_));
   if (PutTwice(rts, kRtsRetryMs)) {
     uint32_t start = plat::GetTickCount();
     while (!Terminated()) {

@@ -5,10 +5,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <mutex>
 #include <vector>
 
 #include "client/ClientObj.h"
 #include "client_test_util.h"
+#include "server/ServerObj.h"
+#include "testsupport/AdapterSimulator.h"
+#include "testsupport/J1939Peer.h"
+#include "testsupport/SimConduit.h"
 #include "testsupport/test_env.h"
 
 namespace {
@@ -28,7 +34,10 @@ constexpr uint8_t kLower[8] = {0x20, 0, 0, 0, 0, 0, 0, 0x3F};   // first byte hi
 
 std::atomic<uint32_t> gLostArgument{0};
 std::atomic<int> gLostCalls{0};
+// Set by a test before the loss, run by the callback.
+std::atomic<const std::function<void()>*> gInCallback{nullptr};
 void OnAddressLost(uint32_t address) {
+  if (const auto* inCallback = gInCallback.load()) (*inCallback)();
   gLostArgument.store(address);
   gLostCalls.fetch_add(1);
 }
@@ -38,6 +47,7 @@ class AddressClaimTest : public dral_test::IsolatedTest {
   void SetUp() override {
     gLostCalls.store(0);
     gLostArgument.store(0);
+    gInCallback.store(nullptr);
     ASSERT_TRUE(client_.Connect());
     slot_ = server_.Queue().Slot(client_.SlotIndex());
     ASSERT_TRUE(client_.SetAddressLostCallback(&OnAddressLost));
@@ -64,6 +74,14 @@ class AddressClaimTest : public dral_test::IsolatedTest {
     std::vector<HuxMessage> out;
     for (const auto& m : server_.Received()) {
       if (m.Type == dral::MsgJ1939Control && m.Data[3] == j1939::kPfAddressClaimed) out.push_back(m);
+    }
+    return out;
+  }
+  // The cannot-claim messages the connection sent: plain claim frames.
+  std::vector<HuxMessage> CannotClaims() {
+    std::vector<HuxMessage> out;
+    for (const auto& m : server_.Received()) {
+      if (m.Type == dral::MsgJ1939Frame && m.Data[3] == j1939::kPfAddressClaimed) out.push_back(m);
     }
     return out;
   }
@@ -156,6 +174,55 @@ TEST_F(AddressClaimTest, EqualNameLosesOnChannelOneAndIsAnsweredOnChannelTwo) {
   ASSERT_TRUE(WaitUntil([&] { return Claims().size() == 4; }, 5000));
 }
 
+// A node that gives its address up tells the network so before the application hears of it:
+// the claim from the null address with its NAME. A release sends nothing.
+TEST_F(AddressClaimTest, LostAddressIsAnnouncedAsCannotClaimBeforeTheCallback) {
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN2);
+  std::atomic<bool> announcedFirst{false};
+  const std::function<void()> inCallback = [&] {
+    announcedFirst.store(WaitUntil([&] { return CannotClaims().size() == 1; }, 5000));
+  };
+  gInCallback.store(&inCallback);
+  Contest(dral::kChannelBit2, kLower);
+  ASSERT_TRUE(WaitUntil([&] { return gLostCalls.load() == 1; }, 10000));
+  EXPECT_TRUE(announcedFirst.load());
+  const auto sent = CannotClaims();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(Bytes(sent[0].Data, sent[0].Data + sent[0].Length),
+            (Bytes{2, 0xFE, 0xFF, 0xEE, 0x18, 0x10, 0, 0, 0, 0, 0, 0, 0x40}));
+
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN1);
+  client_.ReleaseAddress(DRAL_PROTOCOL_J1939_CAN1);
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN1);  // its claim is taken after anything the release sent
+  ASSERT_TRUE(WaitUntil([&] { return Claims().size() == 3; }, 5000));
+  EXPECT_EQ(CannotClaims().size(), 1u);
+}
+
+// The callback waits for a lock that the disconnecting thread holds: the disconnect gives the
+// receive thread up at its bound, and the thread ends on its own once the callback returns.
+TEST_F(AddressClaimTest, DisconnectGivesUpOnACallbackWaitingForTheDisconnectingThread) {
+  ClaimHeld(DRAL_PROTOCOL_J1939_CAN2);
+  std::mutex held;
+  std::atomic<bool> entered{false};
+  held.lock();
+  const std::function<void()> inCallback = [&] {
+    entered.store(true);
+    if (WaitUntil([&] { return held.try_lock(); }, 15000)) held.unlock();
+  };
+  gInCallback.store(&inCallback);
+  Contest(dral::kChannelBit2, kLower);
+  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }, 5000));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(client_.Disconnect());
+  EXPECT_GE(MsSince(start), dral::kThreadGiveUpMs - 100);
+  EXPECT_LT(MsSince(start), dral::kThreadGiveUpMs + 3000);
+  EXPECT_FALSE(client_.Connected());
+  EXPECT_TRUE(client_.ThreadLeftRunning());
+  held.unlock();
+  EXPECT_TRUE(WaitUntil([&] { return !client_.ThreadLeftRunning(); }, 5000));
+  EXPECT_EQ(gLostCalls.load(), 1);
+}
+
 TEST_F(AddressClaimTest, ReleasedAddressIsNoLongerDefended) {
   ClaimHeld(DRAL_PROTOCOL_J1939_CAN2);
   client_.ReleaseAddress(DRAL_PROTOCOL_J1939_CAN2);
@@ -174,6 +241,41 @@ TEST_F(AddressClaimTest, ClaimContestedDuringItsWaitFails) {
             DRAL_ERR_CLAIM_FAILED);
   EXPECT_EQ(gLostCalls.load(), 1);
   EXPECT_FALSE(client_.ClaimAddress(7, kAddress, kMiddle) == DRAL_OK);  // no such channel
+}
+
+// 253 is the highest address a node may hold: its claim goes the whole way through a real
+// server, which stores it and sends it to the adapter, and the connection defends it against a
+// node on the bus with a higher NAME. Only 254 and 255 are refused, before anything is sent.
+TEST(ClaimThroughServer, ClaimOfTheHighestAddressIsStoredSentAndDefended) {
+  dral_test::IsolatedEnv env;
+  dral_test::Watchdog watchdog(30);
+  dral_test::AdapterSimulator adapter;
+  dral_test::SimLinkControl link;
+  dral::TDralServer::Options options;
+  dral::LinkFactoryTable links{};
+  links[dral::LinkRowUsb] = [&] { return std::make_unique<dral_test::SimConduit>(adapter, link); };
+  options.Links = links;
+  options.StartWaitThread = true;
+  auto server = std::make_unique<dral::TDralServer>(options);
+  ASSERT_TRUE(adapter.WaitForMessage(dral_test::OfType(dral_test::sim::kJ1708Filter), 5000));
+  dral_test::J1939Peer node(adapter, dral::kChannelBit2, 0x21);
+  node.Contest(253, {0x00, 0, 0, 0, 0, 0, 0, 0x41}, 1);  // kHigher
+  const auto isClaim = dral_test::IsJ1939Pf(j1939::kPfAddressClaimed);
+  {
+    dral::TDralClient client;
+    ASSERT_TRUE(client.Connect());
+    EXPECT_EQ(client.ClaimAddress(DRAL_PROTOCOL_J1939_CAN2, 254, kMiddle), DRAL_ERR_ADDRESS_RANGE);
+    EXPECT_EQ(client.ClaimAddress(DRAL_PROTOCOL_J1939_CAN2, 255, kMiddle), DRAL_ERR_ADDRESS_RANGE);
+    EXPECT_EQ(client.ClaimAddress(DRAL_PROTOCOL_J1939_CAN2, 253, kMiddle), DRAL_OK);
+    EXPECT_EQ(server->Channel().Block()->Slots[client.SlotIndex()].Claimed[1].Address.load(), 253);
+    // The claim, and after the node's contest the claim again.
+    EXPECT_TRUE(adapter.WaitForCount(isClaim, 2, 5000));
+    for (const auto& m : adapter.Messages(isClaim)) {
+      EXPECT_EQ(m.Data, (Bytes{2, 253, 0xFF, 0xEE, 0x18, 0x10, 0, 0, 0, 0, 0, 0, 0x40}));
+    }
+    client.Disconnect();
+  }
+  server.reset();  // before the simulator and the link control it uses
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 
 #include "DRAL.h"
 #include "LibraryHarness.h"
+#include "channel/Codec.h"
 #include "channel/HuxIPC.h"
 #include "plat/event.h"
 #include "plat/object_name.h"
@@ -568,6 +570,80 @@ TEST_F(LibraryTest, ProcessExitClosesConnectionsLeftOpen) {
   EXPECT_EQ(observer.Block()->Header.SlotMask.load(), 0u);
 }
 
+// Gates that address-lost callbacks wait at (for 15 s at most) while the main thread holds
+// them. Never freed: a callback may still wait at one while the process exits.
+std::mutex& Gate(int n) {
+  static auto* const gates = new std::mutex[2];
+  return gates[n];
+}
+std::atomic<bool> gAtGate[2];
+template <int N>
+void WaitAtGate(uint32_t /*address*/) {
+  gAtGate[N].store(true);
+  if (WaitUntil([] { return Gate(N).try_lock(); }, 15000)) Gate(N).unlock();
+}
+
+// Two connections lose their address, and each callback waits for a lock that the main thread
+// holds. DRAL_Disconnect of the first gives its receive thread up and returns; the callback
+// pinned the library, so the dlclose leaves it loaded, and the thread runs on in it once its
+// callback returns. The unload, now at process exit, gives up the second connection's thread.
+TEST_F(LibraryTest, DisconnectAndUnloadGiveUpOnACallbackWaitingForTheMainThread) {
+  if (Role() == kChild) {
+    dral::THuxQueue observer(false, 0);
+    Api api = Load();
+    const uint8_t ours[8] = {0x10, 0, 0, 0, 0, 0, 0, 0x40};
+    const uint8_t lower[8] = {0x20, 0, 0, 0, 0, 0, 0, 0x3F};
+    const DRAL_AddressLostCallback callbacks[2] = {&WaitAtGate<0>, &WaitAtGate<1>};
+    DRAL_Handle handles[2] = {};
+    dral::ClientSlot* slots[2] = {};
+    for (int n = 0; n < 2; ++n) {
+      const uint16_t before = observer.Block()->Header.SlotMask.load();
+      handles[n] = api.Connect();
+      ASSERT_NE(handles[n], 0u);
+      slots[n] = observer.Slot(std::countr_zero<uint16_t>(
+          static_cast<uint16_t>(observer.Block()->Header.SlotMask.load() & ~before)));
+      ASSERT_EQ(api.RegAddressLostCallback(handles[n], callbacks[n]), DRAL_OK);
+      // What a server stores of the claim; a claim with a lower NAME then takes the address.
+      for (int i = 0; i < 8; ++i) slots[n]->Claimed[0].Name[i].store(ours[i]);
+      slots[n]->Claimed[0].Address.store(0x80);
+      ASSERT_EQ(api.ClaimAddress(handles[n], DRAL_PROTOCOL_J1939_CAN1, 0x80, ours), DRAL_OK);
+      Gate(n).lock();
+      const dral::HuxMessage contest =
+          dral::j1939::AddressClaimRecord(dral::kChannelBit1, 0x80, lower);
+      ASSERT_TRUE(observer.Put(&slots[n]->ToClient, &contest));
+      ASSERT_TRUE(WaitUntil([&] { return gAtGate[n].load(); }, 5000));
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(api.Disconnect(handles[0]), DRAL_OK);
+    EXPECT_LT(MsSince(start), 5000);
+    Unload(api);
+    void* still = dlopen((LibDir() + "/libDRAL.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_NE(still, nullptr) << "the library was unloaded under a thread in its callback";
+    if (still) dlclose(still);
+    // The first callback returns; its thread takes the contest off the ring and ends. A later
+    // connect then frees what was kept for it: only the second connection and the new one
+    // hold slots.
+    Gate(0).unlock();
+    EXPECT_TRUE(WaitUntil([&] { return observer.Count(&slots[0]->ToClient) == 0; }, 5000));
+    Api again = Load();
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          const DRAL_Handle h = again.Connect();
+          const int held = std::popcount(observer.Block()->Header.SlotMask.load());
+          again.Disconnect(h);
+          return h != 0 && held == 2;
+        },
+        5000));
+    Unload(again);
+    Touch(Marker("exiting"));
+    return;  // with the second connection open and its callback waiting at the gate
+  }
+  const pid_t child = Spawn(kChild);
+  ASSERT_TRUE(WaitUntil([&] { return Exists(Marker("exiting")); }, kMarkerTimeoutMs));
+  const auto start = Clock::now();
+  EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0);
+  EXPECT_LT(MsSince(start), 9000);  // not the 15 s the callback waits
+}
 
 // ---- Fork -----------------------------------------------------------------------------------
 

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -174,6 +177,37 @@ TEST_F(TransferTest, CtsGrantingMoreThanAHundredGetsAHundredThenTheSenderWaits) 
   const auto dt = Taken(0xEB);
   ASSERT_EQ(dt.size(), 100u);
   EXPECT_EQ(dt.back().Record.Data[5], 100);
+}
+
+// A receiver may grant as many packets per CTS as the RTS allows. The RTS therefore announces
+// the sender's own limit: a receiver that grants all it may gets every packet, window by window.
+TEST_F(TransferTest, ReceiverGrantingTheMostTheRtsAllowsGetsTheWholeMessage) {
+  auto perCts = std::make_shared<std::atomic<uint8_t>>(0);  // the RTS's bound
+  Start([perCts](const HuxMessage& m) -> std::vector<HuxMessage> {
+    static constexpr int kPackets = 255;
+    const auto window = [&](int next) {
+      return static_cast<uint8_t>(std::min(kPackets - next + 1, int{perCts->load()}));
+    };
+    if (IsControl(m, 0xEC) && m.Data[5] == j1939::kTpCmRts) {
+      perCts->store(std::min(m.Data[8], m.Data[9]));
+      return {FromPeer(j1939::ClearToSend(window(1), 1, kPgn))};
+    }
+    if (!IsControl(m, 0xEB)) return {};
+    const int sequence = m.Data[5];
+    if (sequence == kPackets) {
+      return {FromPeer(j1939::SizedControl(j1939::kTpCmEndOfMsgAck, 1785, kPackets, 0xFF, kPgn))};
+    }
+    if (sequence % perCts->load() == 0) {
+      return {FromPeer(j1939::ClearToSend(window(sequence + 1), sequence + 1, kPgn))};
+    }
+    return {};
+  });
+  Claim();
+  ASSERT_EQ(Put(Message(1785, kPeer)), DRAL_OK);  // 255 packets
+  ASSERT_TRUE(WaitUntil([&] { return !dral::TDralClient::IsTransportBusy(kPeer); }, 8000));
+  EXPECT_EQ(perCts->load(), dral::kMaxPacketsPerWindow);
+  EXPECT_EQ(Taken(0xEB).size(), 255u);
+  EXPECT_TRUE(Taken(0xEC, j1939::kTpCmAbort).empty());
 }
 
 TEST_F(TransferTest, SecondTransferToABusyDestinationIsRefusedAnotherStarts) {

@@ -38,6 +38,10 @@ inline constexpr uint32_t kFilterTurnTimeoutMs = 3000;
 // this much passed without. Its loop ends within one pass: a 10 ms wait plus at most two
 // channel-mutex waits (kChannelLockTimeoutMs each).
 inline constexpr uint32_t kThreadStopTimeoutMs = 5000;
+// A connection that has had an address-lost callback gives up waiting for its receive thread
+// after this long (one pass at most, so only a callback holds the thread up longer) and leaves
+// it to end on its own.
+inline constexpr uint32_t kThreadGiveUpMs = 2000;
 // An address claim waits this long for a contest, looking every kClaimPollMs.
 inline constexpr uint32_t kClaimWaitMs = 250;
 inline constexpr uint32_t kClaimPollMs = 20;
@@ -57,8 +61,12 @@ class TDralClient {
   // Sends a block-all edit for each filter kind used (J1939, CAN, J1708), stops the receive
   // thread and frees the slot. Waits for calls running on other threads to finish first; calls
   // made afterwards answer as unconnected. True when no longer connected. Called on the receive
-  // thread itself it does nothing and returns false (the thread cannot wait for itself). The
-  // receive thread is always waited for until it has ended (see kThreadStopTimeoutMs).
+  // thread itself it does nothing and returns false (the thread cannot wait for itself).
+  // The receive thread is waited for until it has ended (see kThreadStopTimeoutMs), unless an
+  // address-lost callback was ever set: then for kThreadGiveUpMs at most, after which the
+  // thread is left running (ThreadLeftRunning) with the queue it uses, whose slot stays taken
+  // until the thread has ended and this object is freed. The code the thread runs must stay
+  // loaded meanwhile: the library pins itself before it sets a callback.
   bool Disconnect();
   bool Connected() const { return connected_.load(std::memory_order_acquire); }
 
@@ -95,6 +103,9 @@ class TDralClient {
   bool GetAdapterVersion(uint8_t* buffer) const;
   bool GetAdapterStatus(uint8_t* buffer) const;
   bool SetAddressLostCallback(DRAL_AddressLostCallback callback);
+  // True while a receive thread that Disconnect gave up on still runs (its callback has not
+  // returned). Freeing this object then leaves the thread and its queue allocated for good.
+  bool ThreadLeftRunning() const;
 
   // Sends the address-claimed message for `address` on protocol 2 or 5 and waits
   // kClaimWaitMs for a contest: DRAL_OK when the address is still held then,
@@ -123,6 +134,12 @@ class TDralClient {
   ClientSlot* slot_ GUARDED_BY(stateLock_) = nullptr;
   std::unique_ptr<TClientThread> thread_ GUARDED_BY(stateLock_);
   std::atomic<bool> connected_{false};
+  // An address-lost callback was set once: the receive thread may be held up in application
+  // code, so Disconnect waits for it only so long.
+  std::atomic<bool> callbackSet_{false};
+  // The receive thread Disconnect gave up on, and its queue (freed after it).
+  std::unique_ptr<THuxQueue> leftQueue_ GUARDED_BY(stateLock_);
+  std::unique_ptr<TClientThread> leftThread_ GUARDED_BY(stateLock_);
 
   std::atomic<bool> j1939FilterUsed_{false};
   std::atomic<bool> j1708FilterUsed_{false};

@@ -102,8 +102,9 @@ class TClientThread : public cls::TThread, private TransportReceiveSink {
   // Clears every claim (a new connection holds none).
   void SetAddressHeld(bool held);
   bool AddressHeld() const;  // on either channel
-  // The address of `channel` (1 or 2) is lost: no longer held, the slot's record cleared, and
-  // the callback called with it. Runs on this thread.
+  // The address of `channel` (1 or 2) is lost: no longer held, the slot's record cleared, the
+  // cannot-claim message (the claim from the null address with our NAME) sent, and then the
+  // callback called with the address. Runs on this thread.
   void LoseAddress(uint8_t channel);
   uint32_t ContestCount() const { return contestCount_.load(std::memory_order_acquire); }
 

@@ -28,7 +28,8 @@ inline constexpr uint32_t kCtsTimeoutMs = 1250;
 inline constexpr uint32_t kAdapterTransportTimeoutMs = 5000;
 inline constexpr uint32_t kHandshakePollMs = 1;
 inline constexpr uint32_t kAdapterPollMs = 2;
-inline constexpr uint8_t kMaxPacketsPerWindow = 100;  // sent per CTS, whatever it grants
+// Sent per CTS, whatever it grants; the RTS announces it as its most packets per CTS.
+inline constexpr uint8_t kMaxPacketsPerWindow = 100;
 
 // The state of one outgoing RTS/CTS or adapter-side transfer. Written by the receive thread
 // under its handshake lock; read by the transfer's thread under the same lock. The fields are
