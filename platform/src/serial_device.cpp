@@ -81,7 +81,10 @@ int CurrentErrno(int fallback) { return errno != 0 ? errno : fallback; }
 std::string SerialDevice::DevicePath(std::string_view portName) {
   if (portName.empty()) return {};
   if (portName.front() == '/') return std::string(portName);
-  if (portName.size() > 3 && (portName.substr(0, 3) == "COM" || portName.substr(0, 3) == "com")) {
+  // Port names ignore case: "Com1" and "com1" are COM1.
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+  if (portName.size() > 3 && upper(portName[0]) == 'C' && upper(portName[1]) == 'O' &&
+      upper(portName[2]) == 'M') {
     const std::string_view digits = portName.substr(3);
     if (std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
       if (digits.size() > 6) return {};

@@ -47,6 +47,8 @@ class SerialDeviceTest : public ::testing::Test {
 TEST(SerialDevicePath, PortNamesMapToDevicePaths) {
   EXPECT_EQ(SerialDevice::DevicePath("COM1"), "/dev/ttyS0");
   EXPECT_EQ(SerialDevice::DevicePath("COM12"), "/dev/ttyS11");
+  EXPECT_EQ(SerialDevice::DevicePath("Com1"), "/dev/ttyS0");  // port names ignore case
+  EXPECT_EQ(SerialDevice::DevicePath("cOM3"), "/dev/ttyS2");
   EXPECT_EQ(SerialDevice::DevicePath("ttyUSB0"), "/dev/ttyUSB0");
   EXPECT_EQ(SerialDevice::DevicePath("/dev/serial/by-id/x"), "/dev/serial/by-id/x");
   EXPECT_EQ(SerialDevice::DevicePath("COM0"), "");

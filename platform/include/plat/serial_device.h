@@ -2,8 +2,8 @@
 // settings from a device control block, COMMTIMEOUTS-style read and write time-outs, queue and
 // line-error status, modem lines, escape functions, purge and the wait for comm events.
 //
-// Port names: a device path ("/dev/ttyUSB0"), a name under /dev ("ttyUSB0"), or "COMn", which is
-// /dev/ttyS{n-1}. The device is opened non-blocking, without becoming the controlling terminal,
+// Port names: a device path ("/dev/ttyUSB0"), a name under /dev ("ttyUSB0"), or "COMn" in any
+// case ("Com1"), which is /dev/ttyS{n-1}. The device is opened non-blocking, without becoming the controlling terminal,
 // close-on-exec and exclusively (TIOCEXCL plus an exclusive flock): a port that another process
 // or object holds is an open failure (EBUSY). CLOCAL is set at once, so no call ever waits for
 // carrier.
