@@ -16,7 +16,9 @@
 // Threads: every member may be called from any thread. Reads, writes and waits hold the port's
 // lock shared; Close takes it exclusively after waking them through a cancel eventfd, so Close
 // never races an I/O call on the descriptor and returns promptly (a waiting call fails with
-// ECANCELED). EINTR is retried inside.
+// ECANCELED). Writes that stay pending go on on the device's own write thread, made for the
+// first of them and stopped and joined by Close, which cancels what is still queued. EINTR is
+// retried inside.
 #pragma once
 
 #include <atomic>
