@@ -14,10 +14,11 @@
 #include "classlib/SysUtils.h"
 #include "plat/text_file.h"
 
-// The file is split into lines here; inih tells which lines are keys of which section. Lines are
-// handed to it one at a time, stripped on the left (so inih never joins an indented line to the
-// key before it) and cut to fit its line buffer, and every value is taken from the file's own
-// line, so inih's inline comments never shorten one.
+// The file is split into lines here; inih tells which lines are keys. Lines are handed to it one
+// at a time, stripped on the left (so inih never joins an indented line to the key before it) and
+// cut to fit its line buffer. Section names, key names and values are all taken from the file's
+// own lines, so neither inih's name limits (it cuts section names to 49 bytes) nor its inline
+// comments ever shorten one.
 namespace cls {
 namespace {
 
@@ -141,9 +142,18 @@ char* ReadLine(char* str, int num, void* stream) {
   return str;
 }
 
-int OnKey(void* user, const char* section, const char* name, const char* /*value*/) {
+// The name of a key's line: before the separator, without the blanks after it (inih's rule).
+std::string_view KeyNameOf(std::string_view line) {
+  return Trim(line.substr(0, line.find_first_of(kSeparators)), kSpaces);
+}
+
+int OnKey(void* user, const char* /*section*/, const char* /*name*/, const char* /*value*/) {
   auto* state = static_cast<ParseState*>(user);
-  state->doc->keys.push_back({section, name, state->current});
+  Document& doc = *state->doc;
+  // The section is the last header fed, named as the file spells it.
+  std::string section = doc.headers.empty() ? std::string() : doc.headers.back().name;
+  doc.keys.push_back(
+      {std::move(section), std::string(KeyNameOf(Content(doc, state->current))), state->current});
   return 1;
 }
 

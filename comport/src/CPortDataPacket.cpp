@@ -81,16 +81,30 @@ void TComDataPacket::AddData(const std::string& str) {
   HandleBuffer();
 }
 
+std::string_view TComDataPacket::Rest() const {
+  return std::string_view(buffer_).substr(head_);
+}
+
+void TComDataPacket::Consume(size_t count) {
+  head_ += count;
+  // Dropping the consumed front once it outweighs the rest keeps every byte's moves constant.
+  if (head_ >= buffer_.size() - head_) {
+    buffer_.erase(0, head_);
+    head_ = 0;
+  }
+}
+
 void TComDataPacket::EmptyBuffer() {
-  if (buffer_.empty()) return;
+  if (Rest().empty()) return;
   // Emptied before the handler runs: it is empty afterwards whatever the handler does.
-  std::string discarded;
-  discarded.swap(buffer_);
+  std::string discarded(Rest());
+  buffer_.clear();
+  head_ = 0;
   inPacket_ = false;
   DoDiscard(discarded);
 }
 
-size_t TComDataPacket::Find(const std::string& marker, const std::string& text) const {
+size_t TComDataPacket::Find(std::string_view marker, std::string_view text) const {
   if (marker.empty() || marker.size() > text.size()) return 0;
   const auto same = [this](char a, char b) {
     return caseInsensitive_ ? FoldAscii(a) == FoldAscii(b) : a == b;
@@ -102,9 +116,10 @@ size_t TComDataPacket::Find(const std::string& marker, const std::string& text) 
 void TComDataPacket::HandleBuffer() {
   // One pass per packet, in a loop rather than by recursion (a chunk of many small packets
   // must not deepen the stack). A pass that delivers nothing cannot progress without new data,
-  // and every delivering pass removes at least one byte, so the loop ends.
+  // and every delivering pass removes at least one byte, so the loop ends. A pass consumes its
+  // packet by moving the buffer's head, so the cost stays in proportion to the chunk.
   try {
-    while (!buffer_.empty() && HandlePacket()) {
+    while (!Rest().empty() && HandlePacket()) {
     }
   } catch (...) {
     CheckBufferLimit();
@@ -119,8 +134,8 @@ bool TComDataPacket::HandlePacket() {
   const size_t end = FindStop();
   if (end == 0) return false;
   inPacket_ = false;
-  std::string packet = buffer_.substr(0, end);
-  buffer_.erase(0, end);
+  std::string packet(Rest().substr(0, end));
+  Consume(end);
   CheckIncludeStrings(packet);
   DoPacket(packet);
   return true;
@@ -128,14 +143,14 @@ bool TComDataPacket::HandlePacket() {
 
 void TComDataPacket::FindStart() {
   int32_t pos = -1;
-  DoCustomStart(buffer_, pos);
+  DoCustomStart(Rest(), pos);
   if (pos > 0) {
     // A position past the buffer's end is "not yet", as is 0.
-    if (static_cast<size_t>(pos) <= buffer_.size()) StartPacketAt(static_cast<size_t>(pos));
+    if (static_cast<size_t>(pos) <= Rest().size()) StartPacketAt(static_cast<size_t>(pos));
   } else if (pos == -1) {
     if (startString_.empty()) {
       inPacket_ = true;
-    } else if (const size_t found = Find(startString_, buffer_); found > 0) {
+    } else if (const size_t found = Find(startString_, Rest()); found > 0) {
       StartPacketAt(found);
     }
   }
@@ -144,22 +159,23 @@ void TComDataPacket::FindStart() {
 void TComDataPacket::StartPacketAt(size_t pos) {
   inPacket_ = true;
   if (pos > 1) {
-    std::string discarded = buffer_.substr(0, pos - 1);
-    buffer_.erase(0, pos - 1);
+    std::string discarded(Rest().substr(0, pos - 1));
+    Consume(pos - 1);
     DoDiscard(discarded);
   }
 }
 
 size_t TComDataPacket::FindStop() {
   int32_t pos = -1;
-  DoCustomStop(buffer_, pos);
-  if (pos > 0) return static_cast<size_t>(pos) <= buffer_.size() ? static_cast<size_t>(pos) : 0;
+  DoCustomStop(Rest(), pos);
+  const std::string_view rest = Rest();  // the handler may have changed the buffer
+  if (pos > 0) return static_cast<size_t>(pos) <= rest.size() ? static_cast<size_t>(pos) : 0;
   if (pos != -1) return 0;
-  if (size_ > 0 && buffer_.size() >= static_cast<size_t>(size_)) return static_cast<size_t>(size_);
+  if (size_ > 0 && rest.size() >= static_cast<size_t>(size_)) return static_cast<size_t>(size_);
   // The stop string is looked for behind the start string, which may contain it.
   const size_t skip = startString_.size();
-  if (buffer_.size() <= skip) return 0;
-  const size_t found = Find(stopString_, buffer_.substr(skip));
+  if (rest.size() <= skip) return 0;
+  const size_t found = Find(stopString_, rest.substr(skip));
   return found > 0 ? found + stopString_.size() + skip - 1 : 0;
 }
 
@@ -177,7 +193,7 @@ void TComDataPacket::CheckBufferLimit() {
   if (maxBufferSize_ <= 0) return;
   // A limit below the fixed packet size would discard every packet before it is complete.
   const size_t limit = static_cast<size_t>(std::max(maxBufferSize_, size_));
-  if (buffer_.size() >= limit) EmptyBuffer();
+  if (Rest().size() >= limit) EmptyBuffer();
 }
 
 void TComDataPacket::DoDiscard(const std::string& str) {
@@ -188,12 +204,13 @@ void TComDataPacket::DoPacket(const std::string& str) {
   if (OnPacket.IsSet()) OnPacket(this, str);
 }
 
-void TComDataPacket::DoCustomStart(const std::string& str, int32_t& pos) {
-  if (OnCustomStart.IsSet()) OnCustomStart(this, str, pos);
+// The handlers take the buffer as a string: a copy of it, made only for a handler that is set.
+void TComDataPacket::DoCustomStart(std::string_view str, int32_t& pos) {
+  if (OnCustomStart.IsSet()) OnCustomStart(this, std::string(str), pos);
 }
 
-void TComDataPacket::DoCustomStop(const std::string& str, int32_t& pos) {
-  if (OnCustomStop.IsSet()) OnCustomStop(this, str, pos);
+void TComDataPacket::DoCustomStop(std::string_view str, int32_t& pos) {
+  if (OnCustomStop.IsSet()) OnCustomStop(this, std::string(str), pos);
 }
 
 }  // namespace comport

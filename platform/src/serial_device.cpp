@@ -16,7 +16,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include "plat/tick.h"
 
@@ -81,7 +83,10 @@ int CurrentErrno(int fallback) { return errno != 0 ? errno : fallback; }
 std::string SerialDevice::DevicePath(std::string_view portName) {
   if (portName.empty()) return {};
   if (portName.front() == '/') return std::string(portName);
-  if (portName.size() > 3 && (portName.substr(0, 3) == "COM" || portName.substr(0, 3) == "com")) {
+  // Port names ignore case: "Com1" and "com1" are COM1.
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+  if (portName.size() > 3 && upper(portName[0]) == 'C' && upper(portName[1]) == 'O' &&
+      upper(portName[2]) == 'M') {
     const std::string_view digits = portName.substr(3);
     if (std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
       if (digits.size() > 6) return {};
@@ -150,6 +155,19 @@ std::shared_lock<std::shared_mutex> SerialDevice::LockForUse() const {
 void SerialDevice::Close() {
   closing_.store(true, std::memory_order_release);
   cancel_.Set();  // wakes every wait; they leave and release the shared lock
+  // The write thread cancels what is queued and ends. It is joined outside writerMutex_, which
+  // a start takes under writeMutex_, which the thread needs to end. A start racing the close
+  // may make a new thread: it sees the close and ends, and the next Close joins it.
+  std::thread writer;
+  {
+    std::lock_guard<std::mutex> slot(writerMutex_);
+    writer = std::move(writer_);
+  }
+  if (writer.joinable()) writer.join();
+  {
+    std::lock_guard<std::mutex> writes(writeMutex_);
+    FinishAllWritesLocked(ECANCELED);
+  }
   std::unique_lock<std::shared_mutex> lock(lock_);
   {
     std::lock_guard<std::mutex> state(stateMutex_);
@@ -408,8 +426,14 @@ int SerialDevice::TransmitChar(char c) {
   return n < 0 ? errno : EAGAIN;
 }
 
+SerialTransfer::~SerialTransfer() {
+  if (device_ != nullptr && !Finished()) device_->Forget(*this);
+}
+
 int SerialDevice::Start(SerialTransfer& t, void* readBuffer, const void* writeData,
                         uint32_t count) {
+  // A write still pending gives way to the new transfer.
+  if (t.device_ != nullptr && !t.Finished()) t.device_->Forget(t);
   const auto lock = LockForUse();
   if (!lock || !fd_) return EBADF;
   t.Reset();
@@ -424,8 +448,17 @@ int SerialDevice::Start(SerialTransfer& t, void* readBuffer, const void* writeDa
     t.abort_ = abort_;
   }
   t.startMs_ = NowMs();
-  const int err = ContinueLocked(t, 0);
-  return err == EINPROGRESS ? 0 : err;
+  if (!t.write_) {
+    const int err = ContinueReadLocked(t, 0);
+    return err == EINPROGRESS ? 0 : err;
+  }
+  std::lock_guard<std::mutex> writes(writeMutex_);
+  // Writes leave in order: with others pending this one waits its turn.
+  short events = 0;
+  uint64_t until = 0;
+  if (writeQueue_.empty() && StepWriteLocked(t, t.startMs_, &events, &until)) return t.Error();
+  if (!QueueWriteLocked(t)) return t.Error();
+  return 0;
 }
 
 int SerialDevice::StartRead(SerialTransfer& t, void* buffer, uint32_t count) {
@@ -440,14 +473,15 @@ int SerialDevice::StartWrite(SerialTransfer& t, const void* data, uint32_t count
 
 int SerialDevice::Continue(SerialTransfer& t, uint32_t waitMs) {
   if (!t.started_) return EINVAL;
-  if (t.finished_) return t.error_;
+  if (t.Finished()) return t.Error();
+  if (t.write_) return WaitWrite(t, waitMs);
   const auto lock = LockForUse();
   if (!lock || !fd_) {
-    t.finished_ = true;
-    t.error_ = ECANCELED;
-    return t.error_;
+    t.error_.store(ECANCELED, std::memory_order_relaxed);
+    t.finished_.store(true, std::memory_order_release);
+    return ECANCELED;
   }
-  return ContinueLocked(t, waitMs);
+  return ContinueReadLocked(t, waitMs);
 }
 
 int SerialDevice::Read(void* buffer, uint32_t count, uint32_t* done) {
@@ -474,8 +508,9 @@ int SerialDevice::StepReadLocked(SerialTransfer& t) {
     discardNull = discardNull_;
     evtChar = evtChar_;
   }
-  while (t.done_ < t.count_) {
-    const ssize_t n = ::read(fd_.Get(), t.buffer_ + t.done_, t.count_ - t.done_);
+  uint32_t done = t.done_.load(std::memory_order_relaxed);
+  while (done < t.count_) {
+    const ssize_t n = ::read(fd_.Get(), t.buffer_ + done, t.count_ - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN) break;
@@ -483,7 +518,7 @@ int SerialDevice::StepReadLocked(SerialTransfer& t) {
     }
     // A raw, non-blocking tty reads 0 bytes only once it hung up.
     if (n == 0) return EIO;
-    uint8_t* const first = t.buffer_ + t.done_;
+    uint8_t* const first = t.buffer_ + done;
     uint8_t* last = first + n;
     taken_.fetch_add(static_cast<uint64_t>(n), std::memory_order_acq_rel);
     if (std::memchr(first, static_cast<unsigned char>(evtChar), static_cast<size_t>(n)))
@@ -492,41 +527,14 @@ int SerialDevice::StepReadLocked(SerialTransfer& t) {
     // termios cannot drop NUL bytes itself.
     if (discardNull) last = std::remove(first, last, uint8_t{0});
     if (last != first) t.lastByteMs_ = NowMs();
-    t.done_ += static_cast<uint32_t>(last - first);
+    t.discarded_ += static_cast<uint32_t>(n - (last - first));
+    done += static_cast<uint32_t>(last - first);
+    t.done_.store(done, std::memory_order_release);
   }
   return 0;
 }
 
-int SerialDevice::StepWriteLocked(SerialTransfer& t, uint64_t now) {
-  while (!t.draining_ && t.done_ < t.count_) {
-    const ssize_t n = ::write(fd_.Get(), t.data_.data() + t.done_, t.count_ - t.done_);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) return 0;
-      return errno;
-    }
-    if (n > 0) writes_.fetch_add(1, std::memory_order_acq_rel);
-    t.done_ += static_cast<uint32_t>(n);
-  }
-  t.draining_ = true;
-  int out = 0;
-  if (Ioctl(fd_.Get(), TIOCOUTQ, &out) != 0 || out <= 0) {
-    t.finished_ = true;
-    return 0;
-  }
-  const uint64_t deadline = TotalDeadline(t.startMs_, t.timeouts_.WriteTotalTimeoutMultiplier,
-                                          t.timeouts_.WriteTotalTimeoutConstant, t.count_);
-  if (now >= deadline) {
-    // Out of time: what is still queued never leaves.
-    const uint32_t queued = std::min(static_cast<uint32_t>(out), t.done_);
-    t.done_ -= queued;
-    IoctlValue(fd_.Get(), TCFLSH, TCOFLUSH);
-    t.finished_ = true;
-  }
-  return 0;
-}
-
-int SerialDevice::ContinueLocked(SerialTransfer& t, uint32_t waitMs) {
+int SerialDevice::ContinueReadLocked(SerialTransfer& t, uint32_t waitMs) {
   const uint64_t waitUntil = waitMs == kMaxDword ? kNoDeadline : NowMs() + waitMs;
   const CommTimeouts& to = t.timeouts_;
   const bool immediate = to.ReadIntervalTimeout == kMaxDword &&
@@ -544,8 +552,8 @@ int SerialDevice::ContinueLocked(SerialTransfer& t, uint32_t waitMs) {
                                 : to.ReadIntervalTimeout;
   const int abortFd = t.abort_ ? t.abort_->Get() : -1;
   auto finish = [&t](int err) {
-    t.finished_ = true;
-    t.error_ = err;
+    t.error_.store(err, std::memory_order_relaxed);
+    t.finished_.store(true, std::memory_order_release);
     return err;
   };
 
@@ -553,60 +561,200 @@ int SerialDevice::ContinueLocked(SerialTransfer& t, uint32_t waitMs) {
   for (;;) {
     if (cancel_.IsSet() || !t.abort_ || Readable(abortFd)) return finish(ECANCELED);
     const uint64_t now = NowMs();
-    uint64_t opDeadline;
-    short events;
-    if (t.write_) {
-      if (const int err = StepWriteLocked(t, now)) return finish(err);
-      if (t.finished_) return finish(0);
-      if (t.draining_) {
-        // No poll event tells that the output queue ran empty: look again after about the
-        // time the queued bytes take on the line (10 bits a byte).
-        int out = 0;
-        Ioctl(fd_.Get(), TIOCOUTQ, &out);
-        uint32_t baud;
-        {
-          std::lock_guard<std::mutex> state(stateMutex_);
-          baud = std::max<uint32_t>(baud_, 1);
-        }
-        const uint64_t lineMs = uint64_t(std::max(out, 1)) * 10000 / baud;
-        const uint64_t total = TotalDeadline(t.startMs_, to.WriteTotalTimeoutMultiplier,
-                                             to.WriteTotalTimeoutConstant, t.count_);
-        opDeadline = std::min(total, now + std::clamp<uint64_t>(lineMs, 1, kLineSampleMs));
-        events = 0;
-      } else {
-        opDeadline = TotalDeadline(t.startMs_, to.WriteTotalTimeoutMultiplier,
-                                   to.WriteTotalTimeoutConstant, t.count_);
-        events = POLLOUT;
-      }
-    } else {
-      const uint32_t before = t.done_;
-      // Bytes read before a hang-up are delivered; the next read reports the hang-up.
-      if (const int err = StepReadLocked(t)) return finish(t.done_ > 0 ? 0 : err);
-      if (hungUp && t.done_ == before) return finish(t.done_ > 0 ? 0 : EIO);
-      if (t.done_ == t.count_ || immediate) return finish(0);
-      if (firstByte && t.done_ > 0) return finish(0);
-      if (now >= readDeadline) return finish(0);
-      if (t.done_ > 0 && interval != kNoDeadline && now >= t.lastByteMs_ + interval)
-        return finish(0);
-      opDeadline = readDeadline;
-      if (t.done_ > 0 && interval != kNoDeadline)
-        opDeadline = std::min(opDeadline, t.lastByteMs_ + interval);
-      events = POLLIN;
-    }
-    if (t.write_ && now >= opDeadline && !t.draining_) {
-      // The driver took no more within the time-out: count what left, flush the rest.
-      t.draining_ = true;
-      continue;
-    }
+    const uint32_t before = t.Bytes();
+    // Bytes read before a hang-up are delivered; the next read reports the hang-up.
+    if (const int err = StepReadLocked(t)) return finish(t.Bytes() > 0 ? 0 : err);
+    const uint32_t done = t.Bytes();
+    if (hungUp && done == before) return finish(done > 0 ? 0 : EIO);
+    // What is queued has been taken; dropped NUL bytes count towards the count, so a read
+    // never waits for the bytes it discarded.
+    if (done + t.discarded_ >= t.count_ || immediate) return finish(0);
+    if (firstByte && done > 0) return finish(0);
+    if (now >= readDeadline) return finish(0);
+    if (done > 0 && interval != kNoDeadline && now >= t.lastByteMs_ + interval) return finish(0);
+    uint64_t opDeadline = readDeadline;
+    if (done > 0 && interval != kNoDeadline)
+      opDeadline = std::min(opDeadline, t.lastByteMs_ + interval);
     if (now >= waitUntil) return EINPROGRESS;
-    pollfd fds[3] = {{fd_.Get(), events, 0}, {cancel_.Fd(), POLLIN, 0}, {abortFd, POLLIN, 0}};
+    pollfd fds[3] = {{fd_.Get(), POLLIN, 0}, {cancel_.Fd(), POLLIN, 0}, {abortFd, POLLIN, 0}};
     const uint64_t until = std::min(opDeadline, waitUntil);
     if (!PollSome(fds, 3, Remaining(now, until))) return finish(CurrentErrno(EIO));
-    // A hung-up device keeps reporting POLLHUP; the next step's read or write fails with EIO,
-    // and a draining write, which makes no call that could fail, fails here.
+    // A hung-up device keeps reporting POLLHUP; the next step's read fails with EIO.
     hungUp = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-    if (hungUp && t.write_ && t.draining_) return finish(EIO);
   }
+}
+
+// --- the write thread ---
+
+bool SerialDevice::QueueWriteLocked(SerialTransfer& t) {
+  {
+    std::lock_guard<std::mutex> writer(writerMutex_);
+    if (!writer_.joinable()) {
+      try {
+        writer_ = std::thread([this] { RunWrites(); });
+      } catch (const std::system_error& e) {
+        FinishWriteLocked(t, e.code().value() != 0 ? e.code().value() : EAGAIN);
+        return false;
+      }
+    }
+  }
+  t.device_ = this;
+  writeQueue_.push_back(&t);
+  writeQueued_.Set();
+  return true;
+}
+
+int SerialDevice::WaitWrite(SerialTransfer& t, uint32_t waitMs) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  std::unique_lock<std::mutex> writes(writeMutex_);
+  // Close cancels every queued write, so an unbounded wait ends with the port; it still looks
+  // again every slice.
+  while (!t.Finished()) {
+    const auto slice = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxPollSliceMs);
+    if (waitMs == kMaxDword) {
+      writeFinished_.wait_until(writes, slice);
+    } else if (writeFinished_.wait_until(writes, std::min(slice, until)) ==
+                   std::cv_status::timeout &&
+               std::chrono::steady_clock::now() >= until) {
+      return t.Finished() ? t.Error() : EINPROGRESS;
+    }
+  }
+  return t.Error();
+}
+
+void SerialDevice::Forget(SerialTransfer& t) {
+  std::lock_guard<std::mutex> writes(writeMutex_);
+  const auto it = std::find(writeQueue_.begin(), writeQueue_.end(), &t);
+  if (it == writeQueue_.end()) return;
+  writeQueue_.erase(it);
+  FinishWriteLocked(t, ECANCELED);
+  writeQueued_.Set();  // the first write may have changed
+}
+
+void SerialDevice::FinishWriteLocked(SerialTransfer& t, int err) {
+  t.error_.store(err, std::memory_order_relaxed);
+  t.finished_.store(true, std::memory_order_release);
+  writeFinished_.notify_all();
+}
+
+void SerialDevice::FinishAllWritesLocked(int err) {
+  for (SerialTransfer* t : writeQueue_) FinishWriteLocked(*t, err);
+  writeQueue_.clear();
+}
+
+void SerialDevice::RunWrites() {
+  bool hungUp = false;
+  for (;;) {
+    const auto lock = LockForUse();
+    if (!lock || !fd_ || cancel_.IsSet()) break;
+    const int fd = fd_.Get();
+    WritePoll next;
+    {
+      std::lock_guard<std::mutex> writes(writeMutex_);
+      writeQueued_.Reset();  // before the look at the queue: a later start sets it again
+      next = AdvanceWritesLocked(NowMs(), hungUp);
+    }
+    const uint64_t now = NowMs();
+    pollfd fds[4] = {{next.Queued ? fd : -1, next.Events, 0},
+                     {cancel_.Fd(), POLLIN, 0},
+                     {writeQueued_.Fd(), POLLIN, 0},
+                     {next.AbortFd, POLLIN, 0}};
+    if (!PollSome(fds, 4, next.Queued ? Remaining(now, next.Until) : kMaxPollSliceMs)) {
+      std::lock_guard<std::mutex> writes(writeMutex_);
+      FinishAllWritesLocked(CurrentErrno(EIO));
+      continue;
+    }
+    hungUp = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  }
+  std::lock_guard<std::mutex> writes(writeMutex_);
+  FinishAllWritesLocked(ECANCELED);
+}
+
+SerialDevice::WritePoll SerialDevice::AdvanceWritesLocked(uint64_t now, bool hungUp) {
+  WritePoll next;
+  // Cancelled writes leave at once, wherever they are in the queue.
+  for (auto it = writeQueue_.begin(); it != writeQueue_.end();) {
+    SerialTransfer& t = **it;
+    if (!t.abort_ || Readable(t.abort_->Get())) {
+      it = writeQueue_.erase(it);
+      FinishWriteLocked(t, ECANCELED);
+    } else {
+      ++it;
+    }
+  }
+  while (!writeQueue_.empty()) {
+    SerialTransfer& t = *writeQueue_.front();
+    if (hungUp && t.draining_) {
+      // A draining write makes no call that could fail: the hang-up ends it here.
+      writeQueue_.pop_front();
+      FinishWriteLocked(t, EIO);
+      continue;
+    }
+    if (!StepWriteLocked(t, now, &next.Events, &next.Until)) {
+      next.Queued = true;
+      next.AbortFd = t.abort_->Get();
+      return next;
+    }
+    writeQueue_.pop_front();
+    // The next write's time-out runs from its turn.
+    if (!writeQueue_.empty()) writeQueue_.front()->startMs_ = now;
+    hungUp = false;
+  }
+  return next;
+}
+
+bool SerialDevice::StepWriteLocked(SerialTransfer& t, uint64_t now, short* events,
+                                   uint64_t* until) {
+  const CommTimeouts& to = t.timeouts_;
+  const uint64_t total = TotalDeadline(t.startMs_, to.WriteTotalTimeoutMultiplier,
+                                       to.WriteTotalTimeoutConstant, t.count_);
+  const int fd = fd_.Get();
+  uint32_t done = t.done_.load(std::memory_order_relaxed);
+  while (!t.draining_ && done < t.count_) {
+    const ssize_t n = ::write(fd, t.data_.data() + done, t.count_ - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) break;
+      FinishWriteLocked(t, errno);
+      return true;
+    }
+    if (n > 0) writes_.fetch_add(1, std::memory_order_acq_rel);
+    done += static_cast<uint32_t>(n);
+    t.done_.store(done, std::memory_order_release);
+  }
+  if (!t.draining_ && done < t.count_) {
+    if (now < total) {
+      *events = POLLOUT;
+      *until = total;
+      return false;
+    }
+    // The driver took no more within the time-out: count what left, flush the rest.
+  }
+  t.draining_ = true;
+  int out = 0;
+  if (Ioctl(fd, TIOCOUTQ, &out) != 0 || out <= 0) {
+    FinishWriteLocked(t, 0);
+    return true;
+  }
+  if (now >= total) {
+    // Out of time: what is still queued never leaves.
+    const uint32_t queued = std::min(static_cast<uint32_t>(out), done);
+    t.done_.store(done - queued, std::memory_order_release);
+    IoctlValue(fd, TCFLSH, TCOFLUSH);
+    FinishWriteLocked(t, 0);
+    return true;
+  }
+  // No poll event tells that the output queue ran empty: look again after about the time
+  // the queued bytes take on the line (10 bits a byte).
+  uint32_t baud;
+  {
+    std::lock_guard<std::mutex> state(stateMutex_);
+    baud = std::max<uint32_t>(baud_, 1);
+  }
+  const uint64_t lineMs = uint64_t(std::max(out, 1)) * 10000 / baud;
+  *events = 0;
+  *until = std::min(total, now + std::clamp<uint64_t>(lineMs, 1, kLineSampleMs));
+  return false;
 }
 
 int SerialDevice::WaitCommEvent(uint32_t mask, uint32_t* occurred, const PollEvent* stop,

@@ -110,6 +110,22 @@ TEST_F(TIniFileTest, WritesTheFileCannotHoldRaiseAndChangeNothing) {
                EIniFileException);
 }
 
+TEST_F(TIniFileTest, EveryNameOfTheLongestAllowedLengthIsReadBackAsWritten) {
+  // Two sections that differ only after their 49th byte, and keys as long as a name may be.
+  const std::string first = std::string(TIniFile::kMaxNameBytes - 1, 's') + "1";
+  const std::string second = std::string(TIniFile::kMaxNameBytes - 1, 's') + "2";
+  const std::string key(TIniFile::kMaxNameBytes, 'k');
+  ini_.WriteString(first, key, "one");
+  ini_.WriteString(second, key, "two");
+  ini_.WriteString(first, key, "uno");
+  EXPECT_EQ(ini_.ReadString(first, key, "none"), "uno");
+  EXPECT_EQ(ini_.ReadString(second, key, "none"), "two");
+  EXPECT_EQ(ReadFile(path_), "[" + first + "]\n" + key + "=uno\n\n[" + second + "]\n" + key +
+                                 "=two\n");
+  EXPECT_THROW(ini_.WriteString(first + "x", "K", "1"), EIniFileException);
+  EXPECT_THROW(ini_.WriteString("A", key + "x", "1"), EIniFileException);
+}
+
 TEST_F(TIniFileTest, AWriteThroughALinkReplacesTheFileItNames) {
   const std::string real = env_.TempDir() + "/real.ini";
   WriteFile(real, "[A]\nK=1\n");

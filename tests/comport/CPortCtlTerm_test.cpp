@@ -3,6 +3,7 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QKeyEvent>
+#include <QScrollBar>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "TerminalTestUtil.h"
 #include "classlib/Stream.h"
 #include "testsupport/PtyPair.h"
+#include "testsupport/QtInput.h"
 #include "testsupport/test_env.h"
 
 namespace comport {
@@ -167,6 +169,43 @@ TEST_F(TerminalTest, UnknownCodesReachTheHandlerWithTheirCharacters) {
   EXPECT_EQ(t_.Row(1), "AB");
 }
 
+TEST_F(TerminalTest, AnUnhandledCodeHandlerMayReplaceTheParserAndStillReadTheCode) {
+  // The handler's natural reaction to a code: switching the emulation, which frees the parser
+  // that found it. The data it was given stays valid.
+  struct Switcher {
+    TestTerminal* terminal;
+    std::vector<std::string> data;
+    void OnCode(TCustomComTerminal*, TEscapeCode, const std::string& d) {
+      terminal->SetEmulation(TTermEmulation::teVT52);
+      data.push_back(d);
+    }
+  } switcher{&t_, {}};
+  t_.OnUnhandledCode = TCustomComTerminal::TUnhandledEvent::Of<&Switcher::OnCode>(&switcher);
+  const std::string code = "[1;2;3;4;5;6;7;8;9;10;11;12;13@";
+  t_.WriteStr("\033" + code + "A\033Y%%B");  // ESC Y moves a VT52 to row and column '%' - 31
+  EXPECT_EQ(switcher.data, (std::vector<std::string>{code}));
+  EXPECT_EQ(t_.Row(1), "A");
+  EXPECT_EQ(t_.Row(6), "     B");
+}
+
+TEST_F(TerminalTest, DesignModeDropsTheParserAndRunTimeMakesItAgain) {
+  t_.SetDesigning(true);
+  EXPECT_EQ(t_.EscapeCodes(), nullptr);
+  t_.SetDesigning(false);
+  ASSERT_NE(t_.EscapeCodes(), nullptr);
+  t_.WriteStr("\033[2;3Hhi");
+  EXPECT_EQ(t_.Row(2), "  hi");
+}
+
+TEST_F(TerminalTest, KeysWithoutTextDoNothing) {
+  t_.resize(200, 120);  // a view smaller than the screen: the scroll bars have a range
+  t_.show();
+  ASSERT_GT(t_.verticalScrollBar()->maximum(), 0);
+  for (const int key : {Qt::Key_PageDown, Qt::Key_End, Qt::Key_F1}) dral_test::Key(&t_, key);
+  EXPECT_EQ(t_.verticalScrollBar()->value(), 0);
+  EXPECT_EQ(t_.TopLeft(), QPoint(1, 1));
+}
+
 TEST_F(TerminalTest, SaveToStreamWritesTheRowsAndLoadReadsOnlyToTheEnd) {
   t_.WriteStr("AB\r\n\r\nC");
   cls::TMemoryStream out;
@@ -239,6 +278,16 @@ TEST_F(TerminalOnPortTest, ArrowKeysSendOrMoveByMode) {
   Key(Qt::Key_Home);
   EXPECT_EQ(pty_.Read(16, 1000), "\033OA");
   EXPECT_EQ(Caret(), QPoint(4, 6));
+}
+
+TEST_F(TerminalOnPortTest, TabIsSentOnlyWithWantTab) {
+  // No other widget can take the focus: without WantTab the key still goes nowhere.
+  dral_test::Key(&t_, Qt::Key_Tab, "\t");
+  dral_test::Key(&t_, Qt::Key_A, "a");
+  EXPECT_EQ(pty_.ReadExactly(1, 2000), "a");
+  t_.SetWantTab(true);
+  dral_test::Key(&t_, Qt::Key_Tab, "\t");
+  EXPECT_EQ(pty_.ReadExactly(1, 2000), "\t");
 }
 
 TEST_F(TerminalOnPortTest, TypedCharactersAreSentAndEchoedWithLineFeeds) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -184,6 +185,43 @@ TEST(ComDataPacket, ManyPacketsInOneChunkDoNotDeepenTheStack) {
   framer.SetMaxBufferSize(0);
   framer.AddData(std::string(100'000, 'z'));
   EXPECT_EQ(packets, 100'000);
+}
+
+// Counts packets of "ab"; a pass still busy after 5 s gives up instead of running on.
+struct SlowPassGuard {
+  int Packets = 0;
+  std::chrono::steady_clock::time_point Start = std::chrono::steady_clock::now();
+  void Packet(TComDataPacket*, const std::string& str) {
+    ASSERT_EQ(str, "ab");
+    if (++Packets % 1024 == 0 && std::chrono::steady_clock::now() - Start > std::chrono::seconds(5))
+      throw std::runtime_error("the framer is too slow");
+  }
+};
+
+TEST(ComDataPacket, ManyPacketsInOneChunkCostTimeInProportionToTheChunk) {
+  // Half a million small packets in one chunk. Copying the rest of the buffer for every packet
+  // took about half a minute for them; in proportion to the chunk it takes milliseconds.
+  constexpr int kPackets = 512 * 1024;
+  for (const bool markers : {false, true}) {
+    SCOPED_TRACE(markers ? "start and stop strings" : "fixed size");
+    TComDataPacket framer;
+    SlowPassGuard counter;
+    framer.OnPacket = TComDataPacket::TComStrEvent::Of<&SlowPassGuard::Packet>(&counter);
+    framer.SetIncludeStrings(false);
+    framer.SetMaxBufferSize(0);
+    std::string data;
+    data.reserve(4 * kPackets);
+    if (markers) {
+      framer.SetStartString("S");
+      framer.SetStopString("E");
+      for (int i = 0; i < kPackets; ++i) data += "SabE";
+    } else {
+      framer.SetSize(2);
+      for (int i = 0; i < kPackets; ++i) data += "ab";
+    }
+    EXPECT_NO_THROW(framer.AddData(data));
+    EXPECT_EQ(counter.Packets, kPackets);
+  }
 }
 
 TEST(ComDataPacket, AFailingHandlerStillEmptiesTheBufferAndAppliesTheLimit) {

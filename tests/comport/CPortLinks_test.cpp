@@ -115,6 +115,24 @@ TEST_F(ComLinkTest, OneReadServesThePortThenEachLinkInOrder) {
   port_.UnRegisterLink(&quiet);
 }
 
+TEST_F(ComLinkTest, AShortReadHandsEachLinkExactlyTheBytesRead) {
+  // The waiting count includes NUL bytes that the read then drops (DiscardNull).
+  Recorder portSide(log_, "port"), one(log_, "one"), two(log_, "two");
+  TComLink first, second;
+  first.OnRxBuf = one.BufferEvent();
+  second.OnRxBuf = two.BufferEvent();
+  port_.OnRxBuf = portSide.BufferEvent();
+  port_.RegisterLink(&first);
+  port_.RegisterLink(&second);
+  port_.SetDiscardNull(true);
+  OpenWithInput(std::string("a\0b\0", 4));
+  port_.CallRxChar();
+  EXPECT_EQ(log_, (std::vector<std::string>{"port ab", "one ab", "two ab"}));
+  port_.Close();
+  port_.UnRegisterLink(&first);
+  port_.UnRegisterLink(&second);
+}
+
 TEST_F(ComLinkTest, WithTheTriggerOffThePortReadsAloneAndNothingComesForEmptyInput) {
   Recorder portSide(log_, "port"), chars(log_, "chars");
   port_.OnRxBuf = portSide.BufferEvent();

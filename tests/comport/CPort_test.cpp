@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "testsupport/PtyPair.h"
+#include "testsupport/UartDouble.h"
 #include "testsupport/test_env.h"
 #include "testsupport/test_util.h"
 
@@ -366,6 +367,48 @@ TEST_F(ComPortTest, LinesOfAPseudoTerminalReadAsOffAndErrorsAsNone) {
   EXPECT_NO_THROW(port_.SetRTS(false));
   EXPECT_NO_THROW(port_.ClearBuffer(true, true));
   EXPECT_EQ(port_.OutputCount(), 0);
+}
+
+// --- on a device that keeps framing and error counts ---
+
+class ComPortOnUartTest : public ::testing::Test {
+ protected:
+  ComPortOnUartTest() {
+    port_.SetPort(uart_.SlavePath());
+    port_.SetEvents({});
+    port_.Open();
+  }
+  dral_test::Watchdog watchdog_{30};
+  dral_test::UartDouble uart_;
+  TComPort port_;
+};
+
+TEST_F(ComPortOnUartTest, EachParitySetThroughThePortReachesTheLineAsItself) {
+  constexpr tcflag_t kParityBits = PARENB | PARODD | CMSPAR;
+  const struct {
+    TParityBits bits;
+    tcflag_t line;
+  } cases[] = {{TParityBits::prOdd, PARENB | PARODD},
+               {TParityBits::prEven, PARENB},
+               {TParityBits::prMark, PARENB | PARODD | CMSPAR},
+               {TParityBits::prSpace, PARENB | CMSPAR},
+               {TParityBits::prNone, 0}};
+  for (const auto& c : cases) {
+    port_.Parity().SetBits(c.bits);
+    EXPECT_EQ(uart_.Framing() & kParityBits, c.line) << ParityToStr(c.bits);
+    EXPECT_EQ(uart_.Framing() & CSIZE, static_cast<tcflag_t>(CS8));
+  }
+}
+
+TEST_F(ComPortOnUartTest, ParityErrorsAreReportedOnlyWhileTheParityIsChecked) {
+  port_.Parity().SetBits(TParityBits::prEven);
+  uart_.CountParityError();
+  uart_.CountFrameError();
+  EXPECT_EQ(port_.LastErrors(), TComErrors{TComError::ceFrame});
+  port_.Parity().SetCheck(true);
+  uart_.CountParityError();
+  EXPECT_EQ(port_.LastErrors(), TComErrors{TComError::ceRxParity});
+  EXPECT_TRUE(port_.LastErrors().Empty());
 }
 
 // --- the device control block ---

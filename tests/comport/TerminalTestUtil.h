@@ -1,13 +1,11 @@
 // Shared pieces of the terminal tests: a terminal with its protected steps opened, the screen
-// as text, waiting while the event loop runs, and screenshots under the build folder.
+// as text and waiting while the event loop runs (screenshots: ComportUiTestUtil.h).
 #pragma once
 
 #include <QApplication>
-#include <QDir>
-#include <QImage>
-#include <QString>
 #include <string>
 
+#include "ComportUiTestUtil.h"
 #include "comport/CPortCtlTerm.h"
 #include "testsupport/test_util.h"
 
@@ -40,14 +38,6 @@ inline bool WaitServing(const std::function<bool()>& condition, int timeoutMs = 
         return condition();
       },
       timeoutMs);
-}
-
-// Renders the widget into <build>/tests/comport/screenshots/<name> and returns the image.
-inline QImage Shoot(QWidget& widget, const QString& name) {
-  QDir().mkpath(DRAL_SCREENSHOT_DIR);
-  const QImage image = widget.grab().toImage();
-  EXPECT_TRUE(image.save(QString(DRAL_SCREENSHOT_DIR) + "/" + name)) << name.toStdString();
-  return image;
 }
 
 }  // namespace comport_test

@@ -47,6 +47,8 @@ class SerialDeviceTest : public ::testing::Test {
 TEST(SerialDevicePath, PortNamesMapToDevicePaths) {
   EXPECT_EQ(SerialDevice::DevicePath("COM1"), "/dev/ttyS0");
   EXPECT_EQ(SerialDevice::DevicePath("COM12"), "/dev/ttyS11");
+  EXPECT_EQ(SerialDevice::DevicePath("Com1"), "/dev/ttyS0");  // port names ignore case
+  EXPECT_EQ(SerialDevice::DevicePath("cOM3"), "/dev/ttyS2");
   EXPECT_EQ(SerialDevice::DevicePath("ttyUSB0"), "/dev/ttyUSB0");
   EXPECT_EQ(SerialDevice::DevicePath("/dev/serial/by-id/x"), "/dev/serial/by-id/x");
   EXPECT_EQ(SerialDevice::DevicePath("COM0"), "");
@@ -256,6 +258,67 @@ TEST_F(SerialDeviceTest, DiscardNullDropsNulBytesFromWhatIsRead) {
   uint32_t done = 0;
   ASSERT_EQ(device_.Read(buf, sizeof buf, &done), 0);
   EXPECT_EQ(std::string(buf, done), "abc");
+}
+
+TEST_F(SerialDeviceTest, AReadNeverWaitsForTheNulBytesItDropped) {
+  // The queue counts the NUL bytes: a read of that count gets fewer bytes and ends at once.
+  Dcb d = Dcb8N1(9600);
+  d.Flags |= kDcbNull;
+  ASSERT_EQ(device_.SetState(d), 0);
+  ASSERT_EQ(device_.SetTimeouts({0, 0, 3000, 0, 0}), 0);
+  pty_.Write(std::string("a\0b", 3));
+  ASSERT_TRUE(dral_test::WaitUntil([&] {
+    ComStat s;
+    return device_.ClearCommError(nullptr, &s) == 0 && s.InQue == 3;
+  }));
+  char buf[3];
+  uint32_t done = 0;
+  const auto start = Clock::now();
+  ASSERT_EQ(device_.Read(buf, sizeof buf, &done), 0);
+  EXPECT_LT(MsSince(start), 1500);
+  EXPECT_EQ(std::string(buf, done), "ab");
+}
+
+TEST_F(SerialDeviceTest, APendingWriteGoesOnWhileItsOwnerWaitsForARead) {
+  // The far end answers once it has the whole message; the owner waits only for the answer.
+  ASSERT_EQ(device_.SetTimeouts({0, 0, 8000, 0, 0}), 0);
+  const std::string message(256 * 1024, 'w');
+  std::string arrived;
+  std::thread far([&] {
+    arrived = pty_.ReadExactly(message.size(), 15000);
+    if (arrived.size() == message.size()) pty_.Write("ok");
+  });
+  SerialTransfer write;
+  ASSERT_EQ(device_.StartWrite(write, message.data(), static_cast<uint32_t>(message.size())), 0);
+  EXPECT_FALSE(write.Finished()) << "larger than the pseudo-terminal's buffer";
+  SerialTransfer read;
+  char answer[2];
+  ASSERT_EQ(device_.StartRead(read, answer, sizeof answer), 0);
+  EXPECT_EQ(device_.Continue(read, kMaxDword), 0);
+  EXPECT_EQ(std::string(answer, read.Bytes()), "ok");
+  EXPECT_EQ(device_.Continue(write, 5000), 0);
+  EXPECT_EQ(write.Bytes(), message.size());
+  far.join();
+  EXPECT_EQ(arrived.size(), message.size());
+}
+
+TEST_F(SerialDeviceTest, PendingWritesLeaveInOrderAndCloseCancelsTheRest) {
+  const std::string first(256 * 1024, '1');
+  SerialTransfer a, b;
+  ASSERT_EQ(device_.StartWrite(a, first.data(), static_cast<uint32_t>(first.size())), 0);
+  ASSERT_EQ(device_.StartWrite(b, "22", 2), 0);
+  const std::string arrived = pty_.ReadExactly(first.size() + 2, 15000);
+  EXPECT_EQ(arrived.size(), first.size() + 2);
+  EXPECT_EQ(arrived.find('2'), first.size()) << "the second write went ahead";
+  EXPECT_EQ(device_.Continue(b, 5000), 0);
+  EXPECT_EQ(a.Bytes(), first.size());
+
+  SerialTransfer stuck;  // the far end reads no more: it stays pending until the close
+  ASSERT_EQ(device_.StartWrite(stuck, first.data(), static_cast<uint32_t>(first.size())), 0);
+  ASSERT_FALSE(stuck.Finished());
+  device_.Close();
+  EXPECT_TRUE(stuck.Finished());
+  EXPECT_EQ(device_.Continue(stuck, 0), ECANCELED);
 }
 
 TEST_F(SerialDeviceTest, AWriteThatRunsOutOfTimeCountsWhatTheFarEndCanRead) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "classlib/Closure.h"
 #include "comport/CPort.h"
@@ -79,8 +80,9 @@ class TComDataPacket : public TComPortObserver {
   virtual void HandleBuffer();
   virtual void DoDiscard(const std::string& str);
   virtual void DoPacket(const std::string& str);
-  virtual void DoCustomStart(const std::string& str, int32_t& pos);
-  virtual void DoCustomStop(const std::string& str, int32_t& pos);
+  // `str` is the buffer; it is valid until the buffer changes (AddData, EmptyBuffer).
+  virtual void DoCustomStart(std::string_view str, int32_t& pos);
+  virtual void DoCustomStop(std::string_view str, int32_t& pos);
 
  private:
   void RxBuf(TCustomComPort* sender, const void* buffer, int32_t count);
@@ -93,7 +95,10 @@ class TComDataPacket : public TComPortObserver {
   void StartPacketAt(size_t pos);
   // 1-based position of the first `marker` in `text` (ASCII case folded when CaseInsensitive);
   // 0 when absent or `marker` is empty.
-  size_t Find(const std::string& marker, const std::string& text) const;
+  size_t Find(std::string_view marker, std::string_view text) const;
+  // The buffered bytes not yet delivered or discarded, and their removal from the front.
+  std::string_view Rest() const;
+  void Consume(size_t count);
   void CheckIncludeStrings(std::string& str) const;
   void CheckBufferLimit();
   void Changed();
@@ -108,7 +113,8 @@ class TComDataPacket : public TComPortObserver {
   bool caseInsensitive_ = false;
   bool inPacket_ = false;  // a start was found and its end not yet; only with bytes buffered
   bool loading_ = false;
-  std::string buffer_;
+  std::string buffer_;  // the bytes from head_ on are the buffer; those before it are consumed
+  size_t head_ = 0;
 };
 
 }  // namespace comport

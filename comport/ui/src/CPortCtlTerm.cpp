@@ -95,8 +95,14 @@ TCustomComTerminal::~TCustomComTerminal() {
 }
 
 void TCustomComTerminal::SetDesigning(bool designing) {
+  if (designing == designing_) return;
   designing_ = designing;
-  if (designing_) escapeCodes_.reset();
+  // Designing has no parser; run time makes the one of the current emulation again.
+  if (designing_) {
+    escapeCodes_.reset();
+  } else if (!loading_) {
+    CreateEscapeCodes();
+  }
   viewport()->update();
 }
 
@@ -306,7 +312,12 @@ void TCustomComTerminal::Write(const void* buffer, int32_t count) {
         PutChar(codes.Character());
         break;
       case TEscapeResult::erCode:
-        if (!PutEscapeCode(codes.Code(), &codes.Params())) DoUnhandledCode(codes.Code(), codes.Data());
+        if (!PutEscapeCode(codes.Code(), &codes.Params())) {
+          // The handler gets copies: setting Emulation in it frees the parser (and its data).
+          const TEscapeCode code = codes.Code();
+          const std::string codeData = codes.Data();
+          DoUnhandledCode(code, codeData);
+        }
         // A handler may have replaced the parser.
         if (escapeCodes_) escapeCodes_->Params().clear();
         break;
@@ -582,11 +593,11 @@ void TCustomComTerminal::keyPressEvent(QKeyEvent* event) {
     default:
       break;
   }
+  // Without WantTab the Tab key moves the focus when another widget can take it, and goes
+  // nowhere otherwise. Other keys without text do nothing: the view never scrolls by a key.
+  if ((event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab) && !wantTab_) return;
   const QString text = event->text();
-  if (text.isEmpty()) {
-    QAbstractScrollArea::keyPressEvent(event);
-    return;
-  }
+  if (text.isEmpty()) return;
   for (const QChar c : text) {
     if (c.unicode() <= 0xFF) Reporting([&] { KeyPress(static_cast<char>(c.unicode())); });
   }

@@ -2,8 +2,8 @@
 // settings from a device control block, COMMTIMEOUTS-style read and write time-outs, queue and
 // line-error status, modem lines, escape functions, purge and the wait for comm events.
 //
-// Port names: a device path ("/dev/ttyUSB0"), a name under /dev ("ttyUSB0"), or "COMn", which is
-// /dev/ttyS{n-1}. The device is opened non-blocking, without becoming the controlling terminal,
+// Port names: a device path ("/dev/ttyUSB0"), a name under /dev ("ttyUSB0"), or "COMn" in any
+// case ("Com1"), which is /dev/ttyS{n-1}. The device is opened non-blocking, without becoming the controlling terminal,
 // close-on-exec and exclusively (TIOCEXCL plus an exclusive flock): a port that another process
 // or object holds is an open failure (EBUSY). CLOCAL is set at once, so no call ever waits for
 // carrier.
@@ -16,16 +16,21 @@
 // Threads: every member may be called from any thread. Reads, writes and waits hold the port's
 // lock shared; Close takes it exclusively after waking them through a cancel eventfd, so Close
 // never races an I/O call on the descriptor and returns promptly (a waiting call fails with
-// ECANCELED). EINTR is retried inside.
+// ECANCELED). Writes that stay pending go on on the device's own write thread, made for the
+// first of them and stopped and joined by Close, which cancels what is still queued. EINTR is
+// retried inside.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "plat/poll_event.h"
 #include "plat/unique_fd.h"
@@ -124,23 +129,34 @@ enum class EscapeFunction { SetXoff, SetXon, SetRts, ClrRts, SetDtr, ClrDtr, Set
 
 class SerialDevice;
 
-// One read or write timed as CommTimeouts say; started by SerialDevice::StartRead/StartWrite
-// and moved on by SerialDevice::Continue, so an operation can stay pending between calls (the
-// port library's overlapped I/O). A write keeps its own copy of the bytes: nothing reads the
-// caller's buffer after StartWrite returned. A read stores into the buffer given to StartRead,
-// which must stay valid until the transfer finished. Not shared between threads.
+// One read or write timed as CommTimeouts say; started by SerialDevice::StartRead/StartWrite,
+// so an operation can stay pending between calls (the port library's overlapped I/O).
+//
+// A pending write goes on by itself, on the device's write thread, whatever its owner waits
+// for meanwhile (a read, an event, nothing), until it finished, failed or was cancelled; the
+// device's pending writes leave in the order they were started, and a write's time-out runs
+// from the moment it is the first of them. Continue waits for it. A write keeps its own copy of
+// the bytes: nothing reads the caller's buffer after StartWrite returned. Destroying or
+// restarting a write that is still pending cancels the rest of it.
+//
+// A pending read goes on while its owner waits in Continue; it stores into the buffer given to
+// StartRead, which must stay valid until the transfer finished.
+//
+// The owner's thread calls the members; the device's write thread touches a pending write only
+// under the device's lock, and the accessors may be read at any time.
 class SerialTransfer {
  public:
   SerialTransfer() = default;
+  ~SerialTransfer();
   SerialTransfer(const SerialTransfer&) = delete;
   SerialTransfer& operator=(const SerialTransfer&) = delete;
 
   bool Started() const { return started_; }
-  bool Finished() const { return finished_; }
+  bool Finished() const { return finished_.load(std::memory_order_acquire); }
   // Bytes transferred: read into the buffer, or (a write) gone out of the output queue.
-  uint32_t Bytes() const { return done_; }
+  uint32_t Bytes() const { return done_.load(std::memory_order_acquire); }
   // errno of a failed transfer, 0 otherwise.
-  int Error() const { return error_; }
+  int Error() const { return error_.load(std::memory_order_acquire); }
   bool IsWrite() const { return write_; }
   // A write's own copy of its bytes (empty for a read).
   const std::string& WriteData() const { return data_; }
@@ -148,28 +164,33 @@ class SerialTransfer {
  private:
   friend class SerialDevice;
   void Reset() {
-    started_ = finished_ = write_ = draining_ = false;
-    error_ = 0;
+    started_ = write_ = draining_ = false;
+    finished_.store(false, std::memory_order_relaxed);
+    error_.store(0, std::memory_order_relaxed);
     buffer_ = nullptr;
     data_.clear();
-    count_ = done_ = 0;
+    count_ = discarded_ = 0;
+    done_.store(0, std::memory_order_relaxed);
     startMs_ = lastByteMs_ = 0;
     timeouts_ = {};
     abort_.reset();
+    device_ = nullptr;
   }
   bool started_ = false;
-  bool finished_ = false;
+  std::atomic<bool> finished_{false};  // stored last, with release: the other fields are final
   bool write_ = false;
   bool draining_ = false;  // a write whose bytes are all in the driver, waiting for them to leave
-  int error_ = 0;
+  std::atomic<int> error_{0};
   uint8_t* buffer_ = nullptr;
   std::string data_;
   uint32_t count_ = 0;
-  uint32_t done_ = 0;      // read: bytes stored; write: bytes handed to the driver
+  std::atomic<uint32_t> done_{0};  // read: bytes stored; write: bytes handed to the driver
+  uint32_t discarded_ = 0;  // read: NUL bytes taken from the driver and dropped
   uint64_t startMs_ = 0;   // monotonic
   uint64_t lastByteMs_ = 0;
   CommTimeouts timeouts_{};
   std::shared_ptr<UniqueFd> abort_;  // the purge generation the transfer started in
+  SerialDevice* device_ = nullptr;   // a write queued on the device's write thread (owner's)
 };
 
 class SerialDevice {
@@ -195,9 +216,10 @@ class SerialDevice {
   // Applies the line settings. EINVAL for what termios cannot express: a rate of 0, a byte
   // size outside 5..8, 1.5 stop bits with more than 5 data bits, an unknown parity, DTR
   // handshake, RTS toggle, RTS handshake without CTS flow or the other way round, DSR flow or
-  // DSR sensitivity. XON/XOFF characters, parity checking, error-character replacement (only
-  // with character 0, as termios marks errors with NUL) and discarding NUL bytes (not possible:
-  // ignored) are mapped as far as termios goes; see the implementation.
+  // DSR sensitivity. XON/XOFF characters, parity checking and error-character replacement (only
+  // with character 0, as termios marks errors with NUL) are mapped as far as termios goes; see
+  // the implementation. NUL bytes (DiscardNull) are dropped by the reads, as termios cannot: the
+  // queue counts of ClearCommError include them.
   int SetState(const Dcb& dcb);
   int SetTimeouts(const CommTimeouts& timeouts);
   CommTimeouts GetTimeouts() const;
@@ -216,14 +238,17 @@ class SerialDevice {
   // Sends one character ahead of queued output (as far as the tty allows: written at once).
   int TransmitChar(char c);
 
-  // Starts a transfer; Continue with waitMs 0 is tried once at once. Returns 0 when the
-  // transfer finished or is pending (see Finished), else the errno of a failed start.
+  // Starts a transfer and moves it on once without waiting. Returns 0 when the transfer
+  // finished or is pending (see Finished), else the errno of a failed start. A write that
+  // stays pending goes on on the device's write thread (see SerialTransfer).
   int StartRead(SerialTransfer& t, void* buffer, uint32_t count);
   int StartWrite(SerialTransfer& t, const void* data, uint32_t count);
-  // Moves `t` on, waiting at most `waitMs` (kMaxDword: until it finishes) for it to finish.
-  // Returns 0 when it finished with success, EINPROGRESS when it is still pending, else the
-  // errno it failed with (ECANCELED: closed or purged with an abort; EIO: hung up). A write that
-  // ran out of time counts the bytes that left the output queue and flushes the rest.
+  // Waits at most `waitMs` (kMaxDword: until it finishes) for `t` to finish, moving a read on
+  // meanwhile. Returns 0 when it finished with success, EINPROGRESS when it is still pending,
+  // else the errno it failed with (ECANCELED: closed or purged with an abort; EIO: hung up).
+  // A write that ran out of time counts the bytes that left the output queue and flushes the
+  // rest. A read with DiscardNull (SetState) counts the NUL bytes it dropped towards its count:
+  // it takes what is queued, but never waits for more bytes than it was asked for.
   int Continue(SerialTransfer& t, uint32_t waitMs);
   // Blocking forms: start and wait until finished.
   int Read(void* buffer, uint32_t count, uint32_t* done);
@@ -284,9 +309,36 @@ class SerialDevice {
   // input queue's count.
   uint32_t SampleLocked(uint32_t mask, EventWatch& watch, int* queued);
   int Start(SerialTransfer& t, void* readBuffer, const void* writeData, uint32_t count);
-  int ContinueLocked(SerialTransfer& t, uint32_t waitMs);
+  int ContinueReadLocked(SerialTransfer& t, uint32_t waitMs);
   int StepReadLocked(SerialTransfer& t);
-  int StepWriteLocked(SerialTransfer& t, uint64_t now);
+
+  // The write side: pending writes in a queue that the write thread moves on. The *Locked
+  // members below expect writeMutex_ held, and those that step a write the port's lock too.
+  friend class SerialTransfer;
+  // Queues a started write that did not finish at once; false when no write thread could be
+  // made (the write then failed).
+  bool QueueWriteLocked(SerialTransfer& t);
+  // Waits for a write to finish (see Continue).
+  int WaitWrite(SerialTransfer& t, uint32_t waitMs);
+  // Takes a pending write out of the queue, cancelled (its owner destroys or restarts it).
+  void Forget(SerialTransfer& t);
+  // The write thread: moves the first queued write on until Close.
+  void RunWrites();
+  // What the write thread's next poll waits for.
+  struct WritePoll {
+    short Events = 0;      // for the descriptor; -1 fd when nothing is queued
+    bool Queued = false;
+    uint64_t Until = 0;    // monotonic ms
+    int AbortFd = -1;
+  };
+  // Finishes the cancelled writes, moves the first one on (without waiting) and says what to
+  // wait for next; `hungUp`: the last poll found the device hung up.
+  WritePoll AdvanceWritesLocked(uint64_t now, bool hungUp);
+  // Moves one write on without waiting: true once it finished (see FinishWriteLocked).
+  bool StepWriteLocked(SerialTransfer& t, uint64_t now, short* events, uint64_t* until);
+  // Publishes the end of a write; the device does not touch it afterwards.
+  void FinishWriteLocked(SerialTransfer& t, int err);
+  void FinishAllWritesLocked(int err);
   bool ReadCountsLocked(LineCounts* counts);
   // The shared lock for one call; not locked (fails the call) while a Close is under way.
   std::shared_lock<std::shared_mutex> LockForUse() const;
@@ -314,6 +366,15 @@ class SerialDevice {
   // Set after a read took bytes or a purge dropped them: a wait that saw bytes queued (and so
   // cannot poll for data) learns that the queue may have run empty.
   PollEvent inputTaken_;
+
+  // The write thread, made for the first write that stays pending and joined by Close (which
+  // cancels what is still queued).
+  std::mutex writerMutex_;  // guards writer_ (start and join)
+  std::thread writer_;
+  std::mutex writeMutex_;  // guards writeQueue_ and the queued transfers
+  std::condition_variable writeFinished_;  // a queued write finished
+  std::deque<SerialTransfer*> writeQueue_;  // in start order
+  PollEvent writeQueued_;  // wakes the write thread for a new or forgotten write
 };
 
 }  // namespace plat

@@ -74,6 +74,8 @@ class TCustomComTerminal : public QAbstractScrollArea,
   ~TCustomComTerminal() override;
 
   // --- component state (design time and streaming) ---
+  // Designing drops the parser (the design-time sample is painted); back at run time the
+  // parser of the current emulation is made again.
   void SetDesigning(bool designing);
   bool Designing() const { return designing_; }
   void BeginLoad() { loading_ = true; }
