@@ -18,7 +18,8 @@
 // kBusyPassSpacingUs after it began (unless the pass left more than a ring's worth).
 // A frame that finds the received-frame ring full waits (up to kFullRingWaitMs, while a link is
 // up) for this thread to make room, so a burst larger than the ring is slowed down, not lost;
-// only a frame that still finds no room is dropped and counted (FramesDropped).
+// only a frame that still finds no room is dropped and counted (FramesDropped). Dropping the
+// link and shutting down end every such wait at once, before the receive handler is detached.
 //
 // Threads:
 //  - Execute, AdapterMessageHandler and LinkChangedHandler: this thread.
@@ -173,6 +174,9 @@ class THuxMgr : public cls::TThread {
   uint32_t FrameErrors() const { return frameErrors_.load(std::memory_order_relaxed); }
   // How long a frame waits for room in a full received-frame ring before it is dropped.
   static constexpr uint32_t kFullRingWaitMs = 100;
+  // Replaces kFullRingWaitMs for the frames that start waiting from now on (tests and tools
+  // that need a wait longer than any scheduling delay). Any thread.
+  void SetFullRingWait(uint32_t ms) { fullRingWaitMs_.store(ms, std::memory_order_relaxed); }
   // Checked frames lost because the received-frame ring stayed full.
   uint32_t FramesDropped() const { return framesDropped_.load(std::memory_order_relaxed); }
   // Set by every parsed frame; nothing in the server clears it.
@@ -194,6 +198,9 @@ class THuxMgr : public cls::TThread {
   // Returns the number of messages handed on.
   uint32_t ConnectedPass();
   bool SendVersionRequest();
+  // Ends every wait of a frame for room in the ring, at once and for good (until the next link
+  // comes up): called before the link's receive handler is detached.
+  void EndFullRingWaits();
   void DropLink();
   void Shutdown();
 
@@ -239,6 +246,7 @@ class THuxMgr : public cls::TThread {
   // ring is full and rxWaitAllowed_ is set (from link up until the link is dropped).
   plat::LocalEvent rxSpaceEvent_;
   std::atomic<bool> rxWaitAllowed_{false};
+  std::atomic<uint32_t> fullRingWaitMs_{kFullRingWaitMs};
   std::unique_ptr<TDatalink> datalink_;
   std::unique_ptr<THuxTxThread> txThread_;
   // False once the transmit thread has been told to end: frames are refused from then on.
