@@ -370,6 +370,35 @@ bool THuxMgr::SendFrame(const uint8_t* payload, int n) {
   return true;
 }
 
+bool THuxMgr::SendTogether(std::span<const std::span<const uint8_t>> payloads) {
+  if (payloads.empty()) return true;
+  if (!txRunning_.load(std::memory_order_acquire)) {
+    frameErrors_.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  // Storage of this call: several threads send at once. What does not fit here would never fit
+  // the ring either.
+  uint8_t frames[THuxTxThread::kRingSize];
+  int length = 0;
+  for (const std::span<const uint8_t> payload : payloads) {
+    const int n = static_cast<int>(payload.size());
+    if (n < 1 || n > 1 + kHuxMaxData ||
+        length + TDatalink::MaxFrameLength(n) > THuxTxThread::kRingSize) {
+      frameErrors_.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
+    int frameLength = 0;
+    if (!TDatalink::BuildFrame(payload.data(), n, &frameLength, frames + length)) {
+      frameErrors_.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
+    length += frameLength;
+  }
+  if (txThread_->Enqueue(frames, length) != length) return false;
+  framesSent_.fetch_add(static_cast<uint32_t>(payloads.size()), std::memory_order_relaxed);
+  return true;
+}
+
 int THuxMgr::WriteToLink(const uint8_t* bytes, int n) {
   const int index = currentIndex_.load(std::memory_order_acquire);
   if (index == LinkRowNone) return 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <span>
 
 #include "classlib/exception.h"
 #include "plat/debug.h"
@@ -105,6 +106,8 @@ void TDralServer::ProcessClientQueues() {
     lastSlotMask_ = mask;
   }
 
+  SendOwedMerges();
+
   for (int slot = 0; slot < kSlotCount; ++slot) {
     MessageRing* ring = &channel_->Slot(slot)->ToServer;
     // At most what one ring can hold per pass: a process that keeps rewriting the ring's
@@ -135,6 +138,10 @@ void TDralServer::ProcessClientQueues() {
   ResendPendingClaims();
   SignalPendingClients();
   ReportDropsLocked();
+  // The transmit ring drains a chunk per millisecond, and nobody pulses the server when it has
+  // room again.
+  if (owedMerges_.load(kRelaxed) != 0 && linkMgr_->State() == LinkConnected && waitThread_)
+    waitThread_->RetrySoon();
 }
 
 void TDralServer::ReportDropsLocked() {
@@ -249,14 +256,43 @@ bool TDralServer::Send(const HuxMessage& message) {
   return linkMgr_->SendMessage(message);
 }
 
-void TDralServer::SendCommands(const AdapterCommandList& commands) {
-  HuxMessage m{};
+bool TDralServer::SendCommands(const AdapterCommandList& commands) {
+  constexpr size_t kCapacity = AdapterCommandList::kCapacity;
+  std::array<std::array<uint8_t, 1 + sizeof(AdapterCommand::Data)>, kCapacity> payloads{};
+  std::array<std::span<const uint8_t>, kCapacity> parts;
+  size_t n = 0;
   for (const AdapterCommand& c : commands) {
-    m.Type = c.Type;
-    m.Length = c.Length;
-    std::memcpy(m.Data, c.Data.data(), c.Length);
-    Send(m);  // a refused command is not retried: the next merge sends the whole set again
+    const size_t length = std::min<size_t>(c.Length, c.Data.size());
+    payloads[n][0] = c.Type;
+    std::memcpy(payloads[n].data() + 1, c.Data.data(), length);
+    parts[n] = std::span<const uint8_t>(payloads[n].data(), 1 + length);
+    ++n;
   }
+  return linkMgr_->SendTogether(std::span(parts.data(), n));
+}
+
+uint8_t TDralServer::MergeBit(IdFilterKind kind, int channel) {
+  return static_cast<uint8_t>(1u << ((kind == IdFilterKind::J1939 ? 0 : 2) + channel));
+}
+
+void TDralServer::NoteMergeResult(uint8_t bit, bool sent) {
+  if (sent) {
+    owedMerges_.fetch_and(static_cast<uint8_t>(~bit), std::memory_order_relaxed);
+  } else {
+    owedMerges_.fetch_or(bit, std::memory_order_relaxed);
+  }
+}
+
+void TDralServer::SendOwedMerges() {
+  if (owedMerges_.load(kRelaxed) == 0 || linkMgr_->State() != LinkConnected) return;
+  cls::MutexLock lock(filterMutex_);
+  const uint8_t owed = owedMerges_.load(kRelaxed);
+  for (const IdFilterKind kind : {IdFilterKind::J1939, IdFilterKind::Can}) {
+    for (int channel = 0; channel < 2; ++channel) {
+      if ((owed & MergeBit(kind, channel)) != 0) SyncIdFilterLocked(kind, channel);
+    }
+  }
+  if ((owed & kMergeJ1708) != 0) SyncJ1708FilterLocked();
 }
 
 bool TDralServer::ChannelUsable(uint8_t channelBits) const {
@@ -411,6 +447,7 @@ void TDralServer::OnLinkChanged(uint8_t up) {
     SyncJ1708FilterLocked();
   } else {
     block_->Header.AdapterFlags.store(0, kRelaxed);
+    owedMerges_.store(0, kRelaxed);  // the next link-up merges everything anyway
   }
 }
 

@@ -66,6 +66,45 @@ TEST_F(ServerPassTest, AnAdapterRefusalStopsEveryRingForFiftyMilliseconds) {
   EXPECT_FALSE(server_->Paused());
 }
 
+TEST_F(ServerPassTest, AFilterMergeTheTransmitRingRefusesReachesTheAdapterWholeOnALaterPass) {
+  StartServer();
+  Settle();
+  link_.WriteLimit = 0;  // nothing leaves the transmit ring
+  // Fill the ring to 25 free bytes: the merge's channel switch and "block all" would fit, its
+  // pass entry no more.
+  int room = THuxTxThread::kRingSize - 1;
+  HuxMessage filler{};
+  filler.Type = MsgAdapterCommand00;
+  while (room > 25) {
+    filler.Length = static_cast<uint16_t>(std::min(room - 25 - 6, int{kHuxMaxData}));
+    ASSERT_TRUE(server_->LinkManager().SendMessage(filler));
+    room -= filler.Length + 6;  // zero bytes: nothing is escaped
+  }
+  TestClient a;
+  a.Put(MsgCanFilter, IdEdit(kChannelBit1, FilterOpPass, 0x7FF, 0x123));
+  Pass();
+  const auto replies = a.TakeAll();
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(DataOf(replies[0]), (Bytes{MsgCanFilter, ReplyOk}));
+
+  link_.WriteLimit = -1;
+  auto merge = [&] {  // the commands of CAN1's merge (the new slot also merges J1708)
+    Frames out;
+    for (const auto& m : AdapterGot({MsgChannelControl, MsgCanFilter})) {
+      if ((m.Data.at(0) & kChannelBitsMask) == kChannelBit1) out.emplace_back(m.Type, m.Data);
+    }
+    return out;
+  };
+  ASSERT_TRUE(WaitUntil([&] {
+    Pass();
+    return merge().size() >= 3;
+  })) << merge().size() << " commands of the merge arrived";
+  const Bytes entry = IdEdit(kChannelBit1, FilterOpPass, 0x7FF, 0x123);
+  EXPECT_EQ(merge(), (Frames{{MsgChannelControl, {kChannelBit1, 1}},
+                             {MsgCanFilter, {kChannelBit1 | FilterOpBlockAll << kFilterOpShift}},
+                             {MsgCanFilter, entry}}));
+}
+
 TEST_F(ServerPassTest, RawModesShowInTheStatusBytes) {
   StartServer();
   TestClient a;

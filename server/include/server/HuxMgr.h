@@ -25,7 +25,7 @@
 //  - Execute, AdapterMessageHandler and LinkChangedHandler: this thread.
 //  - OnFrame, OnFrameError: the open link's receive thread (through the frame codec).
 //  - WriteToLink: the transmit thread.
-//  - SendMessage, Send, SendFrame: any thread, several at once (each builds its frame in storage
+//  - SendMessage, Send, SendFrame, SendTogether: any thread, several at once (each builds its frame in storage
 //    of its own call; the transmit ring serialises the enqueue).
 //  - PortName, PortInfo, StartSearch, SetLogging and the counters: any thread (the main form).
 //
@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "channel/Vocabulary.h"
@@ -127,6 +128,10 @@ class THuxMgr : public cls::TThread {
   static bool FitsTransmitRing(const HuxMessage& message);
   // Sends a raw payload (Type first).
   bool Send(const uint8_t* payload, int n);
+  // Queues the frames of all `payloads` (each Type first) as one piece: all of them, in order
+  // and with no other frame between them, or none. True when queued (each counted as sent); no
+  // payloads is true. False when the ring refused them, or when together they exceed the ring.
+  bool SendTogether(std::span<const std::span<const uint8_t>> payloads);
   // Frames the payload and queues the frame. True when all its bytes were queued (counted as
   // sent); false when the ring refused it (nothing counted) or, once the transmit thread has
   // ended, false with a frame error counted.

@@ -106,8 +106,9 @@ class TDralServer {
   void EditJ1939Filter(int slot, const HuxMessage& request);
   void EditCanFilter(int slot, const HuxMessage& request);
   void EditJ1708Filter(int slot, const HuxMessage& request);
-  // Merge the active clients' tables of a channel (0 or 1) into adapter commands and send them;
-  // tables of inactive slots are cleared on the way.
+  // Merge the active clients' tables of a channel (0 or 1) into adapter commands and send them
+  // as one piece; tables of inactive slots are cleared on the way. A merge the transmit ring
+  // refuses is sent again, whole, by the next passes while the link is up.
   void SyncJ1939Filter(int channel);
   void SyncCanFilter(int channel);
   void SyncJ1708Filter();
@@ -174,7 +175,16 @@ class TDralServer {
   bool DispatchLocked(int slot, HuxMessage& message) REQUIRES(*channel_);
   bool SendAndCopy(int slot, HuxMessage& message);
   bool Send(const HuxMessage& message);
-  void SendCommands(const AdapterCommandList& commands);
+  // Queues a merge's commands as one piece (THuxMgr::SendTogether): the adapter gets all of
+  // them or none. True when queued.
+  bool SendCommands(const AdapterCommandList& commands);
+  // A merge the transmit ring refused is owed: every pass while the link is up merges that
+  // channel again, whole, until it goes out. One bit per merge: J1939 channel 0 and 1, CAN
+  // channel 0 and 1, J1708.
+  static uint8_t MergeBit(IdFilterKind kind, int channel);
+  static constexpr uint8_t kMergeJ1708 = 1u << 4;
+  void NoteMergeResult(uint8_t bit, bool sent);
+  void SendOwedMerges();
   // A CAN channel is usable when available and not in error; `channelBits` bit 0 names CAN1,
   // otherwise CAN2.
   bool ChannelUsable(uint8_t channelBits) const;
@@ -243,6 +253,9 @@ class TDralServer {
   std::atomic<uint32_t> adapterPacketsSent_{0};
   std::atomic<uint16_t> adapterChecksumErrors_{0};
   std::atomic<uint16_t> adapterPacketErrors_{0};
+  // The merges owed to the adapter (MergeBit, kMergeJ1708); changed under filterMutex_ or, on
+  // link loss, cleared.
+  std::atomic<uint8_t> owedMerges_{0};
   // Records that found a client's ToClient ring full (or its mutex held too long).
   std::atomic<uint32_t> clientRingDrops_{0};
 
