@@ -52,7 +52,8 @@ TDralServer::TDralServer(Options options) {
       AdapterBatchEndClosure::Of<&TDralServer::SignalPendingClients>(this));
   lastDropReportTick_ = plat::GetTickCount() - kDropReportMs;  // the first drop shows at once
 
-  waitThread_ = std::make_unique<TWaitThread>(true, &channel_->ServerEvent());
+  waitThread_ =
+      std::make_unique<TWaitThread>(true, &channel_->ServerEvent(), options.RoundTimeoutMs);
   waitThread_->RoundHandler = RoundClosure::Of<&TDralServer::ProcessClientQueues>(this);
 
   for (int n = 0; n < kSlotCount; ++n) {
@@ -77,6 +78,7 @@ TDralServer::~TDralServer() {
   // reach linkMgr_ and the client events. Each is stopped and joined before its pointer is
   // reset, because reset() clears the pointer before the destructor waits for the thread.
   waitThread_->Terminate();
+  channel_->ServerEvent().Pulse();  // ends the wait between two passes now
   waitThread_->WaitFor();
   linkMgr_->Terminate();
   linkMgr_->WaitFor();
@@ -107,6 +109,7 @@ void TDralServer::ProcessClientQueues() {
   }
 
   SendOwedMerges();
+  ClearPauseIfOver();  // a pass that comes when the pause ends drains the rings at once
 
   for (int slot = 0; slot < kSlotCount; ++slot) {
     MessageRing* ring = &channel_->Slot(slot)->ToServer;
@@ -134,7 +137,9 @@ void TDralServer::ProcessClientQueues() {
       channel_->Remove(ring);
     }
   }
-  ClearPauseIfOver();
+  // Nobody pulses the server when a pause ends: the next pass comes then.
+  if (const uint32_t pauseLeft = ClearPauseIfOver(); pauseLeft != 0 && waitThread_)
+    waitThread_->RetryWithin(pauseLeft);
   ResendPendingClaims();
   SignalPendingClients();
   ReportDropsLocked();
@@ -172,14 +177,15 @@ void TDralServer::ReclaimDeadApplicationsLocked() {
   }
 }
 
-void TDralServer::ClearPauseIfOver() {
+uint32_t TDralServer::ClearPauseIfOver() {
   const uint64_t pause = pause_.load(std::memory_order_acquire);
-  if (pause == 0) return;
+  if (pause == 0) return 0;
   const uint32_t since = plat::GetTickCount() - static_cast<uint32_t>(pause);
-  if (since <= kPauseMs) return;
+  if (since <= kPauseMs) return kPauseMs + 1 - since;  // over once more than kPauseMs passed
   // Only the pause seen here is ended; a refusal that came meanwhile starts a new one.
   uint64_t expected = pause;
-  pause_.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
+  if (pause_.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return 0;
+  return kPauseMs + 1;  // that new one has just begun
 }
 
 bool TDralServer::DispatchLocked(int slot, HuxMessage& m) {

@@ -105,6 +105,23 @@ TEST_F(ServerPassTest, AFilterMergeTheTransmitRingRefusesReachesTheAdapterWholeO
                              {MsgCanFilter, entry}}));
 }
 
+TEST_F(ServerPassTest, ThePassAfterAnAdapterRefusalComesWhenTheFiftyMillisecondsAreOver) {
+  // Rounds far apart: only the end of the pause brings the pass that sends the held request.
+  StartServer(true, 60000);
+  TestClient a;
+  adapter_.RefuseNextTransmits(1);
+  a.Put(MsgCanFrame, IdFrame(kChannelBit1, 0x123));
+  a.SignalServer();
+  ASSERT_TRUE(WaitUntil([&] { return server_->Paused(); }));
+  a.Put(MsgAdapterCommand0C, {1});
+  a.SignalServer();  // the pass this wakes finds the pause in force
+  const auto held = adapter_.WaitForMessage(OfType(MsgAdapterCommand0C), 5000);
+  ASSERT_TRUE(held.has_value()) << "no pass came when the pause ended";
+  const auto refused = adapter_.WaitForMessage(OfType(MsgCanFrame), 0);
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_GE(held->At - refused->At, std::chrono::milliseconds(45));
+}
+
 TEST_F(ServerPassTest, RawModesShowInTheStatusBytes) {
   StartServer();
   TestClient a;

@@ -32,10 +32,10 @@
 #include "plat/event.h"
 #include "server/Filters.h"
 #include "server/HuxMgr.h"
+#include "server/WaitThread.h"
 
 namespace dral {
 
-class TWaitThread;
 
 // "No slot": the excluded slot of a delivery of adapter traffic.
 constexpr int kNoSlot = -1;
@@ -57,6 +57,8 @@ class TDralServer {
     // false: the wait thread is created but never started, and the server pass runs only when
     // someone calls ProcessClientQueues (tests that need every pass under their control).
     bool StartWaitThread = true;
+    // The wait thread's longest wait between passes.
+    uint32_t RoundTimeoutMs = TWaitThread::kRoundTimeoutMs;
     // The claim on the channel that the program made at its start; without one the server
     // claims the channel itself, and throws cls::Exception when another server holds it.
     std::shared_ptr<TServerLock> Instance;
@@ -206,7 +208,9 @@ class TDralServer {
   void EditIdFilter(int slot, const HuxMessage& request, IdFilterKind kind);
   void SyncIdFilterLocked(IdFilterKind kind, int channel) REQUIRES(filterMutex_);
   void SyncJ1708FilterLocked() REQUIRES(filterMutex_);
-  void ClearPauseIfOver();
+  // Ends the pause once it is over; returns the milliseconds until a pause still in force is
+  // over (0: none is).
+  uint32_t ClearPauseIfOver();
   // Writes the drops since the last report into the debug output, at most every kDropReportMs.
   void ReportDropsLocked() REQUIRES(passMutex_);
   void ReclaimDeadApplicationsLocked() REQUIRES(passMutex_);
