@@ -125,6 +125,14 @@ void TDralServer::DeliverJ1939(const HuxMessage& m, int excludedSlot) {
                [&](const ClientSlot& slot) { return J1939TablePasses(slot.J1939Filter[ch], id); });
 }
 
+void TDralServer::DeliverJ1939Transport(const HuxMessage& m, int excludedSlot) {
+  if (m.Length < kJ1939TransportMinLength) return;
+  const int ch = ChannelIndex(m.Data[0]);
+  const uint32_t id = J1939TransportFilterId(m.Data);
+  DeliverWhere(m, excludedSlot,
+               [&](const ClientSlot& slot) { return J1939TablePasses(slot.J1939Filter[ch], id); });
+}
+
 void TDralServer::DeliverCan(const HuxMessage& m, int excludedSlot) {
   if (m.Length < kIdFrameMinLength) return;
   const int ch = ChannelIndex(m.Data[0]);

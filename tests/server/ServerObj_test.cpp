@@ -269,7 +269,7 @@ TEST_F(ServerPassTest, MalformedRequestsAreDroppedAndTheRingMovesOn) {
   a.Put(MsgJ1708Frame, {0x00, 0x00});              // shorter than its header
   a.Put(MsgCanFrame, {kChannelBit1, 0x23, 0x01});  // no whole identifier
   a.Put(MsgJ1939Frame, {kChannelBit1, 0, 0, 0});
-  a.Put(MsgJ1939Transport, {});
+  a.Put(MsgJ1939Transport, {kChannelBit1, 0x21, 0x40, 0x00, 0xEF});  // no priority byte
   a.Put(MsgJ1939Control, {kChannelBit1, 0, 0, 0});
   a.Put(0x7F, {1});  // unknown type
   // Every byte doubled on the wire: a frame longer than the transmit ring can ever hold.
