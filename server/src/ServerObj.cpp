@@ -367,9 +367,11 @@ void TDralServer::OnAdapterMessage(HuxMessage& m) {
     case MsgJ1939Frame:
       canRxCount_.fetch_add(1, kRelaxed);
       DeliverJ1939(m, kNoSlot);
+      AnswerClaimRequestFromBus(m);
       return;
     case MsgJ1939Control:
       canRxCount_.fetch_add(1, kRelaxed);
+      AnswerClaimRequestFromBus(m);
       if (J1939RawMode() != 0) {
         m.Type = MsgJ1939Frame;
         DeliverJ1939(m, kNoSlot);

@@ -196,6 +196,36 @@ TEST_F(J1939ServerTest, AGlobalRequestForClaimsResendsOneClaimPerClientAndChanne
   EXPECT_EQ(adapter_.Count(IsJ1939Pf(nm::kPfAddressClaimed)), 0u);
 }
 
+TEST_F(J1939ServerTest, ARequestForClaimsFromTheBusIsAnsweredWithTheClaimsItAsksFor) {
+  StartServer();
+  TestClient a, b;
+  a.Put(MsgJ1939Control, ClaimData(kChannelBit1 | kChannelBit2, 0x21, kNameA));
+  b.Put(MsgJ1939Control, ClaimData(kChannelBit1, 0x22, kNameB));
+  Pass();
+  Settle();
+  const Bytes nameA(kNameA.begin(), kNameA.end()), nameB(kNameB.begin(), kNameB.end());
+  auto request = [](uint8_t channelBits, uint8_t destination, uint8_t groupFormat = 0xEE) {
+    return J1939Record(channelBits, 0x80, destination, nm::kPfRequest, 6, {0x00, groupFormat, 0x00});
+  };
+  using Claims = std::vector<std::tuple<uint8_t, uint8_t, Bytes>>;
+
+  adapter_.InjectMessage(MsgJ1939Control, request(kChannelBit1, 0xFF));
+  EXPECT_EQ(ClaimsSent(2), (Claims{{kChannelBit1, 0x21, nameA}, {kChannelBit1, 0x22, nameB}}));
+  Settle();
+  adapter_.InjectMessage(MsgJ1939Control, request(kChannelBit1, 0x22));
+  EXPECT_EQ(ClaimsSent(1), (Claims{{kChannelBit1, 0x22, nameB}}));
+  Settle();
+  adapter_.InjectMessage(MsgJ1939Frame, request(kChannelBit2, 0xFF));  // as a plain frame
+  EXPECT_EQ(ClaimsSent(1), (Claims{{kChannelBit2, 0x21, nameA}}));
+  Settle();
+  // Another group, or an address nobody holds there, asks for nothing; the last request shows
+  // that the server has handled those before it.
+  adapter_.InjectMessage(MsgJ1939Control, request(kChannelBit1, 0xFF, 0xEF));
+  adapter_.InjectMessage(MsgJ1939Control, request(kChannelBit2, 0x22));
+  adapter_.InjectMessage(MsgJ1939Control, request(kChannelBit2, 0x21));
+  EXPECT_EQ(ClaimsSent(1), (Claims{{kChannelBit2, 0x21, nameA}}));
+}
+
 TEST_F(J1939ServerTest, AnAdapterClaimReachesTheHoldersOfItsDestinationAndTheFiltersThatPassIt) {
   StartServer();
   TestClient holder, other, elsewhere, listener;

@@ -26,6 +26,7 @@
 #include <string>
 
 #include "channel/ChannelBlock.h"
+#include "channel/Codec.h"
 #include "channel/HuxIPC.h"
 #include "channel/Vocabulary.h"
 #include "classlib/ThreadSafety.h"
@@ -145,8 +146,13 @@ class TDralServer {
   // holders of the claimed address and, as a plain frame, by filter. `excludedSlot` (the
   // sender) gets nothing back. May change `message` (an address claim's Type).
   void DeliverNetworkManagement(HuxMessage& message, int excludedSlot);
-  // Sends the claim frame of every client's held address on the channels of `channelBits`.
-  void ResendAddressClaims(uint8_t channelBits);
+  // Sends the claim frame of every client's held address on the channels of `channelBits`;
+  // with `onlyAddress` other than the global address, only the claim of that address.
+  void ResendAddressClaims(uint8_t channelBits, uint8_t onlyAddress = j1939::kGlobalAddress);
+  // A request for the address-claimed PGN from the bus is answered as every holder of an
+  // address answers it: a global one with the claims held on its channel, one to an address
+  // with the claim of that address (when a client holds it). Link manager's thread.
+  void AnswerClaimRequestFromBus(const HuxMessage& message);
   // After a global request for the address-claimed PGN went out, the claims are re-sent this
   // long after it (at the end of the pass, outside the channel mutex).
   static constexpr uint32_t kClaimResendDelayMs = 5;
