@@ -448,7 +448,8 @@ TEST_F(HuxMgrTest, AVersionRequestTheTransmitRingRefusesAtLinkUpStillGoesOutFirs
   // version request of the link-up are refused, as when a write in progress defers the Clear.
   auto ringMutex = [] {
     int error = 0;
-    return plat::NamedMutex::Open(THuxTxThread::kMutexName, &error);
+    return plat::NamedMutex::Open(THuxTxThread::kMutexName, &error,
+                                  plat::ObjectAccess::OwnerOnly);
   }();
   ASSERT_NE(ringMutex, nullptr);
   std::mutex m;
