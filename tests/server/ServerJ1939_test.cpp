@@ -205,7 +205,8 @@ TEST_F(J1939ServerTest, ARequestForClaimsFromTheBusIsAnsweredWithTheClaimsItAsks
   Settle();
   const Bytes nameA(kNameA.begin(), kNameA.end()), nameB(kNameB.begin(), kNameB.end());
   auto request = [](uint8_t channelBits, uint8_t destination, uint8_t groupFormat = 0xEE) {
-    return J1939Record(channelBits, 0x80, destination, nm::kPfRequest, 6, {0x00, groupFormat, 0x00});
+    return J1939Record(channelBits, 0x80, destination, nm::kPfRequest, 6,
+                       {0x00, groupFormat, 0x00});
   };
   using Claims = std::vector<std::tuple<uint8_t, uint8_t, Bytes>>;
 

@@ -25,8 +25,8 @@
 //  - Execute, AdapterMessageHandler and LinkChangedHandler: this thread.
 //  - OnFrame, OnFrameError: the open link's receive thread (through the frame codec).
 //  - WriteToLink: the transmit thread.
-//  - SendMessage, Send, SendFrame, SendTogether: any thread, several at once (each builds its frame in storage
-//    of its own call; the transmit ring serialises the enqueue).
+//  - SendMessage, Send, SendFrame, SendTogether: any thread, several at once (each builds its
+//    frames in storage of its own call; the transmit ring serialises the enqueue).
 //  - PortName, PortInfo, StartSearch, SetLogging and the counters: any thread (the main form).
 //
 // Lifetime: the constructor creates the frame codec and starts the transmit thread; the links

@@ -4,8 +4,9 @@
 // whole or refused. The thread drains the ring in chunks of at most kChunk bytes through its
 // WriteHandler, one pass per millisecond. The named mutex "HuxTxQueueMutex" serialises the
 // enqueuers, Clear and the drain thread's pointer updates; the write handler is called without
-// it. The mutex is private to the server's user (plat::ObjectAccess::OwnerOnly). Bytes a write call took are never offered again, also when the mutex is slow to come
-// after the call: the drain thread then waits for it before it offers anything else.
+// it; it is private to the server's user (plat::ObjectAccess::OwnerOnly). Bytes a write call
+// took are never offered again, also when the mutex is slow to come after the call: the drain
+// thread then waits for it before it offers anything else.
 #pragma once
 
 #include <atomic>
