@@ -393,13 +393,17 @@ void EncodeClashNotice(uint8_t channelBit, const HuxMessage& claim, const uint8_
   std::memcpy(out.Data, &notice, sizeof notice);
 }
 
-bool IsAddressClaimRequest(RecordView record) {
+bool RequestsAddressClaims(RecordView record) {
   const auto d = record.Data;
   if (d.size() < j1939::kRequestLength) return false;
   return d[offsetof(J1939FrameHeader, PduFormat)] == j1939::kPfRequest &&
-         d[offsetof(J1939FrameHeader, PduSpecific)] == j1939::kGlobalAddress &&
          d[j1939::kRequestPgn] == 0x00 && d[j1939::kRequestPgn + 1] == j1939::kPfAddressClaimed &&
          d[j1939::kRequestPgn + 2] == 0x00;
+}
+
+bool IsAddressClaimRequest(RecordView record) {
+  return RequestsAddressClaims(record) &&
+         record.Data[offsetof(J1939FrameHeader, PduSpecific)] == j1939::kGlobalAddress;
 }
 
 uint32_t AnnouncedIdentifier(const uint8_t* data) {

@@ -69,4 +69,8 @@ bool LogHexDump(const void* data, uint32_t length, bool received, const std::str
   return AppendLog(text, file);
 }
 
+void DebugTrace(const std::string& /*text*/) {}
+
+void DebugPrint(const char* /*text*/) {}
+
 }  // namespace cls

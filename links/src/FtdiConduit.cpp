@@ -4,17 +4,14 @@
 #include <exception>
 #include <vector>
 
+#include "classlib/Logger.h"
 #include "classlib/exception.h"
-#include "plat/debug.h"
 #include "plat/tick.h"
 
 namespace dral {
 namespace {
 
-// The trace hook of the link's texts: developer output only.
-void DebugPrint(const char* text) {
-  plat::OutputDebugString(text);
-}
+using cls::DebugPrint;
 
 // `text` as a whole decimal integer; kDefaultBaudRate when it is not one.
 int ParseBaudRate(const std::string& text) {

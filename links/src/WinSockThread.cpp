@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "classlib/Logger.h"
 #include "classlib/Registry.h"
 #include "plat/net_interface.h"
 #include "plat/process.h"
@@ -14,13 +15,12 @@
 namespace dral {
 namespace {
 
+using cls::DebugPrint;
+using cls::DebugTrace;
+
 constexpr const char* kSettingsKey = "\\SOFTWARE\\Trevik\\DRAL";
 constexpr const char* kInitTool = "InitTool";
 constexpr const char* kToolArgument = "/S";
-
-// The texts the link traces; the trace and print hooks write nothing in this system.
-void DebugTrace(const std::string& /*text*/) {}
-void DebugPrint(const std::string& /*text*/) {}
 
 std::string ReadToolPath() {
   try {

@@ -48,10 +48,11 @@ int PollLock(pthread_mutex_t* m, const timespec& deadline) {
 
 }  // namespace
 
-std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string& name, int* error) {
-  auto mem = SharedMemory::Open(name, sizeof(Shared), error, [](void* view) {
-    return InitMutex(&static_cast<Shared*>(view)->Mutex);
-  });
+std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string& name, int* error,
+                                             ObjectAccess access) {
+  auto mem = SharedMemory::Open(
+      name, sizeof(Shared), error,
+      [](void* view) { return InitMutex(&static_cast<Shared*>(view)->Mutex); }, access);
   if (!mem) return nullptr;
   auto* shared = static_cast<Shared*>(mem->View());
   return std::unique_ptr<NamedMutex>(new NamedMutex(std::move(mem), shared));

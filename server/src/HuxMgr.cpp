@@ -284,11 +284,17 @@ bool THuxMgr::SendVersionRequest() {
   return Send(&request, 1);
 }
 
-void THuxMgr::DropLink() {
-  versionRequestOwed_ = false;
-  // A frame waiting for room gives up at once: nobody drains the ring until the next link.
+void THuxMgr::EndFullRingWaits() {
+  // A frame waiting for room gives up at once, and so do the frames after it: nobody drains the
+  // ring any more, and the receive call in progress must end before the link's handler can be
+  // detached.
   rxWaitAllowed_.store(false, std::memory_order_release);
   rxSpaceEvent_.Pulse();
+}
+
+void THuxMgr::DropLink() {
+  versionRequestOwed_ = false;
+  EndFullRingWaits();
   txThread_->Clear();
   if (TConduit* link = links_[currentIndex_.load(std::memory_order_relaxed)].Conduit.get()) {
     link->SetReceiveHandler(ReceiveHandler{});
@@ -300,6 +306,7 @@ void THuxMgr::DropLink() {
 }
 
 void THuxMgr::Shutdown() {
+  EndFullRingWaits();
   if (TConduit* link = links_[currentIndex_.load(std::memory_order_relaxed)].Conduit.get()) {
     try {
       link->SetReceiveHandler(ReceiveHandler{});
@@ -363,6 +370,35 @@ bool THuxMgr::SendFrame(const uint8_t* payload, int n) {
   return true;
 }
 
+bool THuxMgr::SendTogether(std::span<const std::span<const uint8_t>> payloads) {
+  if (payloads.empty()) return true;
+  if (!txRunning_.load(std::memory_order_acquire)) {
+    frameErrors_.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  // Storage of this call: several threads send at once. What does not fit here would never fit
+  // the ring either.
+  uint8_t frames[THuxTxThread::kRingSize];
+  int length = 0;
+  for (const std::span<const uint8_t> payload : payloads) {
+    const int n = static_cast<int>(payload.size());
+    if (n < 1 || n > 1 + kHuxMaxData ||
+        length + TDatalink::MaxFrameLength(n) > THuxTxThread::kRingSize) {
+      frameErrors_.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
+    int frameLength = 0;
+    if (!TDatalink::BuildFrame(payload.data(), n, &frameLength, frames + length)) {
+      frameErrors_.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
+    length += frameLength;
+  }
+  if (txThread_->Enqueue(frames, length) != length) return false;
+  framesSent_.fetch_add(static_cast<uint32_t>(payloads.size()), std::memory_order_relaxed);
+  return true;
+}
+
 int THuxMgr::WriteToLink(const uint8_t* bytes, int n) {
   const int index = currentIndex_.load(std::memory_order_acquire);
   if (index == LinkRowNone) return 0;
@@ -422,12 +458,13 @@ void THuxMgr::OnFrame(const uint8_t* payload, int n) {
     const uint32_t seen = rxSpaceEvent_.Generation();
     if (rxQueue_.PushPayload(tick, payload, n)) break;
     const uint32_t waited = plat::GetTickCount() - tick;
-    if (!rxWaitAllowed_.load(std::memory_order_acquire) || waited >= kFullRingWaitMs) {
+    const uint32_t limit = fullRingWaitMs_.load(std::memory_order_relaxed);
+    if (!rxWaitAllowed_.load(std::memory_order_acquire) || waited >= limit) {
       framesDropped_.fetch_add(1, std::memory_order_relaxed);
       return;
     }
     rxEvent_.Pulse();  // the frames before this one must be taken to make room
-    rxSpaceEvent_.WaitForChange(seen, kFullRingWaitMs - waited);
+    rxSpaceEvent_.WaitForChange(seen, limit - waited);
   }
   pulseOwed_.store(true, std::memory_order_relaxed);
 }

@@ -26,7 +26,8 @@ constexpr uint32_t Used(uint32_t write, uint32_t read) {
 
 THuxTxThread::THuxTxThread(bool createSuspended) : cls::TThread(createSuspended) {
   int error = 0;
-  mutex_ = plat::NamedMutex::Open(kMutexName, &error);
+  // Only the server's own threads use it: no other user may hold it and stall every transmit.
+  mutex_ = plat::NamedMutex::Open(kMutexName, &error, plat::ObjectAccess::OwnerOnly);
   if (!mutex_) throw cls::EAbort();
   if (!createSuspended) Start();
 }

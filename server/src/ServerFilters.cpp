@@ -97,7 +97,8 @@ void TDralServer::SyncIdFilterLocked(IdFilterKind kind, int channel) {
     }
   }
   const uint8_t channelBit = channel == 0 ? kChannelBit1 : kChannelBit2;
-  SendCommands(MergeIdFilters(kind, channelBit, std::span(active.data(), n)));
+  NoteMergeResult(MergeBit(kind, channel),
+                  SendCommands(MergeIdFilters(kind, channelBit, std::span(active.data(), n))));
 }
 
 void TDralServer::SyncJ1708FilterLocked() {
@@ -112,13 +113,22 @@ void TDralServer::SyncJ1708FilterLocked() {
     }
   }
   const bool available = (block_->Header.J1708Status.load(kRelaxed) & StatusAvailable) != 0;
-  SendCommands(MergeMidFilters(std::span(active.data(), n), available));
+  NoteMergeResult(kMergeJ1708,
+                  SendCommands(MergeMidFilters(std::span(active.data(), n), available)));
 }
 
 void TDralServer::DeliverJ1939(const HuxMessage& m, int excludedSlot) {
   if (m.Length < kIdFrameMinLength) return;
   const int ch = ChannelIndex(m.Data[0]);
   const uint32_t id = J1939FilterId(m.Data);
+  DeliverWhere(m, excludedSlot,
+               [&](const ClientSlot& slot) { return J1939TablePasses(slot.J1939Filter[ch], id); });
+}
+
+void TDralServer::DeliverJ1939Transport(const HuxMessage& m, int excludedSlot) {
+  if (m.Length < kJ1939TransportMinLength) return;
+  const int ch = ChannelIndex(m.Data[0]);
+  const uint32_t id = J1939TransportFilterId(m.Data);
   DeliverWhere(m, excludedSlot,
                [&](const ClientSlot& slot) { return J1939TablePasses(slot.J1939Filter[ch], id); });
 }

@@ -144,7 +144,13 @@ void TDralServer::ResendPendingClaims() {
   ResendAddressClaims(channels);
 }
 
-void TDralServer::ResendAddressClaims(uint8_t channelBits) {
+void TDralServer::AnswerClaimRequestFromBus(const HuxMessage& m) {
+  if (!RequestsAddressClaims(ViewOf(m))) return;
+  ResendAddressClaims(m.Data[0] & kChannelBitsMask,
+                      m.Data[offsetof(J1939FrameHeader, PduSpecific)]);
+}
+
+void TDralServer::ResendAddressClaims(uint8_t channelBits, uint8_t onlyAddress) {
   TChannelLock hold(*channel_, kChannelLockTimeoutMs);
   if (!hold.Owned()) return;
   ResetStaleClaimsLocked();
@@ -155,6 +161,7 @@ void TDralServer::ResendAddressClaims(uint8_t channelBits) {
       if ((channelBits & ChannelBitOf(ch)) == 0) continue;
       const uint8_t address = HeldAddressLocked(slot, ch);
       if (address == j1939::kNullAddress) continue;
+      if (onlyAddress != j1939::kGlobalAddress && address != onlyAddress) continue;
       uint8_t name[j1939::kNameBytes];
       for (size_t i = 0; i < j1939::kNameBytes; ++i)
         name[i] = block_->Slots[slot].Claimed[ch].Name[i].load(kRelaxed);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <span>
 
 #include "classlib/exception.h"
 #include "plat/debug.h"
@@ -51,7 +52,8 @@ TDralServer::TDralServer(Options options) {
       AdapterBatchEndClosure::Of<&TDralServer::SignalPendingClients>(this));
   lastDropReportTick_ = plat::GetTickCount() - kDropReportMs;  // the first drop shows at once
 
-  waitThread_ = std::make_unique<TWaitThread>(true, &channel_->ServerEvent());
+  waitThread_ =
+      std::make_unique<TWaitThread>(true, &channel_->ServerEvent(), options.RoundTimeoutMs);
   waitThread_->RoundHandler = RoundClosure::Of<&TDralServer::ProcessClientQueues>(this);
 
   for (int n = 0; n < kSlotCount; ++n) {
@@ -76,6 +78,7 @@ TDralServer::~TDralServer() {
   // reach linkMgr_ and the client events. Each is stopped and joined before its pointer is
   // reset, because reset() clears the pointer before the destructor waits for the thread.
   waitThread_->Terminate();
+  channel_->ServerEvent().Pulse();  // ends the wait between two passes now
   waitThread_->WaitFor();
   linkMgr_->Terminate();
   linkMgr_->WaitFor();
@@ -121,6 +124,9 @@ void TDralServer::ProcessClientQueues() {
     lastSlotMask_ = mask;
   }
 
+  SendOwedMerges();
+  ClearPauseIfOver();  // a pass that comes when the pause ends drains the rings at once
+
   for (int slot = 0; slot < kSlotCount; ++slot) {
     MessageRing* ring = &channel_->Slot(slot)->ToServer;
     // At most what one ring can hold per pass: a process that keeps rewriting the ring's
@@ -147,10 +153,16 @@ void TDralServer::ProcessClientQueues() {
       channel_->Remove(ring);
     }
   }
-  ClearPauseIfOver();
+  // Nobody pulses the server when a pause ends: the next pass comes then.
+  if (const uint32_t pauseLeft = ClearPauseIfOver(); pauseLeft != 0 && waitThread_)
+    waitThread_->RetryWithin(pauseLeft);
   ResendPendingClaims();
   SignalPendingClients();
   ReportDropsLocked();
+  // The transmit ring drains a chunk per millisecond, and nobody pulses the server when it has
+  // room again.
+  if (owedMerges_.load(kRelaxed) != 0 && linkMgr_->State() == LinkConnected && waitThread_)
+    waitThread_->RetrySoon();
 }
 
 void TDralServer::ReportDropsLocked() {
@@ -185,14 +197,15 @@ void TDralServer::SyncIdFilters() {
   }
 }
 
-void TDralServer::ClearPauseIfOver() {
+uint32_t TDralServer::ClearPauseIfOver() {
   const uint64_t pause = pause_.load(std::memory_order_acquire);
-  if (pause == 0) return;
+  if (pause == 0) return 0;
   const uint32_t since = plat::GetTickCount() - static_cast<uint32_t>(pause);
-  if (since <= kPauseMs) return;
+  if (since <= kPauseMs) return kPauseMs + 1 - since;  // over once more than kPauseMs passed
   // Only the pause seen here is ended; a refusal that came meanwhile starts a new one.
   uint64_t expected = pause;
-  pause_.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
+  if (pause_.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return 0;
+  return kPauseMs + 1;  // that new one has just begun
 }
 
 bool TDralServer::DispatchLocked(int slot, HuxMessage& m) {
@@ -252,11 +265,15 @@ bool TDralServer::DispatchLocked(int slot, HuxMessage& m) {
 // other clients while the channel is usable.
 bool TDralServer::SendAndCopy(int slot, HuxMessage& m) {
   // Without channel byte and identifier the frame is meaningless; dropped, so the ring moves.
-  if (m.Length < kIdFrameMinLength) return true;
+  const uint16_t shortest =
+      m.Type == MsgJ1939Transport ? kJ1939TransportMinLength : kIdFrameMinLength;
+  if (m.Length < shortest) return true;
   if (!Send(m)) return false;
   if (!ChannelUsable(m.Data[0])) return true;
   if (m.Type == MsgCanFrame) {
     DeliverCan(m, slot);
+  } else if (m.Type == MsgJ1939Transport) {
+    DeliverJ1939Transport(m, slot);
   } else {
     DeliverJ1939(m, slot);
   }
@@ -269,14 +286,43 @@ bool TDralServer::Send(const HuxMessage& message) {
   return linkMgr_->SendMessage(message);
 }
 
-void TDralServer::SendCommands(const AdapterCommandList& commands) {
-  HuxMessage m{};
+bool TDralServer::SendCommands(const AdapterCommandList& commands) {
+  constexpr size_t kCapacity = AdapterCommandList::kCapacity;
+  std::array<std::array<uint8_t, 1 + sizeof(AdapterCommand::Data)>, kCapacity> payloads{};
+  std::array<std::span<const uint8_t>, kCapacity> parts;
+  size_t n = 0;
   for (const AdapterCommand& c : commands) {
-    m.Type = c.Type;
-    m.Length = c.Length;
-    std::memcpy(m.Data, c.Data.data(), c.Length);
-    Send(m);  // a refused command is not retried: the next merge sends the whole set again
+    const size_t length = std::min<size_t>(c.Length, c.Data.size());
+    payloads[n][0] = c.Type;
+    std::memcpy(payloads[n].data() + 1, c.Data.data(), length);
+    parts[n] = std::span<const uint8_t>(payloads[n].data(), 1 + length);
+    ++n;
   }
+  return linkMgr_->SendTogether(std::span(parts.data(), n));
+}
+
+uint8_t TDralServer::MergeBit(IdFilterKind kind, int channel) {
+  return static_cast<uint8_t>(1u << ((kind == IdFilterKind::J1939 ? 0 : 2) + channel));
+}
+
+void TDralServer::NoteMergeResult(uint8_t bit, bool sent) {
+  if (sent) {
+    owedMerges_.fetch_and(static_cast<uint8_t>(~bit), std::memory_order_relaxed);
+  } else {
+    owedMerges_.fetch_or(bit, std::memory_order_relaxed);
+  }
+}
+
+void TDralServer::SendOwedMerges() {
+  if (owedMerges_.load(kRelaxed) == 0 || linkMgr_->State() != LinkConnected) return;
+  cls::MutexLock lock(filterMutex_);
+  const uint8_t owed = owedMerges_.load(kRelaxed);
+  for (const IdFilterKind kind : {IdFilterKind::J1939, IdFilterKind::Can}) {
+    for (int channel = 0; channel < 2; ++channel) {
+      if ((owed & MergeBit(kind, channel)) != 0) SyncIdFilterLocked(kind, channel);
+    }
+  }
+  if ((owed & kMergeJ1708) != 0) SyncJ1708FilterLocked();
 }
 
 bool TDralServer::ChannelUsable(uint8_t channelBits) const {
@@ -341,9 +387,11 @@ void TDralServer::OnAdapterMessage(HuxMessage& m) {
     case MsgJ1939Frame:
       canRxCount_.fetch_add(1, kRelaxed);
       DeliverJ1939(m, kNoSlot);
+      AnswerClaimRequestFromBus(m);
       return;
     case MsgJ1939Control:
       canRxCount_.fetch_add(1, kRelaxed);
+      AnswerClaimRequestFromBus(m);
       if (J1939RawMode() != 0) {
         m.Type = MsgJ1939Frame;
         DeliverJ1939(m, kNoSlot);
@@ -431,6 +479,7 @@ void TDralServer::OnLinkChanged(uint8_t up) {
     SyncJ1708FilterLocked();
   } else {
     block_->Header.AdapterFlags.store(0, kRelaxed);
+    owedMerges_.store(0, kRelaxed);  // the next link-up merges everything anyway
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -141,6 +142,20 @@ TEST_F(FtdiConduitTest, OpenFailsWithoutAnOpenableMatchingDeviceOrAReadableList)
 
   fake_.SetListFailure(false);
   EXPECT_TRUE(link.Open("827586", ""));  // asked again, it opens
+}
+
+TEST_F(FtdiConduitTest, TheLinksTraceTextsGoNowhereEvenWithDebugOutputOn) {
+  TFtdiConduit link;
+  const int busy = fake_.Add(kFtdiAdapterId, "BUSY");
+  fake_.SetRefuseOpen(busy, true);
+  setenv("DRAL_DEBUG", "1", 1);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(link.Open("827586", ""));  // the match does not open
+  fake_.SetListFailure(true);
+  EXPECT_FALSE(link.Open("827586", ""));  // the list cannot be read
+  const std::string out = testing::internal::GetCapturedStderr();
+  unsetenv("DRAL_DEBUG");
+  EXPECT_EQ(out, "");
 }
 
 TEST_F(FtdiConduitTest, MoreThanOneBufferOfQueuedBytesArrivesInBlocksOfAtMost4096) {

@@ -1,6 +1,8 @@
 #include "plat/named_mutex.h"
 
+#include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "ipc_test_util.h"
+#include "plat/object_name.h"
 #include "plat/shared_memory.h"
 #include "testsupport/test_env.h"
 
@@ -281,6 +284,52 @@ TEST_F(NamedMutexTest, LockTimesOutWhileAnotherProcessHoldsIt) {
   EXPECT_TRUE(WaitUntil([] { return Exists(Marker("timed-out")); }, kChildTimeoutMs));
   m->Unlock();
   EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0);
+}
+
+// Another user, as a child process of root can become one.
+constexpr uid_t kOtherUser = 65534;
+
+bool BecomeOtherUser() {
+  return setgroups(0, nullptr) == 0 && setresgid(kOtherUser, kOtherUser, kOtherUser) == 0 &&
+         setresuid(kOtherUser, kOtherUser, kOtherUser) == 0;
+}
+
+TEST_F(NamedMutexTest, AnOwnerOnlyMutexIsClosedToOtherUsersAndRefusesANameOneOfThemTook) {
+  constexpr const char* kPrivateName = "PrivateQueueMutex";
+  const std::string role = dral_test::Role();
+  if (role == "other-user-opens" || role == "other-user-squats") {
+    if (!BecomeOtherUser()) _exit(2);
+    int error = 0;
+    auto m = NamedMutex::Open(kPrivateName, &error);
+    if (role == "other-user-opens") _exit(m == nullptr && error == EACCES ? 0 : 3);
+    if (!m) _exit(4);
+    for (;;) pause();  // holds the name until killed
+  }
+  if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+
+  int error = 0;
+  auto own = NamedMutex::Open(kPrivateName, &error, plat::ObjectAccess::OwnerOnly);
+  ASSERT_NE(own, nullptr) << "errno " << error;
+  pid_t child = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), "other-user-opens");
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0) << "the other user opened it";
+  own.reset();  // the last holder: the name goes
+
+  // The other user takes the name first; the owner-only open neither shares nor clears it.
+  child = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), "other-user-squats");
+  ASSERT_GT(child, 0);
+  const std::string path = "/dev/shm" + plat::PosixObjectName(kPrivateName);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 && st.st_uid == kOtherUser;
+      },
+      kChildTimeoutMs));
+  own = NamedMutex::Open(kPrivateName, &error, plat::ObjectAccess::OwnerOnly);
+  EXPECT_EQ(own, nullptr);
+  EXPECT_EQ(error, EACCES);
+  kill(child, SIGKILL);
+  EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 128 + SIGKILL);
 }
 
 TEST_F(NamedMutexTest, NamespacesNeverShareAMutex) {

@@ -165,6 +165,51 @@ class HandlerLog {
   std::vector<std::pair<uint8_t, Bytes>> messages_;
 };
 
+// An adapter message handler that holds the manager's pass at the first message of its type
+// until the test opens it, so the ring of received frames fills up behind that message.
+class GatedHandler {
+ public:
+  explicit GatedHandler(uint8_t type) : type_(type) {}
+  void OnAdapterMessage(HuxMessage& m) {
+    if (m.Type != type_) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++seen_;
+    cv_.notify_all();
+    cv_.wait_for(lock, milliseconds(10000), [&] { return open_; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  bool WaitSeen(uint32_t n, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, milliseconds(timeoutMs), [&] { return seen_ >= n; });
+  }
+  uint32_t Seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+
+ private:
+  const uint8_t type_;
+  std::mutex mutex_;  // guards seen_ and open_
+  std::condition_variable cv_;
+  uint32_t seen_ = 0;
+  bool open_ = false;
+};
+
+// `count` transport results numbered 0, 1, ... as the adapter's bytes of one burst.
+Bytes NumberedBurst(uint32_t count) {
+  Bytes burst;
+  for (uint32_t n = 0; n < count; ++n) {
+    const Bytes frame = dral_test::EncodeFrame(
+        {MsgTransportResult, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)});
+    burst.insert(burst.end(), frame.begin(), frame.end());
+  }
+  return burst;
+}
+
 class HuxMgrTest : public dral_test::IsolatedTest {
  protected:
   ~HuxMgrTest() override { mgr_.reset(); }  // the links refer to the members below
@@ -403,7 +448,8 @@ TEST_F(HuxMgrTest, AVersionRequestTheTransmitRingRefusesAtLinkUpStillGoesOutFirs
   // version request of the link-up are refused, as when a write in progress defers the Clear.
   auto ringMutex = [] {
     int error = 0;
-    return plat::NamedMutex::Open(THuxTxThread::kMutexName, &error);
+    return plat::NamedMutex::Open(THuxTxThread::kMutexName, &error,
+                                  plat::ObjectAccess::OwnerOnly);
   }();
   ASSERT_NE(ringMutex, nullptr);
   std::mutex m;
@@ -517,13 +563,7 @@ TEST_F(HuxMgrTest, ABurstOfSeveralRingsWorthInOneBlockIsHandedOnWholeAndInOrder)
   ConnectOver(LinkRowUsb);
   ASSERT_TRUE(handlers_.WaitMessages(1, 2000));  // version reply
   constexpr uint32_t kBurst = 3 * TReceivedFrameRing::kRecords;
-  Bytes burst;
-  for (uint32_t n = 0; n < kBurst; ++n) {
-    const Bytes frame = dral_test::EncodeFrame(
-        {MsgTransportResult, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)});
-    burst.insert(burst.end(), frame.begin(), frame.end());
-  }
-  adapter_.InjectBytes(burst);
+  adapter_.InjectBytes(NumberedBurst(kBurst));
   auto numbers = [this] {
     std::vector<uint32_t> out;
     for (const auto& m : handlers_.Messages())
@@ -537,6 +577,54 @@ TEST_F(HuxMgrTest, ABurstOfSeveralRingsWorthInOneBlockIsHandedOnWholeAndInOrder)
   for (uint32_t n = 0; n < kBurst; ++n) expected[n] = n;
   EXPECT_EQ(numbers(), expected);
   EXPECT_EQ(mgr_->FramesDropped(), 0u);
+}
+
+// The pass that holds the first frame of a burst lets the ring fill behind it; the frame after
+// the ring's last record waits for room.
+class HuxMgrFullRingTest : public HuxMgrTest {
+ protected:
+  void FillRingAndHoldThePass(uint32_t burstFrames,
+                              uint32_t fullRingWaitMs = THuxMgr::kFullRingWaitMs) {
+    ConnectOver(LinkRowUsb);
+    mgr_->SetFullRingWait(fullRingWaitMs);
+    ASSERT_TRUE(handlers_.WaitMessages(1, 2000));  // version reply
+    adapter_.SetSilent(true);                      // no status replies among the counted frames
+    mgr_->AdapterMessageHandler.Set(
+        AdapterMessageClosure::Of<&GatedHandler::OnAdapterMessage>(&gate_));
+    const uint32_t before = mgr_->FramesReceived();
+    adapter_.InjectBytes(NumberedBurst(burstFrames));
+    ASSERT_TRUE(gate_.WaitSeen(1, 3000)) << "the pass did not start";
+    // The held frame stays in the ring until its handler returns: the ring's records are all
+    // taken, and the frame counted last waits for room.
+    ASSERT_TRUE(handlers_.WaitUntil(
+        [&] { return mgr_->FramesReceived() - before >= TReceivedFrameRing::kRecords; }, 3000));
+  }
+
+  GatedHandler gate_{MsgTransportResult};
+};
+
+TEST_F(HuxMgrFullRingTest, AFrameWaitingForRoomGetsInAsSoonAsAPassTakesFramesFromTheRing) {
+  // Far longer than the test waits: the frame gets in only when the pass that took the ring's
+  // frames tells the receive thread there is room.
+  FillRingAndHoldThePass(TReceivedFrameRing::kRecords, 600000);
+  gate_.Open();
+  EXPECT_TRUE(gate_.WaitSeen(TReceivedFrameRing::kRecords, 5000)) << gate_.Seen() << " handed on";
+  EXPECT_EQ(mgr_->FramesDropped(), 0u);
+}
+
+TEST_F(HuxMgrFullRingTest, ShutdownEndsTheWaitsForRoomAtOnceWhileBlocksKeepComing) {
+  // Blocks of 1000 frames, back to back. Once the manager no longer takes frames, each frame
+  // of the block that finds the ring full would wait its 100 ms, and the detach of the receive
+  // handler waits for the receive call in progress.
+  constexpr uint32_t kBlockFrames = 1000;
+  control_.MaxBlock.store(kBlockFrames * 8);
+  FillRingAndHoldThePass(5 * kBlockFrames);
+  const auto stop = Clock::now();
+  mgr_->Terminate();
+  gate_.Open();
+  EXPECT_TRUE(mgr_->WaitFor(2000)) << "the manager did not end";
+  EXPECT_LT(MsBetween(stop, Clock::now()), 2000);
+  EXPECT_EQ(control_.HandlerClears.load(), 1);
 }
 
 TEST_F(HuxMgrTest, AdapterAnswersToTransmitsReachTheHandler) {

@@ -220,7 +220,8 @@ TEST_F(TransmitRingTest, ClearDuringAWriteCallDropsTheRestAndSparesTheChunkInFli
 // (they would go out twice); the update of the read position waits for the mutex instead.
 TEST_F(TransmitRingTest, BytesWrittenWhileTheMutexIsHeldElsewhereAreNotOfferedAgain) {
   int error = 0;
-  auto other = plat::NamedMutex::Open(THuxTxThread::kMutexName, &error);
+  auto other =
+      plat::NamedMutex::Open(THuxTxThread::kMutexName, &error, plat::ObjectAccess::OwnerOnly);
   ASSERT_NE(other, nullptr) << error;
   Gate lockNow;
   Gate locked;

@@ -196,6 +196,37 @@ TEST_F(J1939ServerTest, AGlobalRequestForClaimsResendsOneClaimPerClientAndChanne
   EXPECT_EQ(adapter_.Count(IsJ1939Pf(nm::kPfAddressClaimed)), 0u);
 }
 
+TEST_F(J1939ServerTest, ARequestForClaimsFromTheBusIsAnsweredWithTheClaimsItAsksFor) {
+  StartServer();
+  TestClient a, b;
+  a.Put(MsgJ1939Control, ClaimData(kChannelBit1 | kChannelBit2, 0x21, kNameA));
+  b.Put(MsgJ1939Control, ClaimData(kChannelBit1, 0x22, kNameB));
+  Pass();
+  Settle();
+  const Bytes nameA(kNameA.begin(), kNameA.end()), nameB(kNameB.begin(), kNameB.end());
+  auto request = [](uint8_t channelBits, uint8_t destination, uint8_t groupFormat = 0xEE) {
+    return J1939Record(channelBits, 0x80, destination, nm::kPfRequest, 6,
+                       {0x00, groupFormat, 0x00});
+  };
+  using Claims = std::vector<std::tuple<uint8_t, uint8_t, Bytes>>;
+
+  adapter_.InjectMessage(MsgJ1939Control, request(kChannelBit1, 0xFF));
+  EXPECT_EQ(ClaimsSent(2), (Claims{{kChannelBit1, 0x21, nameA}, {kChannelBit1, 0x22, nameB}}));
+  Settle();
+  adapter_.InjectMessage(MsgJ1939Control, request(kChannelBit1, 0x22));
+  EXPECT_EQ(ClaimsSent(1), (Claims{{kChannelBit1, 0x22, nameB}}));
+  Settle();
+  adapter_.InjectMessage(MsgJ1939Frame, request(kChannelBit2, 0xFF));  // as a plain frame
+  EXPECT_EQ(ClaimsSent(1), (Claims{{kChannelBit2, 0x21, nameA}}));
+  Settle();
+  // Another group, or an address nobody holds there, asks for nothing; the last request shows
+  // that the server has handled those before it.
+  adapter_.InjectMessage(MsgJ1939Control, request(kChannelBit1, 0xFF, 0xEF));
+  adapter_.InjectMessage(MsgJ1939Control, request(kChannelBit2, 0x22));
+  adapter_.InjectMessage(MsgJ1939Control, request(kChannelBit2, 0x21));
+  EXPECT_EQ(ClaimsSent(1), (Claims{{kChannelBit2, 0x21, nameA}}));
+}
+
 TEST_F(J1939ServerTest, AnAdapterClaimReachesTheHoldersOfItsDestinationAndTheFiltersThatPassIt) {
   StartServer();
   TestClient holder, other, elsewhere, listener;
@@ -348,6 +379,36 @@ TEST_F(J1939ServerTest, AdapterTransportResultsReachEveryClient) {
   const auto result = a.TakeAll()[0];
   EXPECT_EQ(result.Type, MsgTransportResult);
   EXPECT_EQ(DataOf(result), (Bytes{1, 0x21, 0x40, 0x00, 0xEF, 0x00}));
+}
+
+TEST_F(J1939ServerTest, CopiesOfAWholeMessageForTheAdaptersTransportGoByItsOwnIdentifier) {
+  StartServer();
+  TestClient sender, byDestination, blocking, byGroup;
+  constexpr uint32_t kGroupFields = 0x00FFFF00;  // PDU format and PDU specific
+  // PGN 0xEF00 to 0x40 is seen as PF 0xEF, PS 0x40; PGN 0xFEF1 as PF 0xFE, PS 0xF1.
+  byDestination.Put(MsgJ1939Filter, IdEdit(kChannelBit1, FilterOpPass, kGroupFields, 0xEF4000));
+  blocking.Put(MsgJ1939Filter, IdEdit(kChannelBit1, FilterOpPassAll, 0, 0));
+  blocking.Put(MsgJ1939Filter, IdEdit(kChannelBit1, FilterOpBlock, kGroupFields, 0xEF4000));
+  byGroup.Put(MsgJ1939Filter, IdEdit(kChannelBit1, FilterOpPass, kGroupFields, 0xFEF100));
+  Pass();
+  for (TestClient* c : {&byDestination, &blocking, &byGroup}) c->TakeAll();
+
+  const Bytes toNode{kChannelBit1, 0x21, 0x40, 0x00, 0xEF, 0x18, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  const Bytes broadcast{kChannelBit1, 0x21, 0xFF, 0xF1, 0xFE, 0x18, 9, 8, 7, 6, 5, 4, 3, 2, 1};
+  sender.Put(MsgJ1939Transport, toNode);
+  sender.Put(MsgJ1939Transport, broadcast);
+  Pass();
+  const auto first = byDestination.TakeAll();
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].Type, MsgJ1939Transport);  // the layout the receive thread decodes
+  EXPECT_EQ(DataOf(first[0]), toNode);
+  const auto second = blocking.TakeAll();
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(DataOf(second[0]), broadcast);
+  const auto third = byGroup.TakeAll();
+  ASSERT_EQ(third.size(), 1u);
+  EXPECT_EQ(DataOf(third[0]), broadcast);
+  EXPECT_EQ(sender.TakeAll().size(), 0u);
 }
 
 TEST_F(J1939ServerTest, NetworkManagementOfAnUnknownFormatIsDroppedAndTheRingMovesOn) {

@@ -66,6 +66,62 @@ TEST_F(ServerPassTest, AnAdapterRefusalStopsEveryRingForFiftyMilliseconds) {
   EXPECT_FALSE(server_->Paused());
 }
 
+TEST_F(ServerPassTest, AFilterMergeTheTransmitRingRefusesReachesTheAdapterWholeOnALaterPass) {
+  StartServer();
+  Settle();
+  link_.WriteLimit = 0;  // nothing leaves the transmit ring
+  // Fill the ring to 25 free bytes: the merge's channel switch and "block all" would fit, its
+  // pass entry no more.
+  int room = THuxTxThread::kRingSize - 1;
+  HuxMessage filler{};
+  filler.Type = MsgAdapterCommand00;
+  while (room > 25) {
+    filler.Length = static_cast<uint16_t>(std::min(room - 25 - 6, int{kHuxMaxData}));
+    ASSERT_TRUE(server_->LinkManager().SendMessage(filler));
+    room -= filler.Length + 6;  // zero bytes: nothing is escaped
+  }
+  TestClient a;
+  a.Put(MsgCanFilter, IdEdit(kChannelBit1, FilterOpPass, 0x7FF, 0x123));
+  Pass();
+  const auto replies = a.TakeAll();
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(DataOf(replies[0]), (Bytes{MsgCanFilter, ReplyOk}));
+
+  link_.WriteLimit = -1;
+  auto merge = [&] {  // the commands of CAN1's merge (the new slot also merges J1708)
+    Frames out;
+    for (const auto& m : AdapterGot({MsgChannelControl, MsgCanFilter})) {
+      if ((m.Data.at(0) & kChannelBitsMask) == kChannelBit1) out.emplace_back(m.Type, m.Data);
+    }
+    return out;
+  };
+  ASSERT_TRUE(WaitUntil([&] {
+    Pass();
+    return merge().size() >= 3;
+  })) << merge().size() << " commands of the merge arrived";
+  const Bytes entry = IdEdit(kChannelBit1, FilterOpPass, 0x7FF, 0x123);
+  EXPECT_EQ(merge(), (Frames{{MsgChannelControl, {kChannelBit1, 1}},
+                             {MsgCanFilter, {kChannelBit1 | FilterOpBlockAll << kFilterOpShift}},
+                             {MsgCanFilter, entry}}));
+}
+
+TEST_F(ServerPassTest, ThePassAfterAnAdapterRefusalComesWhenTheFiftyMillisecondsAreOver) {
+  // Rounds far apart: only the end of the pause brings the pass that sends the held request.
+  StartServer(true, 60000);
+  TestClient a;
+  adapter_.RefuseNextTransmits(1);
+  a.Put(MsgCanFrame, IdFrame(kChannelBit1, 0x123));
+  a.SignalServer();
+  ASSERT_TRUE(WaitUntil([&] { return server_->Paused(); }));
+  a.Put(MsgAdapterCommand0C, {1});
+  a.SignalServer();  // the pass this wakes finds the pause in force
+  const auto held = adapter_.WaitForMessage(OfType(MsgAdapterCommand0C), 5000);
+  ASSERT_TRUE(held.has_value()) << "no pass came when the pause ended";
+  const auto refused = adapter_.WaitForMessage(OfType(MsgCanFrame), 0);
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_GE(held->At - refused->At, std::chrono::milliseconds(45));
+}
+
 TEST_F(ServerPassTest, RawModesShowInTheStatusBytes) {
   StartServer();
   TestClient a;
@@ -238,7 +294,7 @@ TEST_F(ServerPassTest, MalformedRequestsAreDroppedAndTheRingMovesOn) {
   a.Put(MsgJ1708Frame, {0x00, 0x00});              // shorter than its header
   a.Put(MsgCanFrame, {kChannelBit1, 0x23, 0x01});  // no whole identifier
   a.Put(MsgJ1939Frame, {kChannelBit1, 0, 0, 0});
-  a.Put(MsgJ1939Transport, {});
+  a.Put(MsgJ1939Transport, {kChannelBit1, 0x21, 0x40, 0x00, 0xEF});  // no priority byte
   a.Put(MsgJ1939Control, {kChannelBit1, 0, 0, 0});
   a.Put(0x7F, {1});  // unknown type
   // Every byte doubled on the wire: a frame longer than the transmit ring can ever hold.

@@ -50,8 +50,10 @@ class ServerTest : public IsolatedTest {
   }
 
   // Starts the server without waiting for anything.
-  void StartServerAsync(bool waitThread = false) {
+  void StartServerAsync(bool waitThread = false,
+                        uint32_t roundTimeoutMs = dral::TWaitThread::kRoundTimeoutMs) {
     dral::TDralServer::Options options;
+    options.RoundTimeoutMs = roundTimeoutMs;
     dral::LinkFactoryTable links{};
     links[dral::LinkRowUsb] = [this] { return std::make_unique<SimConduit>(adapter_, link_); };
     options.Links = links;
@@ -61,8 +63,9 @@ class ServerTest : public IsolatedTest {
 
   // Starts the server and waits until the link is up and the link-up merges have reached the
   // adapter; then reports CAN1, CAN2 and J1708 as available and forgets what was recorded.
-  void StartServer(bool waitThread = false) {
-    StartServerAsync(waitThread);
+  void StartServer(bool waitThread = false,
+                   uint32_t roundTimeoutMs = dral::TWaitThread::kRoundTimeoutMs) {
+    StartServerAsync(waitThread, roundTimeoutMs);
     ASSERT_TRUE(adapter_.WaitForMessage(OfType(sim::kJ1708Filter), 5000)) << "link did not come up";
     linkUpFrames_ = AdapterFrames(
         {sim::kChannelControl, sim::kCanFilter, sim::kJ1939Filter, sim::kJ1708Filter}, 6);

@@ -294,6 +294,8 @@ void EncodeAddressClaim(uint8_t type, uint8_t channelBits, uint8_t address, cons
 // claim's four identifier bytes, and the NAME of the client that holds the address.
 void EncodeClashNotice(uint8_t channelBit, const HuxMessage& claim, const uint8_t* holderName,
                        HuxMessage& out);
+// True for a request (PF 0xEA) for the address-claimed PGN, to any destination.
+bool RequestsAddressClaims(RecordView record);
 // True for a request (PF 0xEA) to the global address for the address-claimed PGN.
 bool IsAddressClaimRequest(RecordView record);
 // The 29-bit identifier of the message a TP.CM RTS or BAM announces (`data` holds at least

@@ -18,4 +18,9 @@ bool AppendLog(const std::string& text, const std::string& file);
 // Never throws.
 bool LogHexDump(const void* data, uint32_t length, bool received, const std::string& file);
 
+// The two trace hooks of the links' diagnostic texts: each takes its text and does nothing
+// with it. Any thread.
+void DebugTrace(const std::string& text);
+void DebugPrint(const char* text);
+
 }  // namespace cls

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-namespace plat {
+#include "plat/shared_memory.h"
 
-class SharedMemory;
+namespace plat {
 
 enum class LockResult {
   Acquired,   // the caller owns the mutex
@@ -33,8 +33,10 @@ inline bool Owned(LockResult r) { return r == LockResult::Acquired || r == LockR
 class NamedMutex {
  public:
   // Opens or creates the mutex, not owned at creation. Null on failure with *error = errno
-  // (of SharedMemory::Open, or of the pthread initialisation).
-  static std::unique_ptr<NamedMutex> Open(const std::string& name, int* error);
+  // (of SharedMemory::Open, or of the pthread initialisation). `access` as for SharedMemory:
+  // open to every user (the default), or to the opener's user only.
+  static std::unique_ptr<NamedMutex> Open(const std::string& name, int* error,
+                                          ObjectAccess access = ObjectAccess::AllUsers);
   ~NamedMutex();
   NamedMutex(const NamedMutex&) = delete;
   NamedMutex& operator=(const NamedMutex&) = delete;

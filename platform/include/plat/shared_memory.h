@@ -25,8 +25,14 @@ namespace plat {
 // destructor; a holder that crashes releases it with its descriptors.
 //
 // Size: the object is grown (zero-filled) to `size` when it is smaller; it never shrinks while
-// held; a larger object is mapped only for its first `size` bytes. The creator makes the object
-// mode 0666 (fchmod, not subject to the umask) so that processes of every user can open it.
+// held; a larger object is mapped only for its first `size` bytes.
+//
+// Access: by default the creator makes the object (and its companion) mode 0666 (fchmod, not
+// subject to the umask) so that processes of every user can open it, as a Windows object with
+// a null DACL. ObjectAccess::OwnerOnly stands for an object with default security: mode 0600,
+// and an opener accepts only an object and companion that its own user owns and that no other
+// user may open (one left by an earlier run of that user is made private by its creator), so a
+// name another user took first fails with EACCES instead of being shared with that user.
 //
 // Thread safety: the object is immutable after Open; View() may be used from any thread. Every
 // Open, also in one process, is a holder of its own. The descriptor is close-on-exec.
@@ -40,6 +46,11 @@ namespace plat {
 //
 // Waits: Open and the destructor may wait for the creation lock while another process runs its
 // own Open or destructor (a few system calls); EINTR does not end that wait.
+enum class ObjectAccess {
+  AllUsers,   // mode 0666
+  OwnerOnly,  // mode 0600, owned by the opener's user
+};
+
 class SharedMemory {
  public:
   // Called by the creator on the zeroed view before any other opener can map the object (under
@@ -52,7 +63,8 @@ class SharedMemory {
   // object of another user, say), EINVAL for size 0, EINVAL or ENAMETOOLONG (as the C library has it) for a too long name.
   static std::unique_ptr<SharedMemory> Open(const std::string& name, uint32_t size, int* error);
   static std::unique_ptr<SharedMemory> Open(const std::string& name, uint32_t size, int* error,
-                                            const Initializer& initialize);
+                                            const Initializer& initialize,
+                                            ObjectAccess access = ObjectAccess::AllUsers);
 
   ~SharedMemory();  // unmaps, releases the holder lock, closes the descriptor
   SharedMemory(const SharedMemory&) = delete;
@@ -63,13 +75,15 @@ class SharedMemory {
   uint32_t Size() const { return size_; }
 
  private:
-  SharedMemory(std::string posixName, UniqueFd fd, void* view, uint32_t size, bool created);
+  SharedMemory(std::string posixName, UniqueFd fd, void* view, uint32_t size, bool created,
+               ObjectAccess access);
   std::string posixName_;
   uint32_t opener_;  // id of the process that opened it
   UniqueFd fd_;      // holds the shared flock that marks this process a holder
   void* view_;
   uint32_t size_;
   bool created_;
+  ObjectAccess access_;
 };
 
 }  // namespace plat

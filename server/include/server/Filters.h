@@ -65,6 +65,18 @@ inline uint32_t CanFilterId(const uint8_t* data) {
   return GetU32(data + 1) | ((data[0] & kExtendedIdBit) != 0 ? kIdBit31 : 0u);
 }
 
+// A whole J1939 message for the adapter's transport (MsgJ1939Transport) is laid out as channel
+// bits, source, destination, PDU specific, PDU format, priority << 2 | data page, then the
+// data. The J1939 tables see it by the identifier its frames carry on the bus: the destination
+// is the PDU specific of a PDU1 group. `data` must hold at least kJ1939TransportMinLength bytes.
+constexpr uint16_t kJ1939TransportMinLength = 6;
+inline uint32_t J1939TransportFilterId(const uint8_t* data) {
+  const uint8_t pf = data[4];
+  const uint8_t ps = pf >= kPdu2FirstFormat ? data[3] : data[2];
+  return static_cast<uint32_t>(data[1] | ps << 8 | pf << 16) |
+         static_cast<uint32_t>(data[5]) << 24;
+}
+
 // True when some listed entry matches `id`. J1939: an entry whose Mask has bit 31 set only
 // matches PDU1 identifiers (PDU format below 0xF0); otherwise (id AND Mask) = Value.
 bool MatchJ1939Table(const IdFilterTable& table, uint32_t id);

@@ -18,14 +18,15 @@
 // kBusyPassSpacingUs after it began (unless the pass left more than a ring's worth).
 // A frame that finds the received-frame ring full waits (up to kFullRingWaitMs, while a link is
 // up) for this thread to make room, so a burst larger than the ring is slowed down, not lost;
-// only a frame that still finds no room is dropped and counted (FramesDropped).
+// only a frame that still finds no room is dropped and counted (FramesDropped). Dropping the
+// link and shutting down end every such wait at once, before the receive handler is detached.
 //
 // Threads:
 //  - Execute, AdapterMessageHandler and LinkChangedHandler: this thread.
 //  - OnFrame, OnFrameError: the open link's receive thread (through the frame codec).
 //  - WriteToLink: the transmit thread.
-//  - SendMessage, Send, SendFrame: any thread, several at once (each builds its frame in storage
-//    of its own call; the transmit ring serialises the enqueue).
+//  - SendMessage, Send, SendFrame, SendTogether: any thread, several at once (each builds its
+//    frames in storage of its own call; the transmit ring serialises the enqueue).
 //  - PortName, PortInfo, StartSearch, SetLogging and the counters: any thread (the main form).
 //
 // Lifetime: the constructor creates the frame codec and starts the transmit thread; the links
@@ -38,6 +39,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "channel/Vocabulary.h"
@@ -126,6 +128,10 @@ class THuxMgr : public cls::TThread {
   static bool FitsTransmitRing(const HuxMessage& message);
   // Sends a raw payload (Type first).
   bool Send(const uint8_t* payload, int n);
+  // Queues the frames of all `payloads` (each Type first) as one piece: all of them, in order
+  // and with no other frame between them, or none. True when queued (each counted as sent); no
+  // payloads is true. False when the ring refused them, or when together they exceed the ring.
+  bool SendTogether(std::span<const std::span<const uint8_t>> payloads);
   // Frames the payload and queues the frame. True when all its bytes were queued (counted as
   // sent); false when the ring refused it (nothing counted) or, once the transmit thread has
   // ended, false with a frame error counted.
@@ -173,6 +179,9 @@ class THuxMgr : public cls::TThread {
   uint32_t FrameErrors() const { return frameErrors_.load(std::memory_order_relaxed); }
   // How long a frame waits for room in a full received-frame ring before it is dropped.
   static constexpr uint32_t kFullRingWaitMs = 100;
+  // Replaces kFullRingWaitMs for the frames that start waiting from now on (tests and tools
+  // that need a wait longer than any scheduling delay). Any thread.
+  void SetFullRingWait(uint32_t ms) { fullRingWaitMs_.store(ms, std::memory_order_relaxed); }
   // Checked frames lost because the received-frame ring stayed full.
   uint32_t FramesDropped() const { return framesDropped_.load(std::memory_order_relaxed); }
   // Set by every parsed frame; nothing in the server clears it.
@@ -194,6 +203,9 @@ class THuxMgr : public cls::TThread {
   // Returns the number of messages handed on.
   uint32_t ConnectedPass();
   bool SendVersionRequest();
+  // Ends every wait of a frame for room in the ring, at once and for good (until the next link
+  // comes up): called before the link's receive handler is detached.
+  void EndFullRingWaits();
   void DropLink();
   void Shutdown();
 
@@ -239,6 +251,7 @@ class THuxMgr : public cls::TThread {
   // ring is full and rxWaitAllowed_ is set (from link up until the link is dropped).
   plat::LocalEvent rxSpaceEvent_;
   std::atomic<bool> rxWaitAllowed_{false};
+  std::atomic<uint32_t> fullRingWaitMs_{kFullRingWaitMs};
   std::unique_ptr<TDatalink> datalink_;
   std::unique_ptr<THuxTxThread> txThread_;
   // False once the transmit thread has been told to end: frames are refused from then on.

@@ -4,8 +4,9 @@
 // whole or refused. The thread drains the ring in chunks of at most kChunk bytes through its
 // WriteHandler, one pass per millisecond. The named mutex "HuxTxQueueMutex" serialises the
 // enqueuers, Clear and the drain thread's pointer updates; the write handler is called without
-// it. Bytes a write call took are never offered again, also when the mutex is slow to come
-// after the call: the drain thread then waits for it before it offers anything else.
+// it; it is private to the server's user (plat::ObjectAccess::OwnerOnly). Bytes a write call
+// took are never offered again, also when the mutex is slow to come after the call: the drain
+// thread then waits for it before it offers anything else.
 #pragma once
 
 #include <atomic>
@@ -36,7 +37,8 @@ class THuxTxThread : public cls::TThread {
   static constexpr uint32_t kAdvanceWaitMs = 100;  // drain thread, after a write
   static constexpr uint32_t kPassSleepMs = 1;
 
-  // Opens (or creates) the named mutex; throws cls::EAbort when that fails. The WriteHandler
+  // Opens (or creates) the named mutex; throws cls::EAbort when that fails (also when another
+  // user holds the name). The WriteHandler
   // starts unset. With createSuspended false the thread starts at once.
   explicit THuxTxThread(bool createSuspended = true);
   // Stops and joins the thread when it runs, then closes the mutex (kept open until here, so

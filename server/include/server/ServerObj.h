@@ -26,16 +26,17 @@
 #include <string>
 
 #include "channel/ChannelBlock.h"
+#include "channel/Codec.h"
 #include "channel/HuxIPC.h"
 #include "channel/Vocabulary.h"
 #include "classlib/ThreadSafety.h"
 #include "plat/event.h"
 #include "server/Filters.h"
 #include "server/HuxMgr.h"
+#include "server/WaitThread.h"
 
 namespace dral {
 
-class TWaitThread;
 
 // "No slot": the excluded slot of a delivery of adapter traffic.
 constexpr int kNoSlot = -1;
@@ -57,6 +58,8 @@ class TDralServer {
     // false: the wait thread is created but never started, and the server pass runs only when
     // someone calls ProcessClientQueues (tests that need every pass under their control).
     bool StartWaitThread = true;
+    // The wait thread's longest wait between passes.
+    uint32_t RoundTimeoutMs = TWaitThread::kRoundTimeoutMs;
     // The claim on the channel that the program made at its start; without one the server
     // claims the channel itself, and throws cls::Exception when another server holds it.
     std::shared_ptr<TServerLock> Instance;
@@ -106,8 +109,9 @@ class TDralServer {
   void EditJ1939Filter(int slot, const HuxMessage& request);
   void EditCanFilter(int slot, const HuxMessage& request);
   void EditJ1708Filter(int slot, const HuxMessage& request);
-  // Merge the active clients' tables of a channel (0 or 1) into adapter commands and send them;
-  // tables of inactive slots are cleared on the way.
+  // Merge the active clients' tables of a channel (0 or 1) into adapter commands and send them
+  // as one piece; tables of inactive slots are cleared on the way. A merge the transmit ring
+  // refuses is sent again, whole, by the next passes while the link is up.
   void SyncJ1939Filter(int channel);
   void SyncCanFilter(int channel);
   void SyncJ1708Filter();
@@ -118,6 +122,10 @@ class TDralServer {
   // (5 bytes for CAN and J1939, header and MID for J1708); shorter ones reach nobody.
   void DeliverJ1939(const HuxMessage& message, int excludedSlot);
   void DeliverCan(const HuxMessage& message, int excludedSlot);
+  // A client's whole J1939 message for the adapter's transport, copied unchanged (the receive
+  // thread decodes that layout) to the clients whose J1939 filter passes its identifier on
+  // the bus (J1939TransportFilterId).
+  void DeliverJ1939Transport(const HuxMessage& message, int excludedSlot);
   // Settles the 9-bit length first (raw mode, checksum check, the server's own checksum), so
   // it changes `message`.
   void DeliverJ1708(HuxMessage& message, int excludedSlot);
@@ -140,8 +148,13 @@ class TDralServer {
   // holders of the claimed address and, as a plain frame, by filter. `excludedSlot` (the
   // sender) gets nothing back. May change `message` (an address claim's Type).
   void DeliverNetworkManagement(HuxMessage& message, int excludedSlot);
-  // Sends the claim frame of every client's held address on the channels of `channelBits`.
-  void ResendAddressClaims(uint8_t channelBits);
+  // Sends the claim frame of every client's held address on the channels of `channelBits`;
+  // with `onlyAddress` other than the global address, only the claim of that address.
+  void ResendAddressClaims(uint8_t channelBits, uint8_t onlyAddress = j1939::kGlobalAddress);
+  // A request for the address-claimed PGN from the bus is answered as every holder of an
+  // address answers it: a global one with the claims held on its channel, one to an address
+  // with the claim of that address (when a client holds it). Link manager's thread.
+  void AnswerClaimRequestFromBus(const HuxMessage& message);
   // After a global request for the address-claimed PGN went out, the claims are re-sent this
   // long after it (at the end of the pass, outside the channel mutex).
   static constexpr uint32_t kClaimResendDelayMs = 5;
@@ -176,7 +189,16 @@ class TDralServer {
   bool DispatchLocked(int slot, HuxMessage& message) REQUIRES(*channel_);
   bool SendAndCopy(int slot, HuxMessage& message);
   bool Send(const HuxMessage& message);
-  void SendCommands(const AdapterCommandList& commands);
+  // Queues a merge's commands as one piece (THuxMgr::SendTogether): the adapter gets all of
+  // them or none. True when queued.
+  bool SendCommands(const AdapterCommandList& commands);
+  // A merge the transmit ring refused is owed: every pass while the link is up merges that
+  // channel again, whole, until it goes out. One bit per merge: J1939 channel 0 and 1, CAN
+  // channel 0 and 1, J1708.
+  static uint8_t MergeBit(IdFilterKind kind, int channel);
+  static constexpr uint8_t kMergeJ1708 = 1u << 4;
+  void NoteMergeResult(uint8_t bit, bool sent);
+  void SendOwedMerges();
   // A CAN channel is usable when available and not in error; `channelBits` bit 0 names CAN1,
   // otherwise CAN2.
   bool ChannelUsable(uint8_t channelBits) const;
@@ -198,7 +220,9 @@ class TDralServer {
   void EditIdFilter(int slot, const HuxMessage& request, IdFilterKind kind);
   void SyncIdFilterLocked(IdFilterKind kind, int channel) REQUIRES(filterMutex_);
   void SyncJ1708FilterLocked() REQUIRES(filterMutex_);
-  void ClearPauseIfOver();
+  // Ends the pause once it is over; returns the milliseconds until a pause still in force is
+  // over (0: none is).
+  uint32_t ClearPauseIfOver();
   // Writes the drops since the last report into the debug output, at most every kDropReportMs.
   void ReportDropsLocked() REQUIRES(passMutex_);
   void ReclaimDeadApplicationsLocked() REQUIRES(passMutex_);
@@ -245,6 +269,9 @@ class TDralServer {
   std::atomic<uint32_t> adapterPacketsSent_{0};
   std::atomic<uint16_t> adapterChecksumErrors_{0};
   std::atomic<uint16_t> adapterPacketErrors_{0};
+  // The merges owed to the adapter (MergeBit, kMergeJ1708); changed under filterMutex_ or, on
+  // link loss, cleared.
+  std::atomic<uint8_t> owedMerges_{0};
   // Records that found a client's ToClient ring full (or its mutex held too long).
   std::atomic<uint32_t> clientRingDrops_{0};
 

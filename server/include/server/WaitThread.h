@@ -2,8 +2,8 @@
 // latest every kRoundTimeoutMs. The event's generation is read before each round and the wait
 // is for a change of it, so a pulse that comes during a round (after the round looked at a
 // client's ring) starts the next round at once. A round that leaves work behind which no pulse
-// will announce (a request held back by a full transmit ring) asks for the next round within
-// kRetryMs instead.
+// will announce asks for the next round sooner: within kRetryMs (a request held back by a full
+// transmit ring) or when a hold ends (RetryWithin).
 #pragma once
 
 #include <atomic>
@@ -33,8 +33,9 @@ class TWaitThread : public cls::TThread {
   RoundClosure RoundHandler;
 
   // The wait after the current round (or, outside a round, after the next one) lasts at most
-  // kRetryMs. Any thread.
-  void RetrySoon() { retrySoon_.store(true, std::memory_order_relaxed); }
+  // `ms` (the shortest of several asks counts). Any thread.
+  void RetryWithin(uint32_t ms);
+  void RetrySoon() { RetryWithin(kRetryMs); }
 
  protected:
   void Execute() override;
@@ -42,7 +43,8 @@ class TWaitThread : public cls::TThread {
  private:
   plat::Event* event_;
   const uint32_t roundTimeoutMs_;
-  std::atomic<bool> retrySoon_{false};
+  static constexpr uint32_t kNoRetry = 0xFFFFFFFF;
+  std::atomic<uint32_t> retryWithinMs_{kNoRetry};
 };
 
 }  // namespace dral
