@@ -257,12 +257,12 @@ uint32_t THuxMgr::ConnectedPass() {
     if (frame == nullptr) break;
     AdapterMessageHandler.Call(frame->Message);
     rxQueue_.Pop();
+    // The room goes to a frame waiting for it at once, not at the end of the pass: the handler
+    // of the next frame may take long. Nobody waiting costs two atomic operations.
+    rxSpaceEvent_.Pulse();
     lastReceiveTick_ = plat::GetTickCount();
   }
-  if (handed != 0) {
-    rxSpaceEvent_.Pulse();
-    AdapterBatchEndHandler.Call();
-  }
+  if (handed != 0) AdapterBatchEndHandler.Call();
 
   if (versionRequestOwed_) versionRequestOwed_ = !SendVersionRequest();
 

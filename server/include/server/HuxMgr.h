@@ -17,7 +17,8 @@
 // on at once; after a pass that handed frames on, the next starts no sooner than
 // kBusyPassSpacingUs after it began (unless the pass left more than a ring's worth).
 // A frame that finds the received-frame ring full waits (up to kFullRingWaitMs, while a link is
-// up) for this thread to make room, so a burst larger than the ring is slowed down, not lost;
+// up) for this thread to make room (it gets in as soon as the pass has taken a frame, also while
+// the pass still hands on later ones), so a burst larger than the ring is slowed down, not lost;
 // only a frame that still finds no room is dropped and counted (FramesDropped). Dropping the
 // link and shutting down end every such wait at once, before the receive handler is detached.
 //
@@ -247,8 +248,8 @@ class THuxMgr : public cls::TThread {
   plat::LocalEvent rxEvent_;
   // Set by OnFrame when it queued a frame that no pulse has announced yet.
   std::atomic<bool> pulseOwed_{false};
-  // Pulsed by this thread after a pass took frames from the ring; OnFrame waits for it while the
-  // ring is full and rxWaitAllowed_ is set (from link up until the link is dropped).
+  // Pulsed by this thread after each frame it takes from the ring; OnFrame waits for it while
+  // the ring is full and rxWaitAllowed_ is set (from link up until the link is dropped).
   plat::LocalEvent rxSpaceEvent_;
   std::atomic<bool> rxWaitAllowed_{false};
   std::atomic<uint32_t> fullRingWaitMs_{kFullRingWaitMs};
