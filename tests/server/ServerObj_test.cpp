@@ -16,7 +16,20 @@ using namespace dral;
 using Clock = std::chrono::steady_clock;
 using Frames = std::vector<std::pair<uint8_t, Bytes>>;
 
-class ServerPassTest : public ServerTest {};
+class ServerPassTest : public ServerTest {
+ protected:
+  // The CAN pass entry that GiveFilterAndCommand gives a client.
+  const Bytes deadEntry_ = IdEdit(kChannelBit1, FilterOpPass, 0x7FF, 0x123);
+
+  // Gives `client` a CAN pass entry (deadEntry_) and a remembered command, and waits until both
+  // have reached the adapter.
+  void GiveFilterAndCommand(TestClient& client) {
+    client.Put(MsgCanFilter, deadEntry_);
+    client.Put(MsgAdapterCommand0A, {1});
+    Pass();
+    Settle();
+  }
+};
 
 TEST_F(ServerPassTest, ARequestThatCannotBeSentBlocksOnlyItsOwnClient) {
   StartServer();
@@ -218,15 +231,11 @@ TEST_F(ServerPassTest, APassFreesTheSlotOfADeadClientAndMergesTheFiltersWithoutI
   StartServer();
   TestClient live;
   TestClient dead;
-  const Bytes deadEntry = IdEdit(kChannelBit1, FilterOpPass, 0x7FF, 0x123);
-  dead.Put(MsgCanFilter, deadEntry);
-  dead.Put(MsgAdapterCommand0A, {1});
-  Pass();
-  Settle();
+  GiveFilterAndCommand(dead);
   server_->SyncCanFilter(0);
   const auto before = AdapterFrames({MsgCanFilter}, 2);
   ASSERT_EQ(before.size(), 2u);
-  ASSERT_EQ(before.back().second, deadEntry);
+  ASSERT_EQ(before.back().second, deadEntry_);
   // Its liveness lock goes as with a process that died; mask bit, tables and ring stay.
   ChannelBlock& b = live.Block();
   const int slot = dead.Slot();
@@ -241,7 +250,7 @@ TEST_F(ServerPassTest, APassFreesTheSlotOfADeadClientAndMergesTheFiltersWithoutI
   EXPECT_EQ(b.Slots[slot].SlotId.load(), kFreeSlot);
   EXPECT_EQ(b.Slots[slot].CanFilter[0].Count.load(), 0);
   const auto frames = AdapterFrames({MsgCanFilter}, 1);
-  for (const auto& frame : frames) EXPECT_NE(frame.second, deadEntry);
+  for (const auto& frame : frames) EXPECT_NE(frame.second, deadEntry_);
   EXPECT_EQ(adapter_.Count(OfType(MsgCanFrame)), 0u);
   // The slot's next client does not get the dead one's adapter replies.
   TestClient next;
@@ -256,11 +265,7 @@ TEST_F(ServerPassTest, AClientTakingOverADeadClientsSlotBeforeAnyReclaimGetsTheF
   StartServer();
   TestClient live;
   TestClient dead;
-  const Bytes deadEntry = IdEdit(kChannelBit1, FilterOpPass, 0x7FF, 0x123);
-  dead.Put(MsgCanFilter, deadEntry);
-  dead.Put(MsgAdapterCommand0A, {1});
-  Pass();
-  Settle();
+  GiveFilterAndCommand(dead);
   const int slot = dead.Slot();
   dead.ForgetLiveness();
   TestClient next;  // at once, with no reclaim in between: the mask bit never changes
@@ -270,7 +275,7 @@ TEST_F(ServerPassTest, AClientTakingOverADeadClientsSlotBeforeAnyReclaimGetsTheF
   Pass();
   const auto frames = AdapterFrames({MsgCanFilter}, 1);
   ASSERT_FALSE(frames.empty()) << "the filters were not merged again";
-  for (const auto& frame : frames) EXPECT_NE(frame.second, deadEntry);
+  for (const auto& frame : frames) EXPECT_NE(frame.second, deadEntry_);
   adapter_.InjectMessage(MsgReply, {MsgAdapterCommand0A, 1});
   adapter_.InjectMessage(MsgTransportResult, {9});
   ASSERT_TRUE(WaitUntil([&] { return live.Received() == 1; }));
