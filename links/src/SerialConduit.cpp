@@ -229,8 +229,9 @@ bool TDetectionThread::Handshake(uint8_t index) {
     SendFrame(frame, kProbeFrameSize);
     seen = WaitForReplies(kReplyWaitMs, 1);
     // The adapter answers both probes: let the second answer come before the next request,
-    // so it can never pass for the answer to that one.
-    if (seen) WaitForReplies(kSecondReplyGraceMs, 2);
+    // so it can never pass for the answer to that one. It is given as long as the first: a
+    // busy machine delays both alike.
+    if (seen) WaitForReplies(kReplyWaitMs, 2);
   }
   DisarmMatch();
   port_.PurgeInput();

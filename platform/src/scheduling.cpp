@@ -1,6 +1,7 @@
 #include "plat/scheduling.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -13,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "plat/debug.h"
@@ -26,6 +28,7 @@ constexpr int kHighestNice = 19;
 // The lowest real-time priority: above every normal thread, below the kernel's own real-time
 // threads (interrupt threads run at 50).
 constexpr int kTimeCriticalRtPriority = 1;
+constexpr const char* kAutogroupFile = "/proc/self/autogroup";
 constexpr const char* kRefusedText =
     "Thread priorities cannot be raised (no CAP_SYS_NICE, RLIMIT_NICE too small): "
     "threads keep normal priority";
@@ -52,6 +55,7 @@ class Scheduler {
     if (reached >= 0) return raised_.load(std::memory_order_relaxed);
     raised_.store(true, std::memory_order_relaxed);
     ApplyAllLocked();
+    RaiseOwnSessionGroup(base);
     return true;
   }
 
@@ -107,6 +111,21 @@ class Scheduler {
     }
     const int nice = high ? kHighClassNice[Index(priority)] : kNormalClassNice[Index(priority)];
     ApplyNiceLocked(thread, nice);
+  }
+
+  // The kernel may group the threads of each session and share the processors out between the
+  // groups first (autogroup scheduling): a nice value then ranks a thread only among the threads
+  // of its own session, and a program that leads a session of its own (the server, as the
+  // library starts it) would rank no higher than an ordinary program of another session. So a
+  // session leader gives its group the class's base value as well. The group of a session the
+  // process merely belongs to (a terminal's) is left alone: that would raise every program in it.
+  static void RaiseOwnSessionGroup(int nice) {
+    if (getsid(0) != getpid()) return;
+    const int fd = open(kAutogroupFile, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;  // no autogroup scheduling here: nice values rank system-wide
+    const std::string text = std::to_string(nice);
+    [[maybe_unused]] const ssize_t n = write(fd, text.data(), text.size());
+    close(fd);
   }
 
   static void LeaveRealTime(ThreadId thread) {

@@ -46,6 +46,20 @@ bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// The rate requests the adapter heard: whole handshakes (two probes each) at baud index `found`,
+// then the step-up requests `stepUps`. A handshake whose answer a busy machine delays past the
+// scan's reply wait is asked again by the next pass, so there may be more than one handshake;
+// every one of them is at `found`, as the probes at other rates go unheard.
+void ExpectRequests(uint8_t found, const std::vector<uint8_t>& stepUps,
+                    const std::vector<uint8_t>& heard) {
+  ASSERT_GE(heard.size(), 2 + stepUps.size()) << ::testing::PrintToString(heard);
+  const size_t probes = heard.size() - stepUps.size();
+  EXPECT_EQ(probes % 2, 0u) << ::testing::PrintToString(heard);
+  EXPECT_EQ(std::vector<uint8_t>(heard.begin(), heard.begin() + static_cast<long>(probes)),
+            std::vector<uint8_t>(probes, found));
+  EXPECT_EQ(std::vector<uint8_t>(heard.begin() + static_cast<long>(probes), heard.end()), stepUps);
+}
+
 class SerialConduitTest : public dral_test::IsolatedTest {
  protected:
   // An adapter at `rate` on a pseudo-terminal that the serial-port list names.
@@ -87,7 +101,7 @@ TEST_F(SerialConduitTest, AdapterAt38400IsFoundAndSteppedUpTo115200) {
   ASSERT_TRUE(WaitForLink(link));
 
   // 115200 and 57600 went unheard; 38400 answered both probes; then the step-up to index 4.
-  EXPECT_EQ(front_->RequestedIndexes(), (std::vector<uint8_t>{2, 2, 4}));
+  ExpectRequests(2, {4}, front_->RequestedIndexes());
   EXPECT_EQ(front_->BaudRate(), 115200u);
   EXPECT_EQ(front_->HostBaudRate(), 115200u);
   EXPECT_GT(front_->BytesAtWrongRate(), 0u);
@@ -103,7 +117,7 @@ TEST_F(SerialConduitTest, FixedBaudRateTriesOnlyThatRateAndNoStepUp) {
   StartAdapter(57600);
   TSerialConduit link;
   ASSERT_TRUE(WaitForLink(link));
-  EXPECT_EQ(front_->RequestedIndexes(), (std::vector<uint8_t>{3, 3}));
+  ExpectRequests(3, {}, front_->RequestedIndexes());
   EXPECT_EQ(front_->HostBaudRate(), 57600u);
   EXPECT_TRUE(EndsWith(link.PortInfo(), " : 57600"));
 }
@@ -124,7 +138,7 @@ TEST_F(SerialConduitTest, MaxBaudRateLimitsTheStepUp) {
   StartAdapter(19200);
   TSerialConduit link;
   ASSERT_TRUE(WaitForLink(link));
-  EXPECT_EQ(front_->RequestedIndexes(), (std::vector<uint8_t>{1, 1, 2}));
+  ExpectRequests(1, {2}, front_->RequestedIndexes());
   EXPECT_EQ(front_->HostBaudRate(), 38400u);
   EXPECT_EQ(front_->BaudRate(), 38400u);
 }
@@ -137,7 +151,7 @@ TEST_F(SerialConduitTest, RefusedStepUpKeepsTheRateFoundAndNeverAsksForALowerOne
   front_->SetSplitReplies(true);
   TSerialConduit link;
   ASSERT_TRUE(WaitForLink(link));
-  EXPECT_EQ(front_->RequestedIndexes(), (std::vector<uint8_t>{2, 2, 4, 3}));
+  ExpectRequests(2, {4, 3}, front_->RequestedIndexes());
   EXPECT_EQ(front_->BaudRate(), 38400u);
   EXPECT_EQ(front_->HostBaudRate(), 38400u);
   ExpectTraffic(link);
@@ -150,7 +164,9 @@ TEST_F(SerialConduitTest, ReplySplitAcrossReadsAndBehindNoiseIsRecognised) {
   front_->SetReplyNoise({0x00, 0x7E, 0xA5, 0x01, 0x03, 0x55, 0x7E});
   TSerialConduit link;
   ASSERT_TRUE(WaitForLink(link));
-  EXPECT_EQ(front_->RequestedIndexes(), (std::vector<uint8_t>{4, 4}));
+  ExpectRequests(4, {}, front_->RequestedIndexes());
+  EXPECT_EQ(front_->HostBaudRate(), 115200u);
+  ExpectTraffic(link);
 }
 
 TEST(DetectionThreadMatch, ReplyIsFoundAcrossChunksAfterOtherBytesAndNotWhileIdle) {

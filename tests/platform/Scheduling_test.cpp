@@ -132,4 +132,44 @@ TEST_F(SchedulingTest, WithoutTheRightEverythingStaysNormalAndTheDebugOutputSays
   EXPECT_EQ(dral_test::WaitChild(child, kChildTimeoutMs), 0);
 }
 
+// The kernel's scheduling group of this process's session, as /proc/self/autogroup shows it
+// ("/autogroup-N nice V"); empty where the kernel has no such groups.
+std::string SessionGroup() {
+  const int fd = open("/proc/self/autogroup", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  std::string text(128, '\0');
+  const ssize_t n = read(fd, text.data(), text.size());
+  close(fd);
+  text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return text;
+}
+
+// A process that leads its own session ranks against other sessions as its class does; one that
+// only belongs to a session (a terminal's) leaves the session's other programs where they are.
+TEST_F(SchedulingTest, ASessionLeaderRaisesItsSessionsGroupAndAMemberLeavesItAlone) {
+  if (SessionGroup().empty()) GTEST_SKIP() << "no scheduling groups per session here";
+  const std::string role = dral_test::Role();
+  if (role == "leader") {
+    ASSERT_GT(setsid(), 0);
+    const std::string fresh = SessionGroup();
+    ASSERT_EQ(fresh.substr(fresh.find(" nice ")), " nice 0\n") << fresh;
+    if (!plat::RaiseProcessPriority()) GTEST_SKIP() << "needs CAP_SYS_NICE";
+    const std::string group = SessionGroup();
+    EXPECT_EQ(group.substr(group.find(" nice ")), " nice -10\n") << group;
+    return;
+  }
+  if (role == "member") {
+    ASSERT_NE(getsid(0), getpid());
+    const std::string before = SessionGroup();
+    if (!plat::RaiseProcessPriority()) GTEST_SKIP() << "needs CAP_SYS_NICE";
+    EXPECT_EQ(SessionGroup(), before);
+    return;
+  }
+  for (const char* child : {"leader", "member"}) {
+    const pid_t pid = dral_test::SpawnSelf(dral_test::CurrentTestFilter(), child);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(dral_test::WaitChild(pid, kChildTimeoutMs), 0) << child;
+  }
+}
+
 }  // namespace

@@ -17,7 +17,7 @@
 // The handshake. Probes are matched against the bytes the serial thread receives (MatchReply),
 // across reads and behind other bytes. After every wait the match state is cleared, and the
 // input is purged after every rate change and after a handshake (once its second reply came or
-// a short grace ran out), so a late reply to one probe never counts as the answer to the next:
+// the reply wait ran out), so a late reply to one probe never counts as the answer to the next:
 // only a reply to the step-up request itself switches the rate. The step-up asks for the rates
 // above the one found, from MaxBaudRate down, and never lowers the rate.
 //
@@ -62,9 +62,9 @@ class TDetectionThread : public cls::TThread {
   static constexpr uint32_t kRateSettleMs = 25;     // after each rate of the search
   static constexpr uint32_t kTryLimitMs = 3000;     // a try that took longer ends the search
   static constexpr uint32_t kResendGapMs = 2;       // between the two probes of a handshake
-  static constexpr uint32_t kReplyWaitMs = 250;     // for the reply after the (last) probe
+  // For the reply after the (last) probe, and for a handshake's second reply after its first.
+  static constexpr uint32_t kReplyWaitMs = 250;
   static constexpr uint32_t kWaitSliceMs = 10;
-  static constexpr uint32_t kSecondReplyGraceMs = 60;  // for a handshake's second reply
   static constexpr uint32_t kStepUpDelayMs = 10;    // before a step-up request
   static constexpr uint32_t kStepUpSettleMs = 20;   // after the port re-opened at the new rate
 

@@ -24,8 +24,11 @@
 // Normal-class program, the highest ones included. Without the right to lower a nice value
 // (no CAP_SYS_NICE, RLIMIT_NICE too small) a raise goes as far as RLIMIT_NICE allows and stops
 // there; where it allows nothing, the threads stay at nice 0 and the process class stays
-// Normal. The first refusal in a process writes one debug line (OutputDebugString); later
-// ones are silent.
+// Normal. Where the kernel groups threads by session (autogroup scheduling), nice values rank
+// threads only within their session; a process that leads its own session therefore also gives
+// its session's group the High class's base value, so that it ranks the same against the
+// programs of other sessions. The first refusal in a process writes one debug line
+// (OutputDebugString); later ones are silent.
 #pragma once
 
 #include <cstdint>
