@@ -1,5 +1,7 @@
 #include "testsupport/test_util.h"
 
+#include <sys/resource.h>
+
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -19,6 +21,12 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
 
 double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+long WaitsOfThisThread() {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  return usage.ru_nvcsw;
 }
 
 void Touch(const std::string& path) { std::ofstream(path) << "x"; }

@@ -19,6 +19,11 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = kDefaultW
 // Milliseconds on the steady clock since `start`.
 double MsSince(std::chrono::steady_clock::time_point start);
 
+// How often the calling thread has given up the processor to wait (for a timer, a lock, a
+// page) so far. A call that must not block leaves it unchanged, however long a busy machine
+// keeps the thread from running: a test of "returns at once" that does not depend on speed.
+long WaitsOfThisThread();
+
 // Files: a marker with some content, whether a path exists, a whole file written or read as
 // bytes (ReadFile of a missing file is empty). WriteFile with `perms` also sets the
 // permissions.
