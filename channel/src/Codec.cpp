@@ -11,10 +11,6 @@ constexpr uint8_t kFilterOperationBits = 0x0F;  // the CAN filter looks only at 
 constexpr uint8_t kPriorityBits = 0x07;
 constexpr uint8_t kDataPageBits = 0x03;
 
-// Another client's whole multi-packet message (MsgJ1939Transport): channel, source, destination,
-// PduSpecific, PduFormat, priority << 2 | data page, then the data.
-constexpr uint16_t kJ1939TransportFixed = 6;
-
 uint8_t CanChannelBits(uint8_t protocol) {
   uint8_t bits = (protocol & 0x01) ? kChannelBit1 : kChannelBit2;
   if (!(protocol & app::kProtocolStandardId)) bits |= kExtendedIdBit;

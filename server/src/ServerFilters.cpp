@@ -118,17 +118,10 @@ void TDralServer::SyncJ1708FilterLocked() {
 }
 
 void TDralServer::DeliverJ1939(const HuxMessage& m, int excludedSlot) {
-  if (m.Length < kIdFrameMinLength) return;
+  const bool whole = m.Type == MsgJ1939Transport;
+  if (m.Length < (whole ? kJ1939TransportFixed : kIdFrameMinLength)) return;
   const int ch = ChannelIndex(m.Data[0]);
-  const uint32_t id = J1939FilterId(m.Data);
-  DeliverWhere(m, excludedSlot,
-               [&](const ClientSlot& slot) { return J1939TablePasses(slot.J1939Filter[ch], id); });
-}
-
-void TDralServer::DeliverJ1939Transport(const HuxMessage& m, int excludedSlot) {
-  if (m.Length < kJ1939TransportMinLength) return;
-  const int ch = ChannelIndex(m.Data[0]);
-  const uint32_t id = J1939TransportFilterId(m.Data);
+  const uint32_t id = whole ? J1939TransportFilterId(m.Data) : J1939FilterId(m.Data);
   DeliverWhere(m, excludedSlot,
                [&](const ClientSlot& slot) { return J1939TablePasses(slot.J1939Filter[ch], id); });
 }

@@ -266,14 +266,12 @@ bool TDralServer::DispatchLocked(int slot, HuxMessage& m) {
 bool TDralServer::SendAndCopy(int slot, HuxMessage& m) {
   // Without channel byte and identifier the frame is meaningless; dropped, so the ring moves.
   const uint16_t shortest =
-      m.Type == MsgJ1939Transport ? kJ1939TransportMinLength : kIdFrameMinLength;
+      m.Type == MsgJ1939Transport ? kJ1939TransportFixed : kIdFrameMinLength;
   if (m.Length < shortest) return true;
   if (!Send(m)) return false;
   if (!ChannelUsable(m.Data[0])) return true;
   if (m.Type == MsgCanFrame) {
     DeliverCan(m, slot);
-  } else if (m.Type == MsgJ1939Transport) {
-    DeliverJ1939Transport(m, slot);
   } else {
     DeliverJ1939(m, slot);
   }

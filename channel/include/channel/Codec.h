@@ -223,6 +223,10 @@ inline bool IsPdu2(uint8_t pduFormat) {
   return pduFormat >= kPdu2FirstFormat;
 }
 
+// A whole multi-packet message (MsgJ1939Transport): channel, source, destination, PduSpecific,
+// PduFormat, priority << 2 | data page, then the data.
+constexpr uint16_t kJ1939TransportFixed = 6;
+
 // False for a record shorter than the 5-byte header. Payload points into the record.
 bool DecodeJ1939Frame(RecordView record, J1939Frame& frame);
 // A record of `type` (MsgJ1939Frame, MsgJ1939Control) from the header and payload. False when

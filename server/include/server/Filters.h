@@ -65,14 +65,13 @@ inline uint32_t CanFilterId(const uint8_t* data) {
   return GetU32(data + 1) | ((data[0] & kExtendedIdBit) != 0 ? kIdBit31 : 0u);
 }
 
-// A whole J1939 message for the adapter's transport (MsgJ1939Transport) is laid out as channel
-// bits, source, destination, PDU specific, PDU format, priority << 2 | data page, then the
-// data. The J1939 tables see it by the identifier its frames carry on the bus: the destination
-// is the PDU specific of a PDU1 group. `data` must hold at least kJ1939TransportMinLength bytes.
-constexpr uint16_t kJ1939TransportMinLength = 6;
+// The J1939 tables see a whole J1939 message for the adapter's transport (MsgJ1939Transport,
+// laid out as kJ1939TransportFixed says) by the identifier its frames carry on the bus: the
+// destination is the PDU specific of a PDU1 group. `data` must hold at least
+// kJ1939TransportFixed bytes.
 inline uint32_t J1939TransportFilterId(const uint8_t* data) {
   const uint8_t pf = data[4];
-  const uint8_t ps = pf >= kPdu2FirstFormat ? data[3] : data[2];
+  const uint8_t ps = IsPdu2(pf) ? data[3] : data[2];
   return static_cast<uint32_t>(data[1] | ps << 8 | pf << 16) |
          static_cast<uint32_t>(data[5]) << 24;
 }

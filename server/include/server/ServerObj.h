@@ -120,12 +120,12 @@ class TDralServer {
   // Copy a frame into the ToClient ring of every active client other than `excludedSlot`
   // whose filter passes it, and signal each. `message` must hold a whole frame header
   // (5 bytes for CAN and J1939, header and MID for J1708); shorter ones reach nobody.
+  // DeliverJ1939 also takes a client's whole J1939 message for the adapter's transport
+  // (MsgJ1939Transport, kJ1939TransportFixed bytes at least): it is copied unchanged (the
+  // receive thread decodes that layout) to the clients whose J1939 filter passes its
+  // identifier on the bus (J1939TransportFilterId).
   void DeliverJ1939(const HuxMessage& message, int excludedSlot);
   void DeliverCan(const HuxMessage& message, int excludedSlot);
-  // A client's whole J1939 message for the adapter's transport, copied unchanged (the receive
-  // thread decodes that layout) to the clients whose J1939 filter passes its identifier on
-  // the bus (J1939TransportFilterId).
-  void DeliverJ1939Transport(const HuxMessage& message, int excludedSlot);
   // Settles the 9-bit length first (raw mode, checksum check, the server's own checksum), so
   // it changes `message`.
   void DeliverJ1708(HuxMessage& message, int excludedSlot);
