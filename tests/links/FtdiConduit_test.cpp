@@ -148,13 +148,15 @@ TEST_F(FtdiConduitTest, TheLinksTraceTextsGoNowhereEvenWithDebugOutputOn) {
   TFtdiConduit link;
   const int busy = fake_.Add(kFtdiAdapterId, "BUSY");
   fake_.SetRefuseOpen(busy, true);
-  setenv("DRAL_DEBUG", "1", 1);
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(link.Open("827586", ""));  // the match does not open
-  fake_.SetListFailure(true);
-  EXPECT_FALSE(link.Open("827586", ""));  // the list cannot be read
-  const std::string out = testing::internal::GetCapturedStderr();
-  unsetenv("DRAL_DEBUG");
+  std::string out;
+  {
+    const dral_test::ScopedEnv debug("DRAL_DEBUG", "1");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(link.Open("827586", ""));  // the match does not open
+    fake_.SetListFailure(true);
+    EXPECT_FALSE(link.Open("827586", ""));  // the list cannot be read
+    out = testing::internal::GetCapturedStderr();
+  }
   EXPECT_EQ(out, "");
 }
 

@@ -69,6 +69,14 @@ void ExpectTrafficBothWays(TWinSockConduit& link, AdapterSimulator& adapter,
   link.Close();
 }
 
+// The user's setting of the program that sets the host address up.
+void SetInitTool(const std::string& tool) {
+  cls::TRegistry reg;
+  reg.SetRootKey(cls::HKEY_CURRENT_USER);
+  ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Trevik\\DRAL", true));
+  reg.WriteString("InitTool", tool);
+}
+
 class WinSockSetupTest : public ::testing::Test {
  protected:
   dral_test::IsolatedEnv env;
@@ -115,12 +123,7 @@ TEST_F(WinSockSetupTest, WithoutTheRightsTheSetupToolRunsWithSlashSAndIsWaitedFo
                        "#!/bin/sh\nsleep 0.2\n"
                        "printf '%s|%s' \"$*\" \"$(pwd)\" > ran.part && mv ran.part ran\n",
                        fs::perms::owner_all);
-  {
-    cls::TRegistry reg;
-    reg.SetRootKey(cls::HKEY_CURRENT_USER);
-    ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Trevik\\DRAL", true));
-    reg.WriteString("InitTool", tool);
-  }
+  ASSERT_NO_FATAL_FAILURE(SetInitTool(tool));
   const std::string marker = (dir / "ran").string();
   EXPECT_RAN_IN_NAMESPACE([&] {
     AdapterSimulator adapter;
@@ -159,12 +162,7 @@ TEST_F(WinSockSetupTest, ASetupToolPathWithAFolderIsTakenFromTheCurrentDirectory
   fs::create_directories(dir);
   dral_test::WriteFile((dir / "setup-tool").string(),
                        "#!/bin/sh\nprintf '%s|%s' \"$*\" \"$(pwd)\" > ran\n", fs::perms::owner_all);
-  {
-    cls::TRegistry reg;
-    reg.SetRootKey(cls::HKEY_CURRENT_USER);
-    ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Trevik\\DRAL", true));
-    reg.WriteString("InitTool", "tools/setup-tool");
-  }
+  ASSERT_NO_FATAL_FAILURE(SetInitTool("tools/setup-tool"));
   const fs::path before = fs::current_path();
   fs::current_path(here);
   RunAddressTool();

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 
 namespace {
 
@@ -134,15 +135,7 @@ TEST_F(SchedulingTest, WithoutTheRightEverythingStaysNormalAndTheDebugOutputSays
 
 // The kernel's scheduling group of this process's session, as /proc/self/autogroup shows it
 // ("/autogroup-N nice V"); empty where the kernel has no such groups.
-std::string SessionGroup() {
-  const int fd = open("/proc/self/autogroup", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "";
-  std::string text(128, '\0');
-  const ssize_t n = read(fd, text.data(), text.size());
-  close(fd);
-  text.resize(n > 0 ? static_cast<size_t>(n) : 0);
-  return text;
-}
+std::string SessionGroup() { return dral_test::ReadFile("/proc/self/autogroup"); }
 
 // A process that leads its own session ranks against other sessions as its class does; one that
 // only belongs to a session (a terminal's) leaves the session's other programs where they are.

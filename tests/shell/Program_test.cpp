@@ -24,6 +24,7 @@
 #include "shell_test_util.h"
 #include "testsupport/ServerSettings.h"
 #include "testsupport/test_env.h"
+#include "testsupport/test_util.h"
 
 extern char** environ;
 
@@ -38,8 +39,7 @@ constexpr int kExitTimeoutMs = 10000;
 // Whether process `pid` (not necessarily our child) still runs; a zombie has ended.
 bool Alive(pid_t pid) {
   if (kill(pid, 0) != 0) return false;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::string text = dral_test::ReadFile("/proc/" + std::to_string(pid) + "/stat");
   const auto paren = text.rfind(')');
   return paren == std::string::npos || paren + 2 >= text.size() || text[paren + 2] != 'Z';
 }
@@ -151,8 +151,7 @@ TEST_F(ProgramTest, ACleanStartOutsideADesktopSessionPrintsNothingAlsoWithTheTra
       WaitUntil([&] { return RunningServer() == static_cast<uint32_t>(server); }, kStartTimeoutMs));
   ASSERT_EQ(kill(server, SIGTERM), 0);
   EXPECT_EQ(Exited(server, kExitTimeoutMs), 0);
-  std::ifstream in(errors);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = dral_test::ReadFile(errors);
   EXPECT_EQ(text, "");
 }
 
@@ -174,8 +173,7 @@ TEST_F(ProgramTest, AStandardLibraryErrorDuringTheStartIsShownAndEndsTheProgramC
   ASSERT_EQ(setrlimit(RLIMIT_STACK, &saved), 0);
 
   EXPECT_EQ(Exited(server, kExitTimeoutMs), 0);  // no abort
-  std::ifstream in(errors);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = dral_test::ReadFile(errors);
   EXPECT_EQ(text.rfind("DRAL Server: ", 0), 0u) << text;
   EXPECT_EQ(RunningServer(), 0u);
   EXPECT_EQ(LeftObjects(), std::vector<std::string>{});
