@@ -21,6 +21,7 @@
 
 #include "plat/tick.h"
 #include "plat/unique_fd.h"
+#include "plat/version_info.h"
 #include "termination_signal_set.h"
 
 extern char** environ;
@@ -143,17 +144,13 @@ std::string CurrentDirectory() {
   return getcwd(buffer.data(), buffer.size()) != nullptr ? buffer.data() : "";
 }
 
-// The folder of this process's program file; "" when it cannot be named.
+}  // namespace
+
 std::string ProgramFolder() {
-  std::vector<char> buffer(PATH_MAX);
-  const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (n <= 0) return "";
-  const std::string program(buffer.data(), static_cast<size_t>(n));
+  const std::string program = ModuleFileName();
   const size_t slash = program.find_last_of('/');
   return slash == std::string::npos ? "" : program.substr(0, slash);
 }
-
-}  // namespace
 
 std::string FindProgramOnPath(const std::string& name) { return SearchPath(name, IsExecutableFile); }
 

@@ -55,7 +55,7 @@ class Scheduler {
     if (reached >= 0) return raised_.load(std::memory_order_relaxed);
     raised_.store(true, std::memory_order_relaxed);
     ApplyAllLocked();
-    RaiseOwnSessionGroup(base);
+    RaiseOwnSessionGroup(reached);  // as far as RLIMIT_NICE allowed the threads
     return true;
   }
 
@@ -117,8 +117,9 @@ class Scheduler {
   // groups first (autogroup scheduling): a nice value then ranks a thread only among the threads
   // of its own session, and a program that leads a session of its own (the server, as the
   // library starts it) would rank no higher than an ordinary program of another session. So a
-  // session leader gives its group the class's base value as well. The group of a session the
-  // process merely belongs to (a terminal's) is left alone: that would raise every program in it.
+  // session leader gives its group the value its threads reached as well. The group of a
+  // session the process merely belongs to (a terminal's) is left alone: that would raise every
+  // program in it.
   static void RaiseOwnSessionGroup(int nice) {
     if (getsid(0) != getpid()) return;
     const int fd = open(kAutogroupFile, O_WRONLY | O_CLOEXEC);

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <strings.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -84,9 +85,7 @@ std::string SerialDevice::DevicePath(std::string_view portName) {
   if (portName.empty()) return {};
   if (portName.front() == '/') return std::string(portName);
   // Port names ignore case: "Com1" and "com1" are COM1.
-  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-  if (portName.size() > 3 && upper(portName[0]) == 'C' && upper(portName[1]) == 'O' &&
-      upper(portName[2]) == 'M') {
+  if (portName.size() > 3 && strncasecmp(portName.data(), "COM", 3) == 0) {
     const std::string_view digits = portName.substr(3);
     if (std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
       if (digits.size() > 6) return {};

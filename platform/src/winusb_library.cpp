@@ -3,21 +3,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "plat/process.h"
 #include "plat/winusb.h"
 
 namespace plat {
-namespace {
-
-std::string ProgramFolder() {
-  char buf[4096];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return {};
-  const std::string exe(buf, static_cast<size_t>(n));
-  const auto slash = exe.find_last_of('/');
-  return slash == std::string::npos ? std::string() : exe.substr(0, slash);
-}
-
-}  // namespace
 
 bool WinUsbLibrary::Load(const std::string& path) {
   Unload();

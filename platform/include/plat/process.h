@@ -29,6 +29,9 @@ void MaskFloatingPointExceptions();
 // in no module (heap, stack). Any thread may call it.
 std::string ModulePath(const void* address);
 
+// The folder of the running program's file ("" when it cannot be told). Any thread may call it.
+std::string ProgramFolder();
+
 // True when `path` names a regular file (symbolic links followed) that this process may
 // execute. Any thread may call it.
 bool IsExecutableFile(const std::string& path);
