@@ -156,7 +156,7 @@ void SerialDevice::Close() {
   cancel_.Set();  // wakes every wait; they leave and release the shared lock
   // The write thread cancels what is queued and ends. It is joined outside writerMutex_, which
   // a start takes under writeMutex_, which the thread needs to end. A start racing the close
-  // may make a new thread: it sees the close and ends, and the next Close joins it.
+  // makes no new thread once closing_ is set (QueueWriteLocked), so this join is the last.
   std::thread writer;
   {
     std::lock_guard<std::mutex> slot(writerMutex_);
@@ -588,6 +588,13 @@ int SerialDevice::ContinueReadLocked(SerialTransfer& t, uint32_t waitMs) {
 bool SerialDevice::QueueWriteLocked(SerialTransfer& t) {
   {
     std::lock_guard<std::mutex> writer(writerMutex_);
+    // A start that raced a close and comes after it took the thread would make one that ends
+    // at once and, never joined, stands for a running one after the port opens again: no
+    // write of that open would move. It is cancelled as the close cancels queued writes.
+    if (closing_.load(std::memory_order_acquire)) {
+      FinishWriteLocked(t, ECANCELED);
+      return false;
+    }
     if (!writer_.joinable()) {
       try {
         writer_ = std::thread([this] { RunWrites(); });

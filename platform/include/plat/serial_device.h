@@ -316,7 +316,7 @@ class SerialDevice {
   // members below expect writeMutex_ held, and those that step a write the port's lock too.
   friend class SerialTransfer;
   // Queues a started write that did not finish at once; false when no write thread could be
-  // made (the write then failed).
+  // made or a close has begun (the write then failed).
   bool QueueWriteLocked(SerialTransfer& t);
   // Waits for a write to finish (see Continue).
   int WaitWrite(SerialTransfer& t, uint32_t waitMs);
