@@ -605,6 +605,7 @@ bool SerialDevice::QueueWriteLocked(SerialTransfer& t) {
     }
   }
   t.device_ = this;
+  if (writeQueue_.empty()) turn_ = &t;  // its turn began with its start
   writeQueue_.push_back(&t);
   writeQueued_.Set();
   return true;
@@ -690,6 +691,10 @@ SerialDevice::WritePoll SerialDevice::AdvanceWritesLocked(uint64_t now, bool hun
   }
   while (!writeQueue_.empty()) {
     SerialTransfer& t = *writeQueue_.front();
+    if (&t != turn_) {
+      turn_ = &t;
+      t.startMs_ = now;  // the time-out runs from its turn
+    }
     if (hungUp && t.draining_) {
       // A draining write makes no call that could fail: the hang-up ends it here.
       writeQueue_.pop_front();
@@ -702,8 +707,6 @@ SerialDevice::WritePoll SerialDevice::AdvanceWritesLocked(uint64_t now, bool hun
       return next;
     }
     writeQueue_.pop_front();
-    // The next write's time-out runs from its turn.
-    if (!writeQueue_.empty()) writeQueue_.front()->startMs_ = now;
     hungUp = false;
   }
   return next;

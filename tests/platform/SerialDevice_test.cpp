@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -319,6 +320,29 @@ TEST_F(SerialDeviceTest, PendingWritesLeaveInOrderAndCloseCancelsTheRest) {
   device_.Close();
   EXPECT_TRUE(stuck.Finished());
   EXPECT_EQ(device_.Continue(stuck, 0), ECANCELED);
+}
+
+// A queued write's time-out runs from its turn, also when the write before it leaves by being
+// forgotten rather than by finishing.
+TEST_F(SerialDeviceTest, AWriteWhoseTurnComesByAForgottenOneGetsItsWholeTimeOut) {
+  constexpr uint32_t kTimeOutMs = 3000;
+  const std::string first(256 * 1024, '1');
+  auto a = std::make_unique<SerialTransfer>();
+  ASSERT_EQ(device_.SetTimeouts({kMaxDword, 0, 0, 0, 0}), 0);  // the first never times out
+  ASSERT_EQ(device_.StartWrite(*a, first.data(), static_cast<uint32_t>(first.size())), 0);
+  ASSERT_FALSE(a->Finished()) << "larger than the pseudo-terminal's buffer";
+  ASSERT_EQ(device_.SetTimeouts({kMaxDword, 0, 0, 0, kTimeOutMs}), 0);
+  SerialTransfer b;
+  ASSERT_EQ(device_.StartWrite(b, "22", 2), 0);
+  // Longer than the second's time-out from its start: only a time-out from its turn is left.
+  std::this_thread::sleep_for(std::chrono::milliseconds(kTimeOutMs + 100));
+  const uint32_t sent = a->Bytes();  // the far end reads nothing: no more goes out
+  a.reset();                         // forgotten: the second write's turn
+  EXPECT_EQ(device_.Continue(b, 500), EINPROGRESS) << "timed out from its start";
+  const std::string arrived = pty_.ReadExactly(sent + 2, 5000);
+  EXPECT_EQ(device_.Continue(b, 5000), 0);
+  EXPECT_EQ(b.Bytes(), 2u);
+  EXPECT_EQ(arrived.substr(arrived.size() - 2), "22");
 }
 
 TEST_F(SerialDeviceTest, AWriteThatRunsOutOfTimeCountsWhatTheFarEndCanRead) {

@@ -374,6 +374,9 @@ class SerialDevice {
   std::mutex writeMutex_;  // guards writeQueue_ and the queued transfers
   std::condition_variable writeFinished_;  // a queued write finished
   std::deque<SerialTransfer*> writeQueue_;  // in start order
+  // The write whose turn it is: its time-out runs from when it became the first in the queue,
+  // however the one before it left (done, timed out, cancelled, forgotten, hung up).
+  const SerialTransfer* turn_ = nullptr;
   PollEvent writeQueued_;  // wakes the write thread for a new or forgotten write
 };
 
