@@ -27,7 +27,9 @@ std::vector<uint8_t> Bytes(const std::string& s) {
   return {s.begin(), s.end()};
 }
 
-class WinUsb : public dral_test::IsolatedTest {
+// The library loaded from its build and a class folder; an entry of it opened as the link opens
+// it, and the interface freed and the device file closed at the end.
+class WinUsbLibraryTest : public dral_test::IsolatedTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(lib_.Load(DRAL_WINUSB_LIBRARY_PATH)) << lib_.Error();
@@ -38,18 +40,10 @@ class WinUsb : public dral_test::IsolatedTest {
     if (handle_) plat::CloseDeviceFile(handle_);
   }
 
-  // Starts a device with `endpoints`, opens it as the link does and initialises the interface.
-  void Start(std::vector<Endpoint> endpoints = {{0x81, 2, 64, 0}, {0x02, 2, 64, 0}}) {
-    dral_test::SimWinUsbDevice::Options options;
-    options.Endpoints = std::move(endpoints);
-    device_ = std::make_unique<dral_test::SimWinUsbDevice>(folder_ + "/dev0", options);
-    ASSERT_TRUE(device_->Listening());
-    Open();
-    ASSERT_TRUE(lib_.Initialize(fd_.Get(), &iface_)) << errno;
-  }
-  void Open() {
+  // Opens `entry` as the link does: a device file, then a duplicate of its descriptor in fd_.
+  void OpenEntry(const std::string& entry) {
     uint32_t error = 0;
-    handle_ = plat::CreateDeviceFile(folder_ + "/dev0", &error);
+    handle_ = plat::CreateDeviceFile(entry, &error);
     ASSERT_NE(handle_, 0u) << error;
     fd_ = plat::DuplicateDeviceDescriptor(handle_, &error);
     ASSERT_TRUE(fd_);
@@ -57,10 +51,24 @@ class WinUsb : public dral_test::IsolatedTest {
 
   plat::WinUsbLibrary lib_;
   std::string folder_;
-  std::unique_ptr<dral_test::SimWinUsbDevice> device_;
   plat::DeviceHandle handle_ = 0;
   plat::UniqueFd fd_;
   plat::WinUsbInterfaceHandle iface_ = nullptr;
+};
+
+class WinUsb : public WinUsbLibraryTest {
+ protected:
+  // Starts a device with `endpoints`, opens it as the link does and initialises the interface.
+  void Start(std::vector<Endpoint> endpoints = {{0x81, 2, 64, 0}, {0x02, 2, 64, 0}}) {
+    dral_test::SimWinUsbDevice::Options options;
+    options.Endpoints = std::move(endpoints);
+    device_ = std::make_unique<dral_test::SimWinUsbDevice>(folder_ + "/dev0", options);
+    ASSERT_TRUE(device_->Listening());
+    OpenEntry(folder_ + "/dev0");
+    ASSERT_TRUE(lib_.Initialize(fd_.Get(), &iface_)) << errno;
+  }
+
+  std::unique_ptr<dral_test::SimWinUsbDevice> device_;
 };
 
 TEST_F(WinUsb, LibraryOffersTheSixEntryPoints) {
@@ -215,7 +223,7 @@ TEST_F(WinUsb, ADeviceThatNeverDescribesItselfTimesOut) {
   dral_test::SimWinUsbDevice::Options options;
   options.AnswerDescribe = false;
   device_ = std::make_unique<dral_test::SimWinUsbDevice>(folder_ + "/dev0", options);
-  Open();
+  OpenEntry(folder_ + "/dev0");
   const auto t0 = Clock::now();
   errno = 0;
   EXPECT_FALSE(lib_.Initialize(fd_.Get(), &iface_));
@@ -276,15 +284,10 @@ using dral_test::UsbInterfaceSpec;
 constexpr uint8_t kBulk = 2;
 constexpr uint8_t kInterrupt = 3;
 
-class WinUsbOverLibUsb : public dral_test::IsolatedTest {
+class WinUsbOverLibUsb : public WinUsbLibraryTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(lib_.Load(DRAL_WINUSB_LIBRARY_PATH)) << lib_.Error();
-    folder_ = plat_test::MakeClassFolder(plat_test::kWinUsbClass);
-  }
   void TearDown() override {
-    if (iface_) lib_.Free(iface_);
-    if (handle_) plat::CloseDeviceFile(handle_);
+    WinUsbLibraryTest::TearDown();
     // Every context, device handle, transfer and descriptor was given back, in an order libusb
     // allows (no context ended while its events were being handled).
     EXPECT_EQ(usb_.Live(), 0);
@@ -299,11 +302,9 @@ class WinUsbOverLibUsb : public dral_test::IsolatedTest {
     ASSERT_EQ(symlink(pty_.SlavePath().c_str(), entry.c_str()), 0);
     key_ = usb_.Add(entry, dral_test::UsbConfiguration(interfaces));
     ASSERT_GT(key_, 0);
-    uint32_t error = 0;
-    handle_ = plat::CreateDeviceFile(entry, &error);
-    ASSERT_NE(handle_, 0u) << error;
-    const plat::UniqueFd fd = plat::DuplicateDeviceDescriptor(handle_, &error);
-    ASSERT_TRUE(lib_.Initialize(fd.Get(), &iface_)) << errno;
+    OpenEntry(entry);
+    ASSERT_TRUE(lib_.Initialize(fd_.Get(), &iface_)) << errno;
+    fd_.Reset();  // the library keeps a duplicate of its own
   }
 
   // Starts a read of the IN pipe 0x81 that stays pending.
@@ -317,11 +318,7 @@ class WinUsbOverLibUsb : public dral_test::IsolatedTest {
   dral_test::ScopedEnv libusb_{plat::kLibUsbLibraryVar, dral_test::kFakeLibusbPath};
   dral_test::FakeLibusb usb_;
   dral_test::PtyPair pty_;
-  plat::WinUsbLibrary lib_;
-  std::string folder_;
   int key_ = 0;
-  plat::DeviceHandle handle_ = 0;
-  plat::WinUsbInterfaceHandle iface_ = nullptr;
 };
 
 TEST_F(WinUsbOverLibUsb, InterfaceAndPipesAreTheFirstInterfaceOfTheDevicesConfiguration) {
