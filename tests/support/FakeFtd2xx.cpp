@@ -1,9 +1,6 @@
 #include "testsupport/FakeFtd2xx.h"
 
-#include <dlfcn.h>
-
 #include <sstream>
-#include <stdexcept>
 
 namespace dral_test {
 
@@ -11,36 +8,23 @@ const char* const kFakeFtd2xxPath = DRAL_FAKE_FTD2XX_PATH;
 const char* const kPartialFtd2xxPath = DRAL_PARTIAL_FTD2XX_PATH;
 const char* const kNoVidPidFtd2xxPath = DRAL_NO_VIDPID_FTD2XX_PATH;
 
-namespace {
-
-template <typename Fn>
-void Take(void* module, Fn& entry, const char* name) {
-  entry = reinterpret_cast<Fn>(dlsym(module, name));
-  if (!entry) throw std::runtime_error(std::string("fake D2XX library lacks ") + name);
-}
-
-}  // namespace
-
-FakeFtd2xx::FakeFtd2xx(const char* path) {
-  module_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (!module_) throw std::runtime_error(std::string("cannot load ") + path);
-  Take(module_, add_, "FakeFtd2xx_Add");
-  Take(module_, remove_, "FakeFtd2xx_Remove");
-  Take(module_, reset_, "FakeFtd2xx_Reset");
-  Take(module_, push_, "FakeFtd2xx_Push");
-  Take(module_, setRefuseOpen_, "FakeFtd2xx_SetRefuseOpen");
-  Take(module_, setListFailure_, "FakeFtd2xx_SetListFailure");
-  Take(module_, isOpen_, "FakeFtd2xx_IsOpen");
-  Take(module_, pending_, "FakeFtd2xx_Pending");
-  Take(module_, log_, "FakeFtd2xx_Log");
-  Take(module_, statusPolls_, "FakeFtd2xx_StatusPolls");
-  Take(module_, staleHandleCalls_, "FakeFtd2xx_StaleHandleCalls");
+FakeFtd2xx::FakeFtd2xx(const char* path) : module_(path, "fake D2XX library") {
+  module_.Take(add_, "FakeFtd2xx_Add");
+  module_.Take(remove_, "FakeFtd2xx_Remove");
+  module_.Take(reset_, "FakeFtd2xx_Reset");
+  module_.Take(push_, "FakeFtd2xx_Push");
+  module_.Take(setRefuseOpen_, "FakeFtd2xx_SetRefuseOpen");
+  module_.Take(setListFailure_, "FakeFtd2xx_SetListFailure");
+  module_.Take(isOpen_, "FakeFtd2xx_IsOpen");
+  module_.Take(pending_, "FakeFtd2xx_Pending");
+  module_.Take(log_, "FakeFtd2xx_Log");
+  module_.Take(statusPolls_, "FakeFtd2xx_StatusPolls");
+  module_.Take(staleHandleCalls_, "FakeFtd2xx_StaleHandleCalls");
   reset_();
 }
 
 FakeFtd2xx::~FakeFtd2xx() {
-  reset_();
-  dlclose(module_);
+  reset_();  // before module_ unloads the fake
 }
 
 int FakeFtd2xx::Add(uint32_t id, const std::string& serial, const std::string& description,

@@ -1,23 +1,10 @@
 #include "testsupport/FakeLibusb.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
-#include <stdexcept>
 
 namespace dral_test {
 
 const char* const kFakeLibusbPath = DRAL_FAKE_LIBUSB_PATH;
-
-namespace {
-
-template <typename Fn>
-void Take(void* module, Fn& entry, const char* name) {
-  entry = reinterpret_cast<Fn>(dlsym(module, name));
-  if (!entry) throw std::runtime_error(std::string("fake libusb lacks ") + name);
-}
-
-}  // namespace
 
 std::vector<uint8_t> UsbConfiguration(const std::vector<UsbInterfaceSpec>& interfaces) {
   std::vector<uint8_t> numbers;
@@ -47,26 +34,23 @@ std::vector<uint8_t> UsbConfiguration(const std::vector<UsbInterfaceSpec>& inter
   return config;
 }
 
-FakeLibusb::FakeLibusb() {
-  module_ = dlopen(kFakeLibusbPath, RTLD_NOW | RTLD_LOCAL);
-  if (!module_) throw std::runtime_error(std::string("cannot load ") + kFakeLibusbPath);
-  Take(module_, add_, "FakeLibusb_Add");
-  Take(module_, push_, "FakeLibusb_Push");
-  Take(module_, fail_, "FakeLibusb_FailTransfer");
-  Take(module_, vanish_, "FakeLibusb_Vanish");
-  Take(module_, takeWritten_, "FakeLibusb_TakeWritten");
-  Take(module_, claimed_, "FakeLibusb_Claimed");
-  Take(module_, pending_, "FakeLibusb_Pending");
-  Take(module_, live_, "FakeLibusb_Live");
-  Take(module_, misuse_, "FakeLibusb_Misuse");
-  Take(module_, noDiscovery_, "FakeLibusb_NoDiscovery");
-  Take(module_, reset_, "FakeLibusb_Reset");
+FakeLibusb::FakeLibusb() : module_(kFakeLibusbPath, "fake libusb") {
+  module_.Take(add_, "FakeLibusb_Add");
+  module_.Take(push_, "FakeLibusb_Push");
+  module_.Take(fail_, "FakeLibusb_FailTransfer");
+  module_.Take(vanish_, "FakeLibusb_Vanish");
+  module_.Take(takeWritten_, "FakeLibusb_TakeWritten");
+  module_.Take(claimed_, "FakeLibusb_Claimed");
+  module_.Take(pending_, "FakeLibusb_Pending");
+  module_.Take(live_, "FakeLibusb_Live");
+  module_.Take(misuse_, "FakeLibusb_Misuse");
+  module_.Take(noDiscovery_, "FakeLibusb_NoDiscovery");
+  module_.Take(reset_, "FakeLibusb_Reset");
   reset_();
 }
 
 FakeLibusb::~FakeLibusb() {
-  reset_();
-  dlclose(module_);
+  reset_();  // before module_ unloads the fake
 }
 
 std::optional<FakeLibusb::Written> FakeLibusb::TakeWritten(int key) {

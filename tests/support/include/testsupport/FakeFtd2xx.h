@@ -13,6 +13,7 @@
 
 #include "testsupport/AdapterSimulator.h"
 #include "testsupport/FakeFtd2xxControl.h"
+#include "testsupport/FakeModule.h"
 
 namespace dral_test {
 
@@ -49,7 +50,7 @@ class FakeFtd2xx {
   uint64_t StaleHandleCalls() const { return staleHandleCalls_(); }
 
  private:
-  void* module_ = nullptr;
+  FakeModule module_;  // declared first: unloaded after the destructor's reset
   FakeFtd2xxAddFn add_ = nullptr;
   FakeFtd2xxRemoveFn remove_ = nullptr;
   FakeFtd2xxResetFn reset_ = nullptr;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "testsupport/FakeLibusbControl.h"
+#include "testsupport/FakeModule.h"
 
 namespace dral_test {
 
@@ -67,7 +68,7 @@ class FakeLibusb {
   bool NoDiscovery() const { return noDiscovery_() != 0; }
 
  private:
-  void* module_ = nullptr;
+  FakeModule module_;  // declared first: unloaded after the destructor's reset
   FakeLibusbAddFn add_ = nullptr;
   FakeLibusbPushFn push_ = nullptr;
   FakeLibusbFailTransferFn fail_ = nullptr;
