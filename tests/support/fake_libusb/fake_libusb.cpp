@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -66,6 +67,7 @@ struct State {
   std::map<int, Device> Devices;
   int NextKey = 1;
   std::list<libusb_transfer*> Pending;  // submitted, not yet completed
+  std::set<libusb_context*> Contexts;   // initialised, not yet ended
   std::map<const libusb_config_descriptor*, std::unique_ptr<ConfigHolder>> Configs;
   int Live = 0;
   int Misuse = 0;
@@ -275,6 +277,7 @@ FAKE_EXPORT void FakeLibusb_Reset() {
   S().Pending.clear();
   S().Live = 0;
   S().Misuse = 0;
+  S().NoDiscovery = false;
 }
 
 // ---- libusb entry points ----------------------------------------------------------------------
@@ -289,6 +292,7 @@ FAKE_EXPORT int libusb_init(libusb_context** context) {
   if (!context) return LIBUSB_ERROR_INVALID_PARAM;  // the default context is not offered
   std::lock_guard<std::mutex> lock(S().Mutex);
   *context = new libusb_context;
+  S().Contexts.insert(*context);
   ++S().Live;
   return LIBUSB_SUCCESS;
 }
@@ -300,6 +304,7 @@ FAKE_EXPORT void libusb_exit(libusb_context* context) {
       !context->Cancelling.empty()) {
     ++S().Misuse;
   }
+  S().Contexts.erase(context);
   delete context;
   --S().Live;
 }
@@ -396,9 +401,19 @@ FAKE_EXPORT libusb_transfer* libusb_alloc_transfer(int isoPackets) {
 FAKE_EXPORT void libusb_free_transfer(libusb_transfer* t) {
   if (!t) return;
   std::lock_guard<std::mutex> lock(S().Mutex);
+  // Freed in flight: still submitted, or completed or cancelled with its callback not yet run.
   if (std::find(S().Pending.begin(), S().Pending.end(), t) != S().Pending.end()) {
-    ++S().Misuse;  // freed in flight
+    ++S().Misuse;
     S().Pending.remove(t);
+  }
+  for (libusb_context* c : S().Contexts) {
+    for (std::deque<libusb_transfer*>* queue : {&c->Ready, &c->Cancelling}) {
+      const auto it = std::find(queue->begin(), queue->end(), t);
+      if (it != queue->end()) {
+        ++S().Misuse;
+        queue->erase(it);
+      }
+    }
   }
   std::free(t);
   --S().Live;
